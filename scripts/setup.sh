@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that the build, the tests and the demo need.
+# Idempotent and quiet when everything is there already.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ pkg-config
+  libcurl4-openssl-dev libzip-dev zlib1g-dev
+  libgtest-dev googletest libbenchmark-dev
+  python3 curl unzip
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$package")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+echo "setup: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+if ! $sudo apt-get install -y --no-install-recommends "${missing[@]}" >/tmp/orvane-setup.log 2>&1; then
+  $sudo apt-get update -q >>/tmp/orvane-setup.log 2>&1
+  $sudo apt-get install -y --no-install-recommends "${missing[@]}" >>/tmp/orvane-setup.log 2>&1 \
+    || { cat /tmp/orvane-setup.log; exit 1; }
+fi

@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# The whole test suite: installs what it needs, builds the product, then builds
+# and runs the tests with short delays, under the sanitizers, and on Windows
+# (cross-built, under Wine).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+jobs="-j2"
+
+scripts/setup.sh
+
+# The product as shipped: the executable lands at build/orvane-autoupdate.
+cmake -S . -B build -G Ninja -DORVANE_BUILD_TESTS=OFF >/dev/null
+cmake --build build $jobs
+
+# Test builds: short schedule and delays, a server name that the tests answer
+# for through their own loopback proxy.
+short=(
+  -DORVANE_UPDATE_BASE_URL=http://updates.orvane.test
+  -DORVANE_TICK_MS=20 -DORVANE_INITIAL_DELAY_TICKS=25 -DORVANE_PASS_INTERVAL_TICKS=50
+  -DORVANE_RETRY_DELAY_MS=300 -DORVANE_DOWNLOAD_PAUSE_MS=50 -DORVANE_STREAM_WAIT_S=1
+)
+
+cmake -S . -B build-test -G Ninja "${short[@]}" >/dev/null
+cmake --build build-test $jobs
+(cd build-test && ctest --output-on-failure $jobs)
+
+# Address and undefined-behaviour sanitizers over the unit tests; any report fails.
+cmake -S . -B build-asan -G Ninja "${short[@]}" -DORVANE_SANITIZE=address,undefined \
+  -DCMAKE_BUILD_TYPE=Debug >/dev/null
+cmake --build build-asan $jobs --target orvane_unit_tests
+(cd build-asan && ctest --output-on-failure $jobs -L unit)
+
+# The service runtime under ThreadSanitizer.
+if [ -f scripts/test-tsan.sh ]; then scripts/test-tsan.sh "${short[@]}"; fi
+
+# The Windows build under Wine.
+if [ -f scripts/test-windows.sh ]; then scripts/test-windows.sh "${short[@]}"; fi
+
+echo "All tests passed."

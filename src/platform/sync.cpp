@@ -1,0 +1,126 @@
+// Kernel objects the updater uses: a counting semaphore that no thread owns,
+// a manual-reset event, and threads that can be waited for.
+#include "platform/win32.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+enum class ObjectKind { semaphore, event, thread };
+
+struct KernelObject {
+    explicit KernelObject(ObjectKind object_kind) : kind(object_kind) {}
+    ObjectKind kind;
+    std::mutex mutex;
+    std::condition_variable changed;
+    LONG count = 0;    // semaphore: current count
+    LONG maximum = 0;  // semaphore: maximum count
+    bool signalled = false;  // event and thread
+    std::atomic<int> references{1};
+};
+
+void release_reference(KernelObject* object) {
+    if (object->references.fetch_sub(1) == 1) delete object;
+}
+
+// True when the object may be taken now; consumes a semaphore count.
+bool try_acquire(KernelObject* object) {
+    if (object->kind == ObjectKind::semaphore) {
+        if (object->count <= 0) return false;
+        --object->count;
+        return true;
+    }
+    return object->signalled;
+}
+
+}  // namespace
+
+HANDLE CreateSemaphoreA(LPSECURITY_ATTRIBUTES, LONG initial, LONG maximum, LPCSTR) {
+    if (maximum <= 0 || initial < 0 || initial > maximum) return nullptr;
+    auto* object = new KernelObject(ObjectKind::semaphore);
+    object->count = initial;
+    object->maximum = maximum;
+    return object;
+}
+
+BOOL ReleaseSemaphore(HANDLE handle, LONG count, LPLONG previous) {
+    auto* object = static_cast<KernelObject*>(handle);
+    if (object == nullptr || object->kind != ObjectKind::semaphore || count <= 0) return FALSE;
+    {
+        std::lock_guard lock(object->mutex);
+        if (object->count > object->maximum - count) return FALSE;
+        if (previous != nullptr) *previous = object->count;
+        object->count += count;
+    }
+    object->changed.notify_all();
+    return TRUE;
+}
+
+HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manual_reset, BOOL initial, LPCSTR) {
+    // The updater only ever asks for manual-reset events.
+    if (!manual_reset) return nullptr;
+    auto* object = new KernelObject(ObjectKind::event);
+    object->signalled = initial != FALSE;
+    return object;
+}
+
+BOOL SetEvent(HANDLE handle) {
+    auto* object = static_cast<KernelObject*>(handle);
+    if (object == nullptr || object->kind != ObjectKind::event) return FALSE;
+    {
+        std::lock_guard lock(object->mutex);
+        object->signalled = true;
+    }
+    object->changed.notify_all();
+    return TRUE;
+}
+
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+    auto* object = static_cast<KernelObject*>(handle);
+    if (object == nullptr) return WAIT_FAILED;
+    std::unique_lock lock(object->mutex);
+    if (milliseconds == INFINITE) {
+        object->changed.wait(lock, [&] { return try_acquire(object); });
+        return WAIT_OBJECT_0;
+    }
+    bool taken = object->changed.wait_for(lock, std::chrono::milliseconds(milliseconds),
+                                          [&] { return try_acquire(object); });
+    return taken ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+}
+
+BOOL CloseHandle(HANDLE handle) {
+    if (handle == nullptr) return FALSE;
+    release_reference(static_cast<KernelObject*>(handle));
+    return TRUE;
+}
+
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start, LPVOID parameter,
+                    DWORD, LPDWORD thread_id) {
+    if (start == nullptr) return nullptr;
+    auto* object = new KernelObject(ObjectKind::thread);
+    object->references.store(2);  // the caller's handle and the running thread
+    try {
+        std::thread([object, start, parameter] {
+            start(parameter);
+            {
+                std::lock_guard lock(object->mutex);
+                object->signalled = true;
+            }
+            object->changed.notify_all();
+            release_reference(object);
+        }).detach();
+    } catch (...) {
+        delete object;
+        return nullptr;
+    }
+    if (thread_id != nullptr) *thread_id = 0;
+    return object;
+}
+
+void Sleep(DWORD milliseconds) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}

@@ -1,0 +1,139 @@
+// The Win32 and C-runtime surface the updater is written against.
+// On Windows it is the system's own; elsewhere the stand-ins of this folder
+// provide the same names with the behaviour the updater relies on.
+#pragma once
+
+#ifdef _WIN32
+#include <winsock2.h>
+#include <windows.h>
+#include <direct.h>
+#include <io.h>
+#else
+#include <cstddef>
+#include <cstdint>
+#include <sys/select.h>
+
+using BOOL = int;
+using BYTE = unsigned char;
+using DWORD = std::uint32_t;
+using LONG = std::int32_t;
+using LSTATUS = LONG;
+using LPLONG = LONG*;
+using LPDWORD = DWORD*;
+using LPVOID = void*;
+using LPSTR = char*;
+using LPCSTR = const char*;
+using HANDLE = void*;
+using HMODULE = void*;
+using HKEY = void*;
+using SC_HANDLE = void*;
+using SERVICE_STATUS_HANDLE = void*;
+using SIZE_T = std::size_t;
+using SOCKET = int;
+
+#define WINAPI
+#ifndef TRUE
+#define TRUE 1
+#define FALSE 0
+#endif
+
+struct SECURITY_ATTRIBUTES;
+using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
+
+constexpr DWORD INFINITE = 0xFFFFFFFFu;
+constexpr DWORD WAIT_OBJECT_0 = 0u;
+constexpr DWORD WAIT_TIMEOUT = 0x102u;
+constexpr DWORD WAIT_FAILED = 0xFFFFFFFFu;
+
+constexpr DWORD NO_ERROR = 0;
+constexpr LONG ERROR_SUCCESS = 0;
+constexpr DWORD ERROR_SERVICE_SPECIFIC_ERROR = 1066;
+constexpr DWORD ERROR_CALL_NOT_IMPLEMENTED = 120;
+constexpr DWORD ERROR_FAILED_SERVICE_CONTROLLER_CONNECT = 1063;
+
+// Threads and synchronisation.
+using LPTHREAD_START_ROUTINE = DWORD(WINAPI*)(LPVOID);
+HANDLE CreateSemaphoreA(LPSECURITY_ATTRIBUTES attributes, LONG initial, LONG maximum, LPCSTR name);
+BOOL ReleaseSemaphore(HANDLE semaphore, LONG count, LPLONG previous);
+HANDLE CreateEventA(LPSECURITY_ATTRIBUTES attributes, BOOL manual_reset, BOOL initial, LPCSTR name);
+BOOL SetEvent(HANDLE event);
+DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds);
+BOOL CloseHandle(HANDLE object);
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stack, LPTHREAD_START_ROUTINE start,
+                    LPVOID parameter, DWORD flags, LPDWORD thread_id);
+void Sleep(DWORD milliseconds);
+DWORD GetModuleFileNameA(HMODULE module, LPSTR path, DWORD size);
+DWORD GetLastError();
+void SetLastError(DWORD code);
+
+// C runtime names with their Windows spelling.
+int _chdir(const char* path);
+int _mkdir(const char* path);
+int _unlink(const char* path);
+int _stricmp(const char* a, const char* b);
+
+// Service Control Manager.
+struct SERVICE_STATUS {
+    DWORD dwServiceType;
+    DWORD dwCurrentState;
+    DWORD dwControlsAccepted;
+    DWORD dwWin32ExitCode;
+    DWORD dwServiceSpecificExitCode;
+    DWORD dwCheckPoint;
+    DWORD dwWaitHint;
+};
+using LPSERVICE_STATUS = SERVICE_STATUS*;
+using LPSERVICE_MAIN_FUNCTIONA = void(WINAPI*)(DWORD argc, LPSTR* argv);
+using LPHANDLER_FUNCTION = void(WINAPI*)(DWORD control);
+struct SERVICE_TABLE_ENTRYA {
+    LPSTR lpServiceName;
+    LPSERVICE_MAIN_FUNCTIONA lpServiceProc;
+};
+
+constexpr DWORD SERVICE_WIN32_OWN_PROCESS = 0x10;
+constexpr DWORD SERVICE_STOPPED = 1;
+constexpr DWORD SERVICE_START_PENDING = 2;
+constexpr DWORD SERVICE_STOP_PENDING = 3;
+constexpr DWORD SERVICE_RUNNING = 4;
+constexpr DWORD SERVICE_ACCEPT_STOP = 0x1;
+constexpr DWORD SERVICE_ACCEPT_SHUTDOWN = 0x4;
+constexpr DWORD SERVICE_CONTROL_STOP = 1;
+constexpr DWORD SERVICE_CONTROL_INTERROGATE = 4;
+constexpr DWORD SERVICE_CONTROL_SHUTDOWN = 5;
+constexpr DWORD SC_MANAGER_CREATE_SERVICE = 0x0002;
+constexpr DWORD SERVICE_ALL_ACCESS = 0xF01FF;
+constexpr DWORD SERVICE_AUTO_START = 2;
+constexpr DWORD SERVICE_DEMAND_START = 3;
+constexpr DWORD SERVICE_ERROR_NORMAL = 1;
+
+SC_HANDLE OpenSCManagerA(LPCSTR machine, LPCSTR database, DWORD access);
+SC_HANDLE OpenServiceA(SC_HANDLE manager, LPCSTR name, DWORD access);
+SC_HANDLE CreateServiceA(SC_HANDLE manager, LPCSTR name, LPCSTR display_name, DWORD access,
+                         DWORD service_type, DWORD start_type, DWORD error_control, LPCSTR path,
+                         LPCSTR load_order_group, LPDWORD tag, LPCSTR dependencies,
+                         LPCSTR account, LPCSTR password);
+BOOL ChangeServiceConfigA(SC_HANDLE service, DWORD service_type, DWORD start_type,
+                          DWORD error_control, LPCSTR path, LPCSTR load_order_group, LPDWORD tag,
+                          LPCSTR dependencies, LPCSTR account, LPCSTR password,
+                          LPCSTR display_name);
+BOOL StartServiceA(SC_HANDLE service, DWORD argc, LPCSTR* argv);
+BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status);
+BOOL DeleteService(SC_HANDLE service);
+BOOL CloseServiceHandle(SC_HANDLE handle);
+BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table);
+SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(LPCSTR name, LPHANDLER_FUNCTION handler);
+BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status);
+
+// Registry.
+#define HKEY_LOCAL_MACHINE (reinterpret_cast<HKEY>(static_cast<std::uintptr_t>(0x80000002u)))
+constexpr DWORD REG_SZ = 1;
+constexpr DWORD REG_OPTION_NON_VOLATILE = 0;
+constexpr DWORD KEY_QUERY_VALUE = 0x0001;
+constexpr DWORD KEY_WRITE = 0x20006;
+LSTATUS RegCreateKeyExA(HKEY key, LPCSTR subkey, DWORD reserved, LPSTR class_name, DWORD options,
+                        DWORD access, LPSECURITY_ATTRIBUTES attributes, HKEY* result,
+                        LPDWORD disposition);
+LSTATUS RegSetValueExA(HKEY key, LPCSTR name, DWORD reserved, DWORD type, const BYTE* data,
+                       DWORD size);
+LSTATUS RegCloseKey(HKEY key);
+#endif

@@ -1,0 +1,61 @@
+// The process entry: one executable is the service and its own admin tool.
+#include "service/entry.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "service/registration.h"
+#include "service/service.h"
+#include "update/update_pass.h"
+
+namespace {
+
+constexpr const char* usage_text =
+    "Usage : %s [option]\nWhere option is :\n\tinstall - installs service\n\tuninstall - "
+    "uninstalls service\n\tauto - starts service automatically\n\tmanual - starts service "
+    "manually\n\tstart - starts service\n\tstop - stops service\n\tnoservice - runs Orvane "
+    "Update Service without using Windows Services\n";
+
+char service_table_name[] = "Orvane Autoupdate Service";
+
+int print_usage(int argc, char** argv) {
+    std::printf(usage_text, argc > 0 && argv[0] != nullptr ? argv[0] : "");
+    return -1;
+}
+
+}  // namespace
+
+int process_entry(int argc, char** argv) {
+    std::puts("Orvane Update Service 1.0\n"
+              "Copyright (c) Halvex Software\n"
+              "Keeps TARN, Orvane Client and Wickmoor up to date");
+    update_lock = CreateSemaphoreA(nullptr, 1, 0x7FFF, nullptr);
+
+    if (argc != 2) {
+        static const SERVICE_TABLE_ENTRYA service_table[] = {
+            {service_table_name, service_main},
+            {nullptr, nullptr},
+        };
+        if (StartServiceCtrlDispatcherA(service_table)) return 0;
+        return print_usage(argc, argv);
+    }
+
+    const char* word = argv[1];
+    if (std::strcmp(word, "noservice") == 0) return run_update_pass();
+    if (std::strcmp(word, "install") == 0) return install_service();
+
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
+    if (manager == nullptr) {
+        std::printf("%s", "Error opening service manager");
+        return -1;
+    }
+    SC_HANDLE service = OpenServiceA(manager, service_name, SERVICE_ALL_ACCESS);
+    if (service == nullptr) {
+        CloseServiceHandle(manager);
+        std::printf("%s", "Error opening service. Service not installed ?");
+        return -2;
+    }
+    // The handles stay open: the process ends right after the command.
+    if (run_service_command(service, word)) return 0;
+    return print_usage(argc, argv);
+}

@@ -1,0 +1,102 @@
+// Registering, removing, starting, stopping and reconfiguring the service.
+#include "service/registration.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "report/report.h"
+#include "service/entry.h"
+
+namespace {
+
+constexpr const char* service_key =
+    "SYSTEM\\CurrentControlSet\\Services\\Orvane Autoupdate Service";
+constexpr const char* description_text =
+    "Autoupdates TARN, Orvane Client, Wickmoor and development tools.";
+
+constexpr DWORD module_path_size = 4096;
+char module_path[module_path_size];
+char registered_path[module_path_size + 2];
+
+// The executable's path as the service manager is to start it. A path with a
+// blank is quoted: unquoted, the manager could start another program with the
+// service's rights (C:\Program.exe for C:\Program Files\...).
+const char* program_path() {
+    module_path[0] = '\0';
+    GetModuleFileNameA(nullptr, module_path, module_path_size);
+    module_path[module_path_size - 1] = '\0';
+    if (std::strchr(module_path, ' ') == nullptr) return module_path;
+    std::snprintf(registered_path, sizeof registered_path, "\"%s\"", module_path);
+    return registered_path;
+}
+
+void change_start_type(SC_HANDLE service, DWORD start_type) {
+    std::printf("Changing settings ... ");
+    ChangeServiceConfigA(service, SERVICE_WIN32_OWN_PROCESS, start_type, SERVICE_ERROR_NORMAL,
+                         program_path(), nullptr, nullptr, nullptr, nullptr, nullptr,
+                         service_name);
+    std::puts("done");
+}
+
+}  // namespace
+
+void write_description() {
+    HKEY key = nullptr;
+    DWORD disposition = 0;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, service_key, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                        KEY_WRITE | KEY_QUERY_VALUE, nullptr, &key,
+                        &disposition) != ERROR_SUCCESS) {
+        return;
+    }
+    RegSetValueExA(key, "Description", 0, REG_SZ, reinterpret_cast<const BYTE*>(description_text),
+                   static_cast<DWORD>(std::strlen(description_text) + 1));
+    RegCloseKey(key);
+}
+
+int install_service() {
+    const char* path = program_path();
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
+    if (manager == nullptr) {
+        std::puts("Error opening service manager");
+        log_line("Error opening service manager\n");
+        return 1;
+    }
+    write_description();
+    SC_HANDLE service =
+        CreateServiceA(manager, service_name, service_name, SERVICE_ALL_ACCESS,
+                       SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                       path, nullptr, nullptr, nullptr, nullptr, nullptr);
+    if (service == nullptr) {
+        CloseServiceHandle(manager);
+        std::puts("Error installing service");
+        log_line("Error installing service\n");
+        return 1;
+    }
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    std::puts("Service installed");
+    return 0;
+}
+
+bool run_service_command(SC_HANDLE service, const char* word) {
+    if (std::strcmp(word, "start") == 0) {
+        std::printf("Starting service ... ");
+        std::puts(StartServiceA(service, 0, nullptr) ? "done" : "failed");
+    } else if (std::strcmp(word, "stop") == 0) {
+        SERVICE_STATUS status{};
+        std::printf("Stopping service ... ");
+        ControlService(service, SERVICE_CONTROL_STOP, &status);
+        std::puts("done");
+    } else if (std::strcmp(word, "auto") == 0) {
+        change_start_type(service, SERVICE_AUTO_START);
+    } else if (std::strcmp(word, "manual") == 0) {
+        change_start_type(service, SERVICE_DEMAND_START);
+    } else if (std::strcmp(word, "uninstall") == 0) {
+        std::printf("Removing update service ... ");
+        DeleteService(service);
+        std::puts("done");
+    } else {
+        return false;
+    }
+    return true;
+}

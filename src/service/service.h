@@ -1,0 +1,19 @@
+// The service as the Service Control Manager sees it, and its update worker.
+#pragma once
+
+#include <atomic>
+
+#include "platform/win32.h"
+
+extern SERVICE_STATUS_HANDLE status_handle;
+extern HANDLE stop_event;
+extern std::atomic<DWORD> service_state;
+extern std::atomic<DWORD> service_running;
+
+void WINAPI service_main(DWORD argc, LPSTR* argv);
+void WINAPI control_handler(DWORD control);
+int report_status(DWORD state, DWORD win32_exit_code, DWORD specific_exit_code,
+                  DWORD check_point, DWORD wait_hint);
+void stop_service();
+int start_worker();
+DWORD WINAPI update_worker(LPVOID parameter);

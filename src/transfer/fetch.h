@@ -1,0 +1,16 @@
+// Whole-resource downloads into local files and small text fetches.
+#pragma once
+
+#include "report/report.h"
+
+constexpr int fetch_buffer_size = 65535;
+
+// The text of the last fetch_text call, NUL-terminated.
+extern char fetch_buffer[fetch_buffer_size];
+
+// 0 done, 1 local file not writable, 2 URL not openable, 3 stopped by the
+// callback, 4 nothing received.
+int download_file(const char* url, const char* local_path, ReportFn report_fn);
+
+// The body of url (at most 65,534 bytes) in fetch_buffer, or nullptr.
+char* fetch_text(const char* url);

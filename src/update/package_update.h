@@ -1,0 +1,13 @@
+// Bringing one package to the version that the update server publishes.
+#pragma once
+
+#include "report/report.h"
+
+int update_package(const char* package_file, int retry);
+int check_version(const char* package_url, const char* package_file);
+int download_and_validate(const char* package_url, const char* package_file,
+                          const char** version_text, ReportFn report_fn);
+int resume_install(const char* package_file, int retry);
+
+// False when a path or URL derived from the package file name would not fit.
+bool package_file_fits(const char* package_file);

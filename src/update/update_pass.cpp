@@ -1,0 +1,76 @@
+// One update pass: every package named in the installed-package list, in order.
+#include "update/update_pass.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "report/report.h"
+#include "update/limits.h"
+#include "update/package_update.h"
+
+HANDLE update_lock = nullptr;
+
+namespace {
+char executable_directory[path_buffer_size];
+
+void update_named_package(const char* name) {
+    std::printf("Updating %s ...\n", name);
+    log_line(name);
+    char package_file[path_buffer_size];
+    int length = std::snprintf(package_file, sizeof package_file, "%s.zip", name);
+    if (length < 0 || length >= path_buffer_size || !package_file_fits(package_file)) {
+        report(-1, -1, "Package name too long, skipped.");
+        return;
+    }
+    update_package(package_file, 1);
+}
+}  // namespace
+
+char* module_directory() {
+    executable_directory[0] = '\0';
+    DWORD length = GetModuleFileNameA(nullptr, executable_directory, path_buffer_size);
+    if (length >= path_buffer_size) {
+        // A truncated path would name some other directory; use none.
+        executable_directory[0] = '\0';
+        return executable_directory;
+    }
+    for (char* end = executable_directory + std::strlen(executable_directory);
+         end > executable_directory; --end) {
+        if (end[-1] == '/' || end[-1] == '\\') {
+            *end = '\0';
+            break;
+        }
+    }
+    return executable_directory;
+}
+
+int run_update_pass() {
+    WaitForSingleObject(update_lock, INFINITE);
+    const char* directory = module_directory();
+    if (directory[0] != '\0') {
+        _chdir(directory);
+        _chdir("..");
+    }
+    std::FILE* list = std::fopen(package_list_path, "rt");
+    if (list == nullptr) {
+        std::printf("Error opening file %s\n", package_list_path);
+        ReleaseSemaphore(update_lock, 1, nullptr);
+        return -1;
+    }
+    char names[path_buffer_size];
+    std::size_t read = std::fread(names, 1, path_buffer_size - 2, list);
+    if (read > 0) {
+        names[read] = '\0';
+        char* name = names;
+        for (;;) {
+            char* space = std::strchr(name, ' ');
+            if (space != nullptr) *space = '\0';
+            if (*name != '\0') update_named_package(name);
+            if (space == nullptr) break;
+            name = space + 1;
+        }
+    }
+    std::fclose(list);
+    ReleaseSemaphore(update_lock, 1, nullptr);
+    return 0;
+}

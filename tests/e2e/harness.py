@@ -1,0 +1,132 @@
+"""Running the real executable in a temporary install tree.
+
+The executable is copied into <root>/bin/, since the install root is found
+from the executable's own path. ORVANE_EXE names the executable; with
+ORVANE_RUNNER set (the Wine loader) a Windows build is run through it, and
+the helpers below account for its text modes (CR LF) and exit codes.
+"""
+
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "server"))
+
+EXE = os.environ.get("ORVANE_EXE", "")
+RUNNER = os.environ.get("ORVANE_RUNNER", "")
+WINDOWS = EXE.lower().endswith(".exe")
+BASE_URL = os.environ.get("ORVANE_BASE_URL", "http://updates.orvane.test")
+
+
+def constant(name, default):
+    return int(os.environ.get(name, default))
+
+
+TICK_MS = constant("ORVANE_TICK_MS", 1000)
+INITIAL_DELAY_TICKS = constant("ORVANE_INITIAL_DELAY_TICKS", 300)
+PASS_INTERVAL_TICKS = constant("ORVANE_PASS_INTERVAL_TICKS", 14400)
+RETRY_DELAY_MS = constant("ORVANE_RETRY_DELAY_MS", 60000)
+DOWNLOAD_PAUSE_MS = constant("ORVANE_DOWNLOAD_PAUSE_MS", 1000)
+STREAM_WAIT_S = constant("ORVANE_STREAM_WAIT_S", 60)
+
+BANNER_FIRST_LINE = b"Orvane Update Service 1.0"
+PROGRAM_NAME = "orvane-autoupdate.exe" if WINDOWS else "orvane-autoupdate"
+
+USAGE = (
+    "Usage : %s [option]\nWhere option is :\n\tinstall - installs service\n"
+    "\tuninstall - uninstalls service\n\tauto - starts service automatically\n"
+    "\tmanual - starts service manually\n\tstart - starts service\n\tstop - stops service\n"
+    "\tnoservice - runs Orvane Update Service without using Windows Services\n"
+)
+
+# Exit codes as the parent sees them: -1 is 255, -2 is 254 (Wine hands the low
+# byte of the Windows code to Linux as well).
+EXIT_MINUS_1 = 255
+EXIT_MINUS_2 = 254
+
+
+def text(data):
+    """Console or log bytes with Windows line ends turned into "\\n"."""
+    return data.replace(b"\r\n", b"\n") if WINDOWS else data
+
+
+def line_end():
+    """The bytes a text-mode line end is stored as."""
+    return b"\r\n" if WINDOWS else b"\n"
+
+
+class Tree:
+    """A temporary install root with the executable in <root>/bin/."""
+
+    def __init__(self, bin_name="bin"):
+        self.root = tempfile.mkdtemp(prefix="orvane-tree-")
+        self.bin = os.path.join(self.root, bin_name)
+        os.makedirs(self.bin)
+        os.makedirs(os.path.join(self.root, "Updater"))
+        self.exe = os.path.join(self.bin, PROGRAM_NAME)
+        shutil.copy2(EXE, self.exe)
+
+    def path(self, *parts):
+        return os.path.join(self.root, *parts)
+
+    def write(self, relative, data):
+        full = self.path(relative)
+        os.makedirs(os.path.dirname(full), exist_ok=True)
+        with open(full, "wb") as f:
+            f.write(data if isinstance(data, bytes) else data.encode())
+
+    def read(self, relative):
+        with open(self.path(relative), "rb") as f:
+            return f.read()
+
+    def exists(self, relative):
+        return os.path.exists(self.path(relative))
+
+    def write_list(self, data):
+        self.write("Updater/installed.packages.lst", data)
+
+    def log_messages(self):
+        """The messages of update.log, without their time stamps."""
+        if not self.exists("update.log"):
+            return []
+        lines = text(self.read("update.log")).decode("latin-1").split("\n")
+        if lines and lines[-1] == "":
+            lines.pop()
+        return [line[26:] if len(line) >= 26 and line[24:26] == ": " else line for line in lines]
+
+    def command(self, args, program=None):
+        program = program or self.exe
+        return ([RUNNER] if RUNNER else []) + [program] + list(args)
+
+    def run(self, *args, cwd=None, env=None, timeout=120, program=None):
+        """Runs the executable; returns (exit code, stdout, stderr) as bytes."""
+        full_env = dict(os.environ)
+        full_env.pop("NOTIFY_SOCKET", None)
+        if env:
+            full_env.update(env)
+        done = subprocess.run(self.command(args, program), cwd=cwd or self.bin, env=full_env,
+                              stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout)
+        return done.returncode & 0xFF, done.stdout, done.stderr
+
+    def remove(self):
+        shutil.rmtree(self.root, ignore_errors=True)
+
+
+class TreeTestCase(unittest.TestCase):
+    """A test with a fresh install tree, removed afterwards."""
+
+    def setUp(self):
+        if not EXE:
+            self.skipTest("ORVANE_EXE is not set")
+        self.tree = Tree()
+        self.addCleanup(self.tree.remove)
+
+    def assertBanner(self, out):
+        lines = text(out).split(b"\n")
+        self.assertEqual(lines[0], BANNER_FIRST_LINE)
+        self.assertGreaterEqual(len(lines), 4)
+        return b"\n".join(lines[3:])
