@@ -9,6 +9,8 @@ extern SERVICE_STATUS_HANDLE status_handle;
 extern HANDLE stop_event;
 extern std::atomic<DWORD> service_state;
 extern std::atomic<DWORD> service_running;
+// Kept by start_worker; the service never waits on it or closes it.
+extern HANDLE worker_thread;
 
 void WINAPI service_main(DWORD argc, LPSTR* argv);
 void WINAPI control_handler(DWORD control);

@@ -1,0 +1,207 @@
+// A read stream that serves a local file or an HTTP body received through
+// libcurl's multi interface, driven on the reader's own thread.
+#include "platform/win32.h"  // first: Windows Sockets select, before curl.h
+
+#include "transfer/url_stream.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#include "orvane_config.h"
+
+CURLM* transfer_multi = nullptr;
+std::int32_t content_length = 0;
+
+namespace {
+
+constexpr std::int32_t largest_length = 2147483647;
+constexpr long longest_poll_ms = 100;  // no socket to watch: poll at most this long
+constexpr long default_poll_ms = 10;   // ... or this long when libcurl names no time
+
+// Drives the transfer until libcurl stops asking to be called again at once.
+void drive(UrlStream* stream) {
+    int running = 0;
+    while (curl_multi_perform(transfer_multi, &running) == CURLM_CALL_MULTI_PERFORM) {
+        Sleep(10);
+    }
+    stream->still_running = running;
+}
+
+}  // namespace
+
+std::size_t on_header(char* data, std::size_t size, std::size_t count, void* /*user_data*/) {
+    const std::size_t total = size * count;
+    const std::string_view line(data, total);
+    constexpr std::string_view label = "Content-Length: ";
+    const std::size_t at = line.find(label);
+    if (at == std::string_view::npos) return total;
+    const std::string_view rest = line.substr(at + label.size());
+    const std::size_t end = rest.find("\r\n");
+    if (end == std::string_view::npos) return total;  // bare LF: not a complete line
+
+    const std::string_view value = rest.substr(0, end < 254 ? end : 254);
+    // Leading digits only; a length beyond what the counters hold is held
+    // as the largest one instead of overflowing.
+    std::int64_t number = 0;
+    for (char c : value) {
+        if (c < '0' || c > '9') break;
+        if (number < largest_length) number = number * 10 + (c - '0');
+    }
+    content_length = number > largest_length ? largest_length : static_cast<std::int32_t>(number);
+    return total;
+}
+
+std::size_t on_body(char* data, std::size_t size, std::size_t count, void* user_data) {
+    UrlStream* stream = static_cast<UrlStream*>(user_data);
+    std::size_t n = size * count;
+    const std::size_t room = static_cast<std::size_t>(
+        static_cast<std::uint32_t>(stream->capacity) - static_cast<std::uint32_t>(stream->fill));
+    if (room < n) {
+        const std::size_t wanted = static_cast<std::size_t>(stream->fill) + n;
+        // Beyond the 32-bit counters the buffer cannot grow either.
+        void* grown = wanted <= static_cast<std::size_t>(largest_length)
+                          ? std::realloc(stream->buffer, wanted)
+                          : nullptr;
+        if (grown == nullptr) {
+            std::fputs("callback buffer grow failed\n", stderr);
+            n = room;
+        } else {
+            stream->buffer = static_cast<char*>(grown);
+            stream->capacity = static_cast<std::int32_t>(wanted);
+        }
+    }
+    if (n > 0) std::memcpy(stream->buffer + stream->fill, data, n);
+    stream->fill += static_cast<std::int32_t>(n);
+    return n;
+}
+
+int stream_fill(UrlStream* stream, std::uint32_t want) {
+    if (stream->still_running == 0 || static_cast<std::uint32_t>(stream->fill) > want) return 0;
+    do {
+        fd_set read_set;
+        fd_set write_set;
+        fd_set error_set;
+        FD_ZERO(&read_set);
+        FD_ZERO(&write_set);
+        FD_ZERO(&error_set);
+        int highest = -1;
+        curl_multi_fdset(transfer_multi, &read_set, &write_set, &error_set, &highest);
+
+        if (highest == -1) {
+            // A step without a socket (name resolution in its own thread, say):
+            // wait as long as libcurl suggests, within bounds, then drive it.
+            long suggested = -1;
+            curl_multi_timeout(transfer_multi, &suggested);
+            if (suggested < 0) suggested = default_poll_ms;
+            if (suggested > longest_poll_ms) suggested = longest_poll_ms;
+            if (suggested > 0) Sleep(static_cast<DWORD>(suggested));
+            drive(stream);
+            continue;
+        }
+
+        timeval limit;
+        limit.tv_sec = ORVANE_STREAM_WAIT_S;
+        limit.tv_usec = 0;
+        const int ready = select(highest + 1, &read_set, &write_set, &error_set, &limit);
+        if (ready == -1) return 0;
+        if (ready == 0) {
+            // No activity for the whole wait: give the transfer up rather than
+            // hang the service; what is held is the end of the resource.
+            stream->still_running = 0;
+            return 0;
+        }
+        drive(stream);
+    } while (stream->still_running != 0 && static_cast<std::uint32_t>(stream->fill) < want);
+    return 1;
+}
+
+void stream_consume(UrlStream* stream, std::int32_t n) {
+    if (stream->fill - n <= 0) {
+        std::free(stream->buffer);
+        stream->buffer = nullptr;
+        stream->fill = 0;
+        stream->capacity = 0;
+        return;
+    }
+    std::memmove(stream->buffer, stream->buffer + n, static_cast<std::size_t>(stream->fill - n));
+    stream->fill -= n;
+}
+
+UrlStream* url_fopen(const char* name, const char* mode) {
+    UrlStream* stream = static_cast<UrlStream*>(std::calloc(1, sizeof(UrlStream)));
+    if (stream == nullptr) return nullptr;
+
+    if (FILE* file = std::fopen(name, mode)) {
+        stream->kind = stream_kind_file;
+        stream->handle = file;
+        return stream;
+    }
+
+    stream->kind = stream_kind_transfer;
+    CURL* handle = curl_easy_init();
+    stream->handle = handle;
+    curl_easy_setopt(handle, CURLOPT_URL, name);
+    curl_easy_setopt(handle, CURLOPT_WRITEDATA, stream);
+    curl_easy_setopt(handle, CURLOPT_VERBOSE, 0L);
+    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, on_body);
+    curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, on_header);
+
+    if (transfer_multi == nullptr) transfer_multi = curl_multi_init();
+    curl_multi_add_handle(transfer_multi, handle);
+
+    drive(stream);
+    if (stream->fill != 0 || stream->still_running != 0) return stream;
+
+    // Ended at once without a byte: nothing to read.
+    curl_multi_remove_handle(transfer_multi, handle);
+    curl_easy_cleanup(handle);
+    std::free(stream->buffer);
+    std::free(stream);
+    return nullptr;
+}
+
+std::uint32_t url_fread(void* destination, std::uint32_t size, std::uint32_t count,
+                        UrlStream* stream) {
+    switch (stream->kind) {
+    case stream_kind_file:
+        return static_cast<std::uint32_t>(
+            std::fread(destination, size, count, static_cast<FILE*>(stream->handle)));
+    case stream_kind_transfer: {
+        const std::uint32_t want = size * count;
+        if (want == 0) return 0;  // nothing asked: no wait, and no division by a zero size
+        stream_fill(stream, want);
+        if (stream->fill == 0) return 0;
+        const std::uint32_t held = static_cast<std::uint32_t>(stream->fill);
+        const std::uint32_t n = held < want ? held : want;
+        std::memcpy(destination, stream->buffer, n);
+        stream_consume(stream, static_cast<std::int32_t>(n));
+        return n / size;
+    }
+    default:
+        errno = EBADF;
+        return 0;
+    }
+}
+
+int url_fclose(UrlStream* stream) {
+    int result = 0;
+    switch (stream->kind) {
+    case stream_kind_file:
+        result = std::fclose(static_cast<FILE*>(stream->handle));
+        break;
+    case stream_kind_transfer:
+        curl_multi_remove_handle(transfer_multi, stream->handle);
+        curl_easy_cleanup(stream->handle);
+        break;
+    default:
+        errno = EBADF;
+        result = -1;
+        break;
+    }
+    std::free(stream->buffer);
+    std::free(stream);
+    return result;
+}

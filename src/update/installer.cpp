@@ -1,0 +1,142 @@
+// Extraction of a package archive over the install tree (the current directory).
+#include "update/installer.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <zip.h>
+
+#include "platform/win32.h"
+
+namespace {
+// One entry's content at a time; longer entries pass through it in pieces.
+constexpr zip_uint64_t work_buffer_size = 25165824;
+// Longest path whose directories are created, terminator included.
+constexpr std::size_t prefix_buffer_size = 8192;
+
+int install_errors = 0;
+
+bool is_separator(char c) { return c == '/' || c == '\\'; }
+
+// A name that could write outside the install root: absolute, with a drive
+// letter or a stream name (any ':'), or with a ".." component. The service
+// runs with full rights, so such an entry is never written.
+bool install_name_unsafe(const char* name) {
+    if (is_separator(name[0])) return true;
+    if (std::strchr(name, ':') != nullptr) return true;
+    const char* component = name;
+    for (const char* p = name;; ++p) {
+        if (*p == '\0' || is_separator(*p)) {
+            if (p - component == 2 && component[0] == '.' && component[1] == '.') return true;
+            if (*p == '\0') return false;
+            component = p + 1;
+        }
+    }
+}
+
+// Fills buffer from the entry until it is full or the entry ends. Returns the
+// bytes held, or -1 on a read or decompression error.
+zip_int64_t install_read_piece(zip_file_t* entry, char* buffer) {
+    zip_uint64_t held = 0;
+    while (held < work_buffer_size) {
+        zip_int64_t n = zip_fread(entry, buffer + held, work_buffer_size - held);
+        if (n < 0) return -1;
+        if (n == 0) break;
+        held += static_cast<zip_uint64_t>(n);
+    }
+    return static_cast<zip_int64_t>(held);
+}
+
+void install_report_write_error(const char* name) {
+    std::printf("Error writing %s\n", name);
+    std::fflush(stdout);
+    std::perror("-> Error opening file for writing");
+}
+
+// Writes one opened entry to its target. An entry whose data cannot be read
+// leaves an existing file of that name untouched.
+void install_entry(zip_file_t* entry, const char* name, char* buffer) {
+    zip_int64_t length = install_read_piece(entry, buffer);
+    if (length < 0) return;
+    std::FILE* target = std::fopen(name, "wb");
+    if (target == nullptr) {
+        std::size_t size = std::strlen(name);
+        if (size == 0 || name[size - 1] != '/') {
+            install_report_write_error(name);
+            ++install_errors;
+        }
+        return;
+    }
+    for (;;) {
+        std::size_t written = std::fwrite(buffer, 1, static_cast<std::size_t>(length), target);
+        if (written != static_cast<std::size_t>(length)) {
+            ++install_errors;
+            break;
+        }
+        if (static_cast<zip_uint64_t>(length) < work_buffer_size) break;
+        length = install_read_piece(entry, buffer);
+        if (length < 0) {
+            // Part of the entry is on disk; a retry installs it whole.
+            ++install_errors;
+            break;
+        }
+        if (length == 0) break;
+    }
+    std::fclose(target);
+}
+}  // namespace
+
+int install_error_count() { return install_errors; }
+
+void make_parent_dirs(const char* path) {
+    if (std::strlen(path) >= prefix_buffer_size) return;
+    char prefix[prefix_buffer_size];
+    std::size_t length = 0;
+    prefix[0] = '\0';
+    for (const char* p = path; *p != '\0'; ++p) {
+        if (is_separator(*p) && length > 0) _mkdir(prefix);
+        prefix[length++] = *p;
+        prefix[length] = '\0';
+    }
+}
+
+int install_package(const char* archive_path) {
+    install_errors = 0;
+    int error = 0;
+    zip_t* archive = zip_open(archive_path, ZIP_CHECKCONS, &error);
+    if (archive == nullptr) return error;
+    int entries = zip_get_num_files(archive);
+
+    char* buffer = static_cast<char*>(std::malloc(work_buffer_size));
+    if (buffer == nullptr) {
+        // Not an installation: the caller must not take it for a clean one.
+        zip_close(archive);
+        return ZIP_ER_MEMORY;
+    }
+
+    for (int index = 0; index < entries; ++index) {
+        const char* name = zip_get_name(archive, index, 0);
+        if (name == nullptr) continue;
+        if (install_name_unsafe(name)) {
+            std::printf("Refused unsafe entry %s\n", name);
+            continue;
+        }
+        if (std::strlen(name) >= prefix_buffer_size) {
+            errno = ENAMETOOLONG;
+            install_report_write_error(name);
+            ++install_errors;
+            continue;
+        }
+        make_parent_dirs(name);
+        zip_file_t* entry = zip_fopen_index(archive, index, 0);
+        if (entry == nullptr) continue;
+        install_entry(entry, name, buffer);
+        zip_fclose(entry);
+    }
+
+    std::free(buffer);
+    zip_close(archive);
+    return error;
+}

@@ -1,0 +1,362 @@
+"""The service under a supervisor: the status reports it makes, the controls
+it answers, the orderly stop that waits for a running pass, and the schedule
+of its passes. A stand-in supervisor binds a datagram socket, names it in
+NOTIFY_SOCKET, starts the program with no argument, reads the status
+datagrams and sends the control signals."""
+
+import hashlib
+import io
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+import unittest
+import zipfile
+
+import harness
+from harness import EXIT_MINUS_1, TreeTestCase
+from update_server import UpdateServer
+
+TICK = harness.TICK_MS / 1000.0
+INITIAL_DELAY = harness.INITIAL_DELAY_TICKS * TICK
+INTERVAL = harness.PASS_INTERVAL_TICKS * TICK
+RETRY = harness.RETRY_DELAY_MS / 1000.0
+WAIT = 20.0  # upper bound of every wait for the program; never reached when it works
+
+REMOTE = "~tarn/latest"
+
+# (state, check point, wait hint, controls accepted, exit code)
+START_PENDING_1 = (2, 1, 3000, 0, 0)
+START_PENDING_2 = (2, 2, 1000, 0, 0)
+RUNNING = (4, 0, 0, 5, 0)
+STOP_PENDING = (3, 1, 3000, 5, 0)
+STOPPED = (1, 0, 0, 5, 0)
+
+
+class Status:
+    def __init__(self, data, when):
+        self.when = when
+        self.fields = {}
+        for line in data.decode("ascii").split("\n"):
+            if "=" in line:
+                key, value = line.split("=", 1)
+                self.fields[key] = value
+        self.record = tuple(int(self.fields[key]) for key in
+                            ("X_STATE", "X_CHECKPOINT", "X_WAIT_HINT", "X_CONTROLS", "X_EXIT"))
+
+
+class Supervisor:
+    """Starts the program as a supervised service and speaks to it."""
+
+    def __init__(self, tree, env=None, abstract=False):
+        self.dir = tempfile.mkdtemp(prefix="orvane-notify-")
+        self.socket = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        if abstract:
+            self.name = "@orvane-test-%d-%d" % (os.getpid(), id(self))
+            self.socket.bind("\0" + self.name[1:])
+        else:
+            self.name = os.path.join(self.dir, "notify")
+            self.socket.bind(self.name)
+        full_env = dict(os.environ)
+        for key in ("http_proxy", "HTTP_PROXY", "no_proxy", "NO_PROXY"):
+            full_env.pop(key, None)
+        full_env.update(env or {})
+        full_env["NOTIFY_SOCKET"] = self.name
+        self.out = open(os.path.join(self.dir, "stdout"), "w+b")
+        self.err = open(os.path.join(self.dir, "stderr"), "w+b")
+        self.process = subprocess.Popen(tree.command([]), cwd=tree.bin, env=full_env,
+                                        stdin=subprocess.DEVNULL, stdout=self.out,
+                                        stderr=self.err)
+
+    def next_status(self, timeout=WAIT):
+        """The next status report, or None when none comes within the timeout."""
+        self.socket.settimeout(timeout)
+        try:
+            data = self.socket.recv(65536)
+        except socket.timeout:
+            return None
+        return Status(data, time.monotonic())
+
+    def records(self, count):
+        return [self.next_status() for _ in range(count)]
+
+    def wait_running(self, test):
+        reports = self.records(3)
+        test.assertNotIn(None, reports, "the start-up reports did not come")
+        test.assertEqual([r.record for r in reports], [START_PENDING_1, START_PENDING_2, RUNNING])
+        return reports[-1]
+
+    def send(self, number):
+        self.process.send_signal(number)
+
+    def wait_exit(self, timeout=WAIT):
+        code = self.process.wait(timeout)
+        self.out.seek(0)
+        self.err.seek(0)
+        return code, self.out.read(), self.err.read()
+
+    def close(self):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+        self.socket.close()
+        self.out.close()
+        self.err.close()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+def eventually(predicate, timeout=WAIT, step=0.01):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if predicate():
+            return True
+        time.sleep(step)
+    return predicate()
+
+
+def package_archive(entries):
+    data = io.BytesIO()
+    with zipfile.ZipFile(data, "w", zipfile.ZIP_DEFLATED) as archive:
+        for name, content in entries:
+            archive.writestr(name, content)
+    return data.getvalue()
+
+
+@unittest.skipIf(harness.WINDOWS, "the Windows build is tested under Wine's own service manager")
+class ServiceCase(TreeTestCase):
+    def setUp(self):
+        super().setUp()
+        self.served = tempfile.mkdtemp(prefix="orvane-served-")
+        self.addCleanup(shutil.rmtree, self.served, True)
+        os.makedirs(os.path.join(self.served, REMOTE))
+        self.server = UpdateServer(self.served).start()
+        self.addCleanup(self.server.stop)
+
+    def supervise(self, **options):
+        supervisor = Supervisor(self.tree, env={"http_proxy": "http://127.0.0.1:%d"
+                                                % self.server.port}, **options)
+        self.addCleanup(supervisor.close)
+        return supervisor
+
+    def serve(self, name, data):
+        with open(os.path.join(self.served, REMOTE, name), "wb") as f:
+            f.write(data if isinstance(data, bytes) else data.encode())
+
+    def rules(self, rules):
+        import json
+        with open(os.path.join(self.served, "_rules.json"), "w") as f:
+            json.dump(rules, f)
+
+    def requests(self):
+        path = os.path.join(self.served, "_requests.log")
+        if not os.path.exists(path):
+            return []
+        with open(path, encoding="latin-1") as f:
+            return f.read().splitlines()
+
+    def publish(self, package, version, entries):
+        archive = package_archive(entries)
+        self.serve(package, archive)
+        self.serve(package + ".md5", hashlib.md5(archive).hexdigest())
+        self.serve(package + ".version", version)
+
+    def stop_in_order(self, supervisor, number=signal.SIGTERM):
+        """Sends the stop signal; returns the stop-pending and stopped reports."""
+        supervisor.send(number)
+        pending = supervisor.next_status()
+        self.assertIsNotNone(pending, "no stop-pending report")
+        self.assertEqual(pending.record, STOP_PENDING)
+        self.assertEqual(pending.fields.get("STOPPING"), "1")
+        stopped = supervisor.next_status()
+        self.assertIsNotNone(stopped, "no stopped report")
+        self.assertEqual(stopped.record, STOPPED)
+        code, _, err = supervisor.wait_exit()
+        self.assertEqual(code, 0, err)
+        # Nothing is reported after the stop.
+        self.assertIsNone(supervisor.next_status(timeout=0.05))
+        return pending, stopped
+
+
+class StartAndStop(ServiceCase):
+    def test_start_up_reports_two_pending_steps_then_running(self):
+        supervisor = self.supervise()
+        first, second, running = supervisor.records(3)
+        self.assertEqual(first.record, START_PENDING_1)
+        self.assertEqual(first.fields.get("EXTEND_TIMEOUT_USEC"), "3000000")
+        self.assertNotIn("READY", first.fields)
+        self.assertEqual(second.record, START_PENDING_2)
+        self.assertEqual(second.fields.get("EXTEND_TIMEOUT_USEC"), "1000000")
+        self.assertEqual(running.record, RUNNING)
+        self.assertEqual(running.fields.get("READY"), "1")
+        self.assertNotIn("EXTEND_TIMEOUT_USEC", running.fields)
+        self.stop_in_order(supervisor)
+
+    def test_stop_during_the_initial_delay_stops_at_once_without_a_pass(self):
+        self.tree.write_list("alpha")
+        self.serve("alpha.zip.version", "1.0")
+        supervisor = self.supervise()
+        running = supervisor.wait_running(self)
+        pending, stopped = self.stop_in_order(supervisor)
+        self.assertLess(pending.when - running.when, INITIAL_DELAY, "stopped too late for the test")
+        # The lock is free: no pass to wait for.
+        self.assertLess(stopped.when - pending.when, INITIAL_DELAY / 2)
+        # Whatever the worker would still have done died with the process.
+        time.sleep(INITIAL_DELAY)
+        self.assertEqual(self.requests(), [])
+        self.assertNotIn("alpha", self.tree.log_messages())
+        _, out, _ = supervisor.wait_exit()
+        self.assertNotIn(b"Updating", out)
+
+    def test_shutdown_is_handled_like_stop(self):
+        supervisor = self.supervise()
+        supervisor.wait_running(self)
+        self.stop_in_order(supervisor, signal.SIGINT)
+
+    def test_interrogate_reports_running_again(self):
+        supervisor = self.supervise()
+        supervisor.wait_running(self)
+        for _ in range(2):
+            supervisor.send(signal.SIGUSR1)
+            again = supervisor.next_status()
+            self.assertIsNotNone(again)
+            self.assertEqual(again.record, RUNNING)
+        self.stop_in_order(supervisor)
+
+    def test_stop_sent_during_start_up_is_answered_once_running(self):
+        # A supervisor may stop the service before it reports running; the
+        # stop is kept and answered in order, not lost.
+        supervisor = self.supervise()
+        first = supervisor.next_status()
+        self.assertEqual(first.record, START_PENDING_1)
+        supervisor.send(signal.SIGTERM)
+        self.assertEqual(supervisor.next_status().record, START_PENDING_2)
+        self.assertEqual(supervisor.next_status().record, RUNNING)
+        self.assertEqual(supervisor.next_status().record, STOP_PENDING)
+        self.assertEqual(supervisor.next_status().record, STOPPED)
+        self.assertEqual(supervisor.wait_exit()[0], 0)
+
+    def test_an_abstract_socket_name_is_a_supervisor_too(self):
+        supervisor = self.supervise(abstract=True)
+        supervisor.wait_running(self)
+        self.stop_in_order(supervisor)
+
+
+@unittest.skipIf(harness.WINDOWS, "the Windows build is tested under Wine's own service manager")
+class NoSupervisor(TreeTestCase):
+    def run_with_socket(self, name):
+        code, out, _ = self.tree.run(env={"NOTIFY_SOCKET": name}, timeout=WAIT)
+        self.assertEqual(code, EXIT_MINUS_1)
+        self.assertEqual(self.assertBanner(out), (harness.USAGE % self.tree.exe).encode())
+
+    def test_without_a_datagram_socket_the_usage_text_is_printed(self):
+        directory = tempfile.mkdtemp(prefix="orvane-notify-")
+        self.addCleanup(shutil.rmtree, directory, True)
+        self.run_with_socket(os.path.join(directory, "missing"))
+        self.run_with_socket("")
+        self.run_with_socket("relative/notify")
+        # A stream socket is no supervisor's notification socket.
+        stream = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.addCleanup(stream.close)
+        stream.bind(os.path.join(directory, "stream"))
+        stream.listen(1)
+        self.run_with_socket(os.path.join(directory, "stream"))
+
+
+class HeldPass(ServiceCase):
+    """A stop that arrives while a pass runs waits until the pass is done."""
+
+    def test_stop_waits_for_an_installation_that_is_retried(self):
+        # The entry data.txt cannot be written while a directory has its name:
+        # the installation is retried, under the lock, until it can.
+        self.publish("alpha.zip", "2.0", [("data.txt", b"new content")])
+        self.tree.write_list("alpha")
+        blocker = self.tree.path("data.txt")
+        os.makedirs(blocker)
+        supervisor = self.supervise()
+        supervisor.wait_running(self)
+        record = "Updater/alpha.zip.version"
+        self.assertTrue(eventually(lambda: self.tree.exists(record)),
+                        "the pass did not reach its retries")
+        supervisor.send(signal.SIGTERM)
+        pending = supervisor.next_status()
+        self.assertEqual(pending.record, STOP_PENDING)
+        # No stopped report while the retries go on.
+        self.assertIsNone(supervisor.next_status(timeout=3 * RETRY))
+        self.assertIsNone(supervisor.process.poll())
+        os.rmdir(blocker)
+        stopped = supervisor.next_status()
+        self.assertIsNotNone(stopped, "no stopped report after the retry succeeded")
+        self.assertEqual(stopped.record, STOPPED)
+        self.assertEqual(supervisor.wait_exit()[0], 0)
+        # The pass was finished, not cut short.
+        self.assertEqual(self.tree.read("data.txt"), b"new content")
+        self.assertFalse(self.tree.exists("alpha.zip"))
+        self.assertEqual(self.tree.read(record), b"2.0")
+        self.assertEqual(self.tree.log_messages()[-1], "Installed.")
+
+    def test_stop_during_a_slow_download_waits_for_the_version_record(self):
+        payload = os.urandom(3000)
+        self.publish("alpha.zip", "2.0", [("data.bin", payload)])
+        size = os.path.getsize(os.path.join(self.served, REMOTE, "alpha.zip"))
+        # About a second and a half of download, never quiet for long.
+        self.rules({"/%s/alpha.zip" % REMOTE: {"trickle": [max(1, size // 15), 0.1]}})
+        self.tree.write_list("alpha")
+        supervisor = self.supervise()
+        supervisor.wait_running(self)
+        archive_request = "GET /%s/alpha.zip" % REMOTE
+        self.assertTrue(eventually(lambda: archive_request in self.requests()),
+                        "the pass did not start its download")
+        supervisor.send(signal.SIGTERM)
+        self.assertEqual(supervisor.next_status().record, STOP_PENDING)
+        stopped = supervisor.next_status()
+        self.assertIsNotNone(stopped)
+        # Read at the moment the stop was reported: the pass is complete.
+        record = self.tree.read("Updater/alpha.zip.version")
+        installed = self.tree.read("data.bin")
+        self.assertEqual(stopped.record, STOPPED)
+        self.assertEqual(record, b"2.0")
+        self.assertEqual(installed, payload)
+        self.assertEqual(supervisor.wait_exit()[0], 0)
+
+
+class Schedule(ServiceCase):
+    def test_passes_follow_the_initial_delay_and_the_interval_after_each_pass(self):
+        # Each pass is one slow fetch of an up-to-date version, about 0.6 s.
+        version = "1.0.0.0"
+        self.serve("alpha.zip.version", version)
+        self.tree.write("Updater/alpha.zip.version", version)
+        self.tree.write_list("alpha")
+        self.rules({"/%s/alpha.zip.version" % REMOTE: {"trickle": [1, 0.1]}})
+        supervisor = self.supervise()
+        running = supervisor.wait_running(self)
+
+        # When each log line appeared: a pass logs the package name first and
+        # "System is up to date." last.
+        seen = []
+        def lines(count):
+            messages = self.tree.log_messages()
+            while len(seen) < len(messages):
+                seen.append((messages[len(seen)], time.monotonic()))
+            return len(seen) >= count
+        self.assertTrue(eventually(lambda: lines(3), timeout=INITIAL_DELAY + 2 * INTERVAL + WAIT,
+                                   step=0.005))
+        self.stop_in_order(supervisor)
+        self.assertEqual([message for message, _ in seen[:3]],
+                         ["alpha", "System is up to date.", "alpha"])
+        (_, first_start), (_, first_end), (_, second_start) = seen[:3]
+
+        first = first_start - running.when
+        self.assertGreaterEqual(first, INITIAL_DELAY * 0.95)
+        self.assertLess(first, INITIAL_DELAY + 1.0)
+        # The interval is slept after the pass: its length is not counted.
+        self.assertGreater(first_end - first_start, 0.4, "the pass was not held by the server")
+        gap = second_start - first_end
+        self.assertGreaterEqual(gap, INTERVAL * 0.95)
+        self.assertLess(gap, INTERVAL + 1.0)
+
+
+if __name__ == "__main__":
+    unittest.main()

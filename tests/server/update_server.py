@@ -1,0 +1,294 @@
+"""A loopback stand-in for the update server, for tests.
+
+Serves a directory over HTTP/1.1 on 127.0.0.1, on a port it picks itself
+(port 0), one thread per connection, one response per connection (it answers
+with "Connection: close").
+
+Command line:
+    python3 update_server.py --root DIR
+prints "PORT <n>" as its first line on standard output (flushed) and serves DIR
+until standard input reaches end of file or it gets SIGTERM.
+
+In-process:
+    from update_server import UpdateServer
+    srv = UpdateServer(root); srv.start(); ... srv.port ...; srv.stop()
+
+Requests:
+- A request line in proxy form ("GET http://host/path HTTP/1.1", what libcurl
+  sends through http_proxy) is served by the URL's path, like "GET /path".
+- Every request is appended at once (flushed) to DIR/_requests.log as one line
+  "<METHOD> <path>", the path as requested (query included), proxy form
+  reduced to the path.
+- The file served is DIR/<path> (query dropped, %-escapes decoded). A path
+  with no such file, and no "body" or "sequence" rule, gets 404 with a small
+  HTML body. Paths that climb out of DIR get 404 as well.
+
+Misbehaviour, per path, from DIR/_rules.json, re-read on every request:
+    {"/path": {rule...}, ...}
+The path is matched without its query. Rule keys:
+- "status": int. The response status (default 200, or 404 for a missing file).
+  A missing file with a status rule gets a small HTML page with that status.
+- "headers": list of raw header lines sent as given, each with its own line
+  end, e.g. "content-length: 5\r\n" or "Content-Length: 7\n". When one of them
+  starts with "content-length:" (any case) the server sends no Content-Length
+  of its own.
+- "length": "none": no Content-Length; the body ends when the connection closes.
+- "body": literal text (latin-1) sent instead of the file.
+- "sequence": [body1, body2, ...]: successive requests of the path get
+  successive bodies; the last one repeats. The count starts again whenever
+  the sequence in the rules changes.
+- "drop_after": n: send n bytes of the body, then close the connection (the
+  Content-Length still announces the whole body).
+- "stall_after": n with "stall_seconds": s: send n bytes of the body, wait s
+  seconds, then send the rest.
+- "trickle": [n, s]: send the body n bytes at a time, waiting s seconds after
+  each piece.
+Rules combine: e.g. "length": "none" with "drop_after" ends a close-delimited
+body early; "headers" with "length": "none" announces only what the test wrote.
+"""
+
+import argparse
+import json
+import os
+import signal
+import socket
+import sys
+import threading
+import urllib.parse
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+REQUEST_LOG = "_requests.log"
+RULES_FILE = "_rules.json"
+CHUNK = 256 * 1024
+
+REASONS = {200: "OK", 204: "No Content", 301: "Moved Permanently", 302: "Found",
+           304: "Not Modified", 400: "Bad Request", 403: "Forbidden", 404: "Not Found",
+           500: "Internal Server Error", 503: "Service Unavailable"}
+
+
+def error_page(status):
+    reason = REASONS.get(status, "Error")
+    return ("<html><head><title>%d %s</title></head><body><h1>%s</h1></body></html>\n"
+            % (status, reason, reason)).encode("latin-1")
+
+
+class _Handler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    server_version = "OrvaneTestServer/1.0"
+
+    def log_message(self, format, *args):  # quiet: the request log is the record
+        pass
+
+    def do_GET(self):
+        self._serve(send_body=True)
+
+    def do_HEAD(self):
+        self._serve(send_body=False)
+
+    def do_POST(self):
+        length = int(self.headers.get("Content-Length") or 0)
+        if length > 0:
+            self.rfile.read(length)
+        self._serve(send_body=True)
+
+    def _serve(self, send_body):
+        owner = self.server.owner
+        target = self.path
+        if "://" in target:  # proxy form: keep only the path of the absolute URL
+            parts = urllib.parse.urlsplit(target)
+            target = parts.path or "/"
+            if parts.query:
+                target += "?" + parts.query
+        owner._log_request(self.command, target)
+        path = target.split("?", 1)[0]
+        rule = owner._rule_for(path)
+
+        status = rule.get("status")
+        body = None
+        file_path = None
+        if "sequence" in rule and rule["sequence"]:
+            body = owner._next_in_sequence(path, rule["sequence"]).encode("latin-1")
+        elif "body" in rule:
+            body = str(rule["body"]).encode("latin-1")
+        else:
+            file_path = owner._file_for(path)
+            if file_path is None:
+                if status is None:
+                    status = 404
+                body = error_page(status)
+        if status is None:
+            status = 200
+
+        size = len(body) if body is not None else os.path.getsize(file_path)
+        head = "HTTP/1.1 %d %s\r\n" % (status, REASONS.get(status, "Status"))
+        extra = rule.get("headers") or []
+        own_length = rule.get("length") != "none" and not any(
+            line.lower().startswith("content-length:") for line in extra)
+        if own_length:
+            head += "Content-Length: %d\r\n" % size
+        head += "Connection: close\r\n"
+        out = head.encode("latin-1") + "".join(extra).encode("latin-1") + b"\r\n"
+        self.close_connection = True
+        try:
+            self.wfile.write(out)
+            self.wfile.flush()
+            if send_body:
+                self._send_body(rule, body, file_path, size)
+        except (BrokenPipeError, ConnectionResetError, ConnectionAbortedError):
+            pass
+
+    def _send_body(self, rule, body, file_path, size):
+        owner = self.server.owner
+        limit = size
+        if "drop_after" in rule:
+            limit = min(size, int(rule["drop_after"]))
+        stall_after = int(rule["stall_after"]) if "stall_after" in rule else None
+        stall_seconds = float(rule.get("stall_seconds", 0))
+        trickle = rule.get("trickle")
+        plain = stall_after is None and not trickle and limit == size
+        if plain and file_path is not None:
+            with open(file_path, "rb") as f:
+                self.connection.sendfile(f)
+            return
+
+        source = open(file_path, "rb") if file_path is not None else None
+        try:
+            sent = 0
+            while sent < limit:
+                piece = CHUNK
+                if trickle:
+                    piece = max(1, int(trickle[0]))
+                if stall_after is not None and sent < stall_after:
+                    piece = min(piece, stall_after - sent)
+                piece = min(piece, limit - sent)
+                data = source.read(piece) if source else body[sent:sent + piece]
+                if not data:
+                    break
+                self.wfile.write(data)
+                self.wfile.flush()
+                sent += len(data)
+                if stall_after is not None and sent == stall_after and stall_seconds > 0:
+                    if owner._stopping.wait(stall_seconds):
+                        break
+                if trickle and sent < limit and owner._stopping.wait(float(trickle[1])):
+                    break
+        finally:
+            if source:
+                source.close()
+        if limit < size:  # cut the connection short, without a proper end
+            try:
+                self.connection.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+
+
+class _Server(ThreadingHTTPServer):
+    daemon_threads = True
+    block_on_close = False
+    allow_reuse_address = True
+
+
+class UpdateServer:
+    """The test server in-process: start(), port, stop()."""
+
+    def __init__(self, root):
+        self.root = os.path.realpath(root)
+        self.port = None
+        self._httpd = None
+        self._thread = None
+        self._stopping = threading.Event()
+        self._lock = threading.Lock()
+        self._sequences = {}
+
+    def start(self):
+        self._httpd = _Server(("127.0.0.1", 0), _Handler)
+        self._httpd.owner = self
+        self.port = self._httpd.server_address[1]
+        self._thread = threading.Thread(target=self._httpd.serve_forever,
+                                        kwargs={"poll_interval": 0.05}, daemon=True)
+        self._thread.start()
+        return self
+
+    def stop(self):
+        if self._httpd is None:
+            return
+        self._stopping.set()
+        self._httpd.shutdown()
+        self._httpd.server_close()
+        self._thread.join(5)
+        self._httpd = None
+
+    def url(self, path):
+        return "http://127.0.0.1:%d%s" % (self.port, path)
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+
+    # Per-request helpers, called from handler threads.
+    def _log_request(self, method, target):
+        with self._lock:
+            with open(os.path.join(self.root, REQUEST_LOG), "a", encoding="latin-1") as f:
+                f.write("%s %s\n" % (method, target))
+                f.flush()
+
+    def _rule_for(self, path):
+        try:
+            with open(os.path.join(self.root, RULES_FILE), "r", encoding="latin-1") as f:
+                rules = json.load(f)
+        except FileNotFoundError:
+            return {}
+        except (OSError, ValueError) as error:
+            sys.stderr.write("update_server: ignoring %s: %s\n" % (RULES_FILE, error))
+            return {}
+        rule = rules.get(path) if isinstance(rules, dict) else None
+        return rule if isinstance(rule, dict) else {}
+
+    def _next_in_sequence(self, path, sequence):
+        key = json.dumps(sequence)
+        with self._lock:
+            seen_key, count = self._sequences.get(path, (None, 0))
+            if seen_key != key:
+                count = 0
+            self._sequences[path] = (key, count + 1)
+        return str(sequence[min(count, len(sequence) - 1)])
+
+    def _file_for(self, path):
+        relative = urllib.parse.unquote(path).lstrip("/")
+        full = os.path.realpath(os.path.join(self.root, relative))
+        if full != self.root and not full.startswith(self.root + os.sep):
+            return None
+        return full if os.path.isfile(full) else None
+
+
+def main():
+    parser = argparse.ArgumentParser(description="Loopback update server for tests")
+    parser.add_argument("--root", required=True, help="directory to serve")
+    args = parser.parse_args()
+    server = UpdateServer(os.path.realpath(args.root)).start()
+    done = threading.Event()
+    signal.signal(signal.SIGTERM, lambda *unused: done.set())
+
+    def watch_stdin():
+        try:
+            while sys.stdin.buffer.read(4096):
+                pass
+        except (OSError, ValueError):
+            pass
+        done.set()
+
+    threading.Thread(target=watch_stdin, daemon=True).start()
+    sys.stdout.write("PORT %d\n" % server.port)
+    sys.stdout.flush()
+    try:
+        while not done.wait(0.2):
+            pass
+    except KeyboardInterrupt:
+        pass
+    server.stop()
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,250 @@
+// The URL stream: local files first, then HTTP bodies read like a file, the
+// announced length, and the ends a stalled or broken transfer comes to.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "orvane_config.h"
+#include "test_server.h"
+#include "transfer/url_stream.h"
+#include "work_dir.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+std::int32_t length_from_line(const std::string& line, std::int32_t before) {
+    content_length = before;
+    std::string copy = line;  // the callback gets no NUL-terminated text
+    EXPECT_EQ(on_header(copy.data(), 1, copy.size(), nullptr), copy.size());
+    return content_length;
+}
+
+// Reads a whole stream in reads of the given size.
+std::string read_all(UrlStream* stream, std::uint32_t piece) {
+    std::string all;
+    std::vector<char> buffer(piece);
+    for (;;) {
+        std::uint32_t n = url_fread(buffer.data(), 1, piece, stream);
+        if (n == 0) break;
+        all.append(buffer.data(), n);
+    }
+    return all;
+}
+
+}  // namespace
+
+TEST(UrlStream, LocalFileOfTheNameWinsOverTheTransfer) {
+    TestServer server;
+    server.put_file("/pkg.version", "remote");
+    WorkDir dir;
+    const std::string url = server.url("/pkg.version");
+    // "http://127.0.0.1:<port>/pkg.version" as a relative path: http:/127.0.0.1:<port>/
+    dir.make_directory("http:/127.0.0.1:" + std::to_string(server.port()));
+    std::ofstream(url, std::ios::binary) << "local";
+
+    content_length = 4321;
+    UrlStream* stream = url_fopen(url.c_str(), "r");
+    ASSERT_NE(stream, nullptr);
+    EXPECT_EQ(stream->kind, stream_kind_file);
+    EXPECT_EQ(read_all(stream, 100), "local");
+    EXPECT_EQ(url_fclose(stream), 0);
+    EXPECT_EQ(content_length, 4321);
+    EXPECT_TRUE(server.requests().empty());
+}
+
+TEST(UrlStream, TransferEndingInTheOpeningCycleGivesNoneAndLaterFailureGivesEmptyStream) {
+    EXPECT_EQ(url_fopen("nosuchscheme://127.0.0.1/x", "r"), nullptr);
+    EXPECT_EQ(url_fopen("", "r"), nullptr);
+
+    ClosedPort refused;
+    UrlStream* stream = url_fopen(refused.url("/x").c_str(), "r");
+    ASSERT_NE(stream, nullptr);  // the refusal arrives after the opening cycle
+    char buffer[16];
+    EXPECT_EQ(url_fread(buffer, 1, sizeof buffer, stream), 0u);
+    EXPECT_EQ(url_fclose(stream), 0);
+}
+
+TEST(UrlStream, ReadsHandOutBodyInOrderWhateverTheirSize) {
+    TestServer server;
+    std::string body;
+    for (int k = 0; k < 1000; ++k) body += static_cast<char>('A' + k % 26);
+    server.put_file("/body.txt", body);
+
+    UrlStream* stream = url_fopen(server.url("/body.txt").c_str(), "r");
+    ASSERT_NE(stream, nullptr);
+    EXPECT_EQ(stream->kind, stream_kind_transfer);
+    char small[100];
+    ASSERT_EQ(url_fread(small, 1, sizeof small, stream), 100u);
+    EXPECT_EQ(std::string(small, 100), body.substr(0, 100));
+
+    // More than the rest: waits for the end, then gives everything left.
+    std::vector<char> large(5000);
+    ASSERT_EQ(url_fread(large.data(), 1, 5000, stream), 900u);
+    EXPECT_EQ(std::string(large.data(), 900), body.substr(100));
+    EXPECT_EQ(stream->still_running, 0);
+
+    // Drained: the next read returns 0 at once.
+    auto start = Clock::now();
+    EXPECT_EQ(url_fread(large.data(), 1, 5000, stream), 0u);
+    EXPECT_LT(seconds_since(start), 0.5);
+    EXPECT_EQ(url_fclose(stream), 0);
+}
+
+TEST(UrlStream, TrailingPartialItemIsConsumedButNotCounted) {
+    TestServer server;
+    server.put_file("/six", "abcdef");
+    UrlStream* stream = url_fopen(server.url("/six").c_str(), "r");
+    ASSERT_NE(stream, nullptr);
+    char buffer[40] = {};
+    EXPECT_EQ(url_fread(buffer, 4, 10, stream), 1u);
+    EXPECT_EQ(std::string(buffer, 6), "abcdef");
+    EXPECT_EQ(stream->fill, 0);
+    EXPECT_EQ(stream->buffer, nullptr);
+    EXPECT_EQ(url_fread(buffer, 4, 10, stream), 0u);
+    url_fclose(stream);
+}
+
+TEST(UrlStream, ZeroSizeOrCountHandsOutNothingWithoutWaiting) {
+    TestServer server;
+    server.put_file("/data", "0123456789");
+    UrlStream* stream = url_fopen(server.url("/data").c_str(), "r");
+    ASSERT_NE(stream, nullptr);
+    char buffer[20] = {};
+    auto start = Clock::now();
+    EXPECT_EQ(url_fread(buffer, 0, 10, stream), 0u);
+    EXPECT_EQ(url_fread(buffer, 10, 0, stream), 0u);
+    EXPECT_LT(seconds_since(start), 0.5);
+    EXPECT_EQ(buffer[0], '\0');
+    EXPECT_EQ(read_all(stream, 20), "0123456789");  // nothing was lost
+    url_fclose(stream);
+}
+
+TEST(UrlStream, ClosingARunningTransferStopsItAtOnce) {
+    TestServer server;
+    server.put_file("/slow", std::string(100, 'x'));
+    server.set_rules(R"({"/slow": {"stall_after": 10, "stall_seconds": 30}})");
+    UrlStream* stream = url_fopen(server.url("/slow").c_str(), "r");
+    ASSERT_NE(stream, nullptr);
+    char buffer[5];
+    ASSERT_EQ(url_fread(buffer, 1, 5, stream), 5u);
+    EXPECT_NE(stream->still_running, 0);
+    auto start = Clock::now();
+    EXPECT_EQ(url_fclose(stream), 0);
+    EXPECT_LT(seconds_since(start), 0.5);
+}
+
+TEST(UrlStream, StalledTransferEndsAfterTheWaitLimitWithWhatArrived) {
+    TestServer server;
+    server.put_file("/stall", std::string(5000, 's'));
+    server.set_rules(R"({"/stall": {"stall_after": 100, "stall_seconds": 30}})");
+    UrlStream* stream = url_fopen(server.url("/stall").c_str(), "r");
+    ASSERT_NE(stream, nullptr);
+    auto start = Clock::now();
+    std::vector<char> buffer(5000);
+    EXPECT_EQ(url_fread(buffer.data(), 1, 5000, stream), 100u);
+    const double waited = seconds_since(start);
+    EXPECT_GE(waited, ORVANE_STREAM_WAIT_S * 0.9);
+    EXPECT_LT(waited, ORVANE_STREAM_WAIT_S + 3.0);
+    // Ended: no second wait.
+    start = Clock::now();
+    EXPECT_EQ(url_fread(buffer.data(), 1, 5000, stream), 0u);
+    EXPECT_LT(seconds_since(start), 0.5);
+    url_fclose(stream);
+}
+
+TEST(UrlStream, BodyBufferGrowsToExactlyWhatIsHeldAndShrinksAsItIsRead) {
+    UrlStream stream{};
+    char abc[] = "abc";
+    char de[] = "de";
+    char f[] = "f";
+    EXPECT_EQ(on_body(abc, 1, 3, &stream), 3u);
+    EXPECT_EQ(stream.capacity, 3);
+    EXPECT_EQ(on_body(de, 2, 1, &stream), 2u);
+    EXPECT_EQ(stream.capacity, 5);
+    EXPECT_EQ(stream.fill, 5);
+    stream_consume(&stream, 2);
+    EXPECT_EQ(std::string(stream.buffer, stream.fill), "cde");
+    EXPECT_EQ(stream.capacity, 5);
+    EXPECT_EQ(on_body(f, 1, 1, &stream), 1u);  // fits: no growth
+    EXPECT_EQ(stream.capacity, 5);
+    EXPECT_EQ(std::string(stream.buffer, stream.fill), "cdef");
+    stream_consume(&stream, 10);  // more than held: everything goes
+    EXPECT_EQ(stream.buffer, nullptr);
+    EXPECT_EQ(stream.fill, 0);
+    EXPECT_EQ(stream.capacity, 0);
+}
+
+TEST(UrlStream, InvalidKindFailsWithBadFileDescriptor) {
+    auto* stream = static_cast<UrlStream*>(std::calloc(1, sizeof(UrlStream)));
+    stream->kind = 7;
+    stream->buffer = static_cast<char*>(std::malloc(8));  // freed by the close
+    char buffer[4];
+    errno = 0;
+    EXPECT_EQ(url_fread(buffer, 1, 4, stream), 0u);
+    EXPECT_EQ(errno, EBADF);
+    errno = 0;
+    EXPECT_EQ(url_fclose(stream), -1);
+    EXPECT_EQ(errno, EBADF);
+}
+
+TEST(ContentLength, HeaderLineParsing) {
+    EXPECT_EQ(length_from_line("Content-Length: 512\r\n", 0), 512);
+    EXPECT_EQ(length_from_line("content-length: 512\r\n", 33), 33);    // case matters
+    EXPECT_EQ(length_from_line("Content-Length:512\r\n", 33), 33);     // the blank is part of the label
+    EXPECT_EQ(length_from_line("X-Content-Length: 77\r\n", 0), 77);    // anywhere in the line
+    EXPECT_EQ(length_from_line("Content-Length: 12 bytes\r\n", 0), 12);
+    EXPECT_EQ(length_from_line("Content-Length: 12abc\r\n", 0), 12);
+    EXPECT_EQ(length_from_line("Content-Length: +12\r\n", 33), 0);
+    EXPECT_EQ(length_from_line("Content-Length: x5\r\n", 33), 0);
+    EXPECT_EQ(length_from_line("Content-Length: \r\n", 33), 0);
+    EXPECT_EQ(length_from_line("Content-Length: 512\n", 33), 33);      // bare LF
+    EXPECT_EQ(length_from_line("Content-Length: 512", 33), 33);        // no line end
+    EXPECT_EQ(length_from_line("Server: test\r\n", 33), 33);
+    EXPECT_EQ(length_from_line("Content-Length: 2147483647\r\n", 0), 2147483647);
+    // Beyond 32 bits the length is held as the largest one, never negative.
+    EXPECT_EQ(length_from_line("Content-Length: 2147483648\r\n", 0), 2147483647);
+    EXPECT_EQ(length_from_line("Content-Length: 5000000000\r\n", 0), 2147483647);
+    EXPECT_EQ(length_from_line("Content-Length: " + std::string(300, '9') + "\r\n", 0), 2147483647);
+    // Only the first 254 characters of the value count.
+    EXPECT_EQ(length_from_line("Content-Length: " + std::string(253, '0') + "7" +
+                                   std::string(46, '9') + "\r\n", 0), 7);
+}
+
+TEST(ContentLength, SetFromTheResponseAndTheLaterMatchingLineWins) {
+    TestServer server;
+    server.put_file("/plain", std::string(512, 'p'));
+    server.set_rules(R"({
+        "/two": {"body": "1234567", "headers": ["Content-Length: 7\r\n", "X-Content-Length: 99\r\n"]},
+        "/lower": {"body": "abcde", "headers": ["content-length: 5\r\n"]},
+        "/bare": {"body": "1234567", "headers": ["Content-Length: 7\n"]},
+        "/none": {"body": "close-delimited", "length": "none"}
+    })");
+    struct Case {
+        const char* path;
+        std::int32_t expected;
+        const char* body;
+    };
+    const std::string plain(512, 'p');
+    const Case cases[] = {{"/plain", 512, plain.c_str()}, {"/two", 99, "1234567"},
+                          {"/lower", -3, "abcde"}, {"/bare", -3, "1234567"},
+                          {"/none", -3, "close-delimited"}};
+    for (const Case& c : cases) {
+        UrlStream* stream = url_fopen(server.url(c.path).c_str(), "r");
+        ASSERT_NE(stream, nullptr) << c.path;
+        content_length = -3;
+        EXPECT_EQ(read_all(stream, 4096), c.body) << c.path;
+        EXPECT_EQ(content_length, c.expected) << c.path;
+        url_fclose(stream);
+    }
+}
