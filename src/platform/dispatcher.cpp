@@ -9,7 +9,6 @@
 // SIGUSR1 interrogate), and every status report becomes one datagram.
 #include "platform/win32.h"
 
-#include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -47,6 +46,9 @@ struct Dispatcher {
     int wake_fd = -1;
     DWORD state = 0;  // nothing reported yet
     DWORD controls = 0;
+    // Once stopped has been reported the service is over, whatever a report
+    // made later on another thread says.
+    bool stopped = false;
     bool service_returned = false;
 };
 
@@ -124,7 +126,9 @@ void deliver_controls(int signal_fd, int wake_fd) {
     std::deque<DWORD> pending;
     for (;;) {
         pollfd fds[2] = {{signal_fd, POLLIN, 0}, {wake_fd, POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0 && errno != EINTR) return;
+        // Returning early would end the process in the middle of a pass: on a
+        // failed wait, just look again.
+        if (poll(fds, 2, -1) < 0) fds[0].revents = fds[1].revents = 0;
         if ((fds[0].revents & POLLIN) != 0) {
             signalfd_siginfo info;
             while (read(signal_fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info))
@@ -139,7 +143,7 @@ void deliver_controls(int signal_fd, int wake_fd) {
             LPHANDLER_FUNCTION handler = nullptr;
             {
                 std::lock_guard lock(dispatcher.mutex);
-                if (dispatcher.state == SERVICE_STOPPED) return;
+                if (dispatcher.stopped) return;
                 if (dispatcher.service_returned && dispatcher.handler == nullptr) return;
                 if (pending.empty()) break;
                 Verdict verdict = judge(pending.front(), dispatcher.state, dispatcher.controls);
@@ -273,6 +277,7 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status) {
     // must still let the dispatcher return.
     dispatcher.state = status->dwCurrentState;
     dispatcher.controls = status->dwControlsAccepted;
+    if (status->dwCurrentState == SERVICE_STOPPED) dispatcher.stopped = true;
     ssize_t sent = send(dispatcher.notify_fd, message.data(), message.size(), MSG_NOSIGNAL);
     wake_dispatcher(dispatcher.wake_fd);
     if (sent != static_cast<ssize_t>(message.size())) {

@@ -27,6 +27,15 @@ void release_reference(KernelObject* object) {
     if (object->references.fetch_sub(1) == 1) delete object;
 }
 
+// A reference held for the length of one call on the object.
+struct Pinned {
+    explicit Pinned(KernelObject* pinned) : object(pinned) { object->references.fetch_add(1); }
+    ~Pinned() { release_reference(object); }
+    Pinned(const Pinned&) = delete;
+    Pinned& operator=(const Pinned&) = delete;
+    KernelObject* object;
+};
+
 // True when the object may be taken now; consumes a semaphore count.
 bool try_acquire(KernelObject* object) {
     if (object->kind == ObjectKind::semaphore) {
@@ -50,6 +59,9 @@ HANDLE CreateSemaphoreA(LPSECURITY_ATTRIBUTES, LONG initial, LONG maximum, LPCST
 BOOL ReleaseSemaphore(HANDLE handle, LONG count, LPLONG previous) {
     auto* object = static_cast<KernelObject*>(handle);
     if (object == nullptr || object->kind != ObjectKind::semaphore || count <= 0) return FALSE;
+    // The waiter it frees may close the handle at once: keep the object alive
+    // until the notification is done.
+    Pinned pin(object);
     {
         std::lock_guard lock(object->mutex);
         if (object->count > object->maximum - count) return FALSE;
@@ -71,6 +83,7 @@ HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manual_reset, BOOL initial, LPCS
 BOOL SetEvent(HANDLE handle) {
     auto* object = static_cast<KernelObject*>(handle);
     if (object == nullptr || object->kind != ObjectKind::event) return FALSE;
+    Pinned pin(object);  // the released waiter may close the handle at once
     {
         std::lock_guard lock(object->mutex);
         object->signalled = true;

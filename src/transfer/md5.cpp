@@ -143,7 +143,7 @@ void md5_update(Md5Context* context, const unsigned char* data, std::uint32_t le
     if (held > 0) {
         const std::uint32_t missing = 64u - held;
         if (length < missing) {
-            std::memcpy(context->block + held, data, length);
+            if (length > 0) std::memcpy(context->block + held, data, length);
             return;
         }
         std::memcpy(context->block + held, data, missing);

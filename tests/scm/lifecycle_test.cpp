@@ -105,6 +105,7 @@ protected:
         // test must not find it still running.
         if (worker_thread != nullptr) {
             EXPECT_EQ(WaitForSingleObject(worker_thread, 10000), WAIT_OBJECT_0);
+            CloseHandle(worker_thread);  // the service never does; the process would end
         }
         // No pass ran: a pass makes the install root current.
         EXPECT_EQ(std::filesystem::current_path(), start_directory);

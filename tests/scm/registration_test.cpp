@@ -13,6 +13,7 @@
 #include "service/entry.h"
 #include "service/registration.h"
 #include "service/service.h"
+#include "update/update_pass.h"
 #include "work_dir.h"
 
 namespace {
@@ -78,8 +79,12 @@ protected:
         for (auto& word : words) argv.push_back(word.data());
         argv.push_back(nullptr);
         int result = 0;
+        HANDLE kept_lock = update_lock;
         *out = after_banner(
             console([&] { result = process_entry(static_cast<int>(words.size() + 1), argv.data()); }));
+        // The entry makes a lock of its own each time; the process would end here.
+        CloseHandle(update_lock);
+        update_lock = kept_lock;
         return result;
     }
 

@@ -198,7 +198,7 @@ TEST(UrlStream, InvalidKindFailsWithBadFileDescriptor) {
     EXPECT_EQ(errno, EBADF);
 }
 
-TEST(ContentLength, HeaderLineParsing) {
+TEST(UrlContentLength, HeaderLineParsing) {
     EXPECT_EQ(length_from_line("Content-Length: 512\r\n", 0), 512);
     EXPECT_EQ(length_from_line("content-length: 512\r\n", 33), 33);    // case matters
     EXPECT_EQ(length_from_line("Content-Length:512\r\n", 33), 33);     // the blank is part of the label
@@ -221,7 +221,7 @@ TEST(ContentLength, HeaderLineParsing) {
                                    std::string(46, '9') + "\r\n", 0), 7);
 }
 
-TEST(ContentLength, SetFromTheResponseAndTheLaterMatchingLineWins) {
+TEST(UrlContentLength, SetFromTheResponseAndTheLaterMatchingLineWins) {
     TestServer server;
     server.put_file("/plain", std::string(512, 'p'));
     server.set_rules(R"({

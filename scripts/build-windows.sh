@@ -1,0 +1,112 @@
+#!/usr/bin/env bash
+# Cross-builds orvane-autoupdate.exe and the unit tests for Windows on Debian.
+#   scripts/build-windows.sh [-DNAME=VALUE ...]     (build constants, as for CMake)
+# Static zlib comes from Debian's MinGW package; libzip, libcurl and GoogleTest
+# are built from Debian's own sources and cached outside the clone, keyed by
+# their versions, so a second run only builds the product.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+top=$(pwd)
+triple=x86_64-w64-mingw32
+build_dir=${ORVANE_WINDOWS_BUILD:-$top/build-windows}
+cache_root=${ORVANE_MINGW_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/orvane-mingw}
+toolchain=$top/cmake/mingw-w64-x86_64.cmake
+log=$(mktemp /tmp/orvane-windows-build.XXXXXX)
+trap 'rm -f "$log"' EXIT
+
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+
+need_packages() {
+  local missing=()
+  for package in "$@"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' \
+      || missing+=("$package")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "windows: installing ${missing[*]}"
+  $sudo apt-get install -y --no-install-recommends "${missing[@]}" >"$log" 2>&1 || {
+    $sudo apt-get update -q >>"$log" 2>&1
+    $sudo apt-get install -y --no-install-recommends "${missing[@]}" >>"$log" 2>&1 \
+      || { cat "$log"; exit 1; }
+  }
+}
+
+need_packages wine64 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-tools \
+  libz-mingw-w64-dev googletest dpkg-dev cmake ninja-build
+
+# Source packages: add deb-src beside the machine's own suites when missing.
+ensure_deb_src() {
+  if apt-get source --download-only --print-uris libzip >/dev/null 2>&1 \
+     && [ -n "$(apt-get source --print-uris libzip 2>/dev/null | grep -m1 dsc)" ]; then
+    return 0
+  fi
+  local sources=/etc/apt/sources.list.d/debian.sources
+  local target=/etc/apt/sources.list.d/orvane-deb-src.sources
+  if [ -f "$sources" ]; then
+    sed 's/^Types: deb$/Types: deb-src/' "$sources" | $sudo tee "$target" >/dev/null
+  else
+    grep -h '^deb ' /etc/apt/sources.list | sed 's/^deb /deb-src /' \
+      | $sudo tee /etc/apt/sources.list.d/orvane-deb-src.list >/dev/null
+  fi
+  $sudo apt-get update -q >"$log" 2>&1 || { cat "$log"; exit 1; }
+}
+
+source_version() {  # the candidate source version of a package
+  apt-cache showsrc "$1" 2>/dev/null | awk '/^Version:/ {print $2; exit}'
+}
+
+ensure_deb_src
+zip_version=$(source_version libzip)
+curl_version=$(source_version curl)
+gtest_version=$(dpkg-query -W -f='${Version}' googletest)
+zlib_version=$(dpkg-query -W -f='${Version}' libz-mingw-w64-dev)
+[ -n "$zip_version" ] && [ -n "$curl_version" ] || { echo "windows: no source versions"; exit 1; }
+prefix=$cache_root/zip-$zip_version-curl-$curl_version-gtest-$gtest_version-z-$zlib_version
+prefix=${prefix//[:~+]/_}
+jobs=-j$(nproc)
+
+cmake_cross() {  # source dir, build dir, extra args...
+  local src=$1 bld=$2
+  shift 2
+  cmake -S "$src" -B "$bld" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" \
+    -DCMAKE_PREFIX_PATH="$prefix" "$@" >"$log" 2>&1 || { cat "$log"; exit 1; }
+  cmake --build "$bld" $jobs >"$log" 2>&1 || { cat "$log"; exit 1; }
+  cmake --install "$bld" >"$log" 2>&1 || { cat "$log"; exit 1; }
+}
+
+if [ ! -f "$prefix/.complete" ]; then
+  echo "windows: building libzip $zip_version, curl $curl_version, googletest $gtest_version"
+  work=$(mktemp -d /tmp/orvane-mingw-src.XXXXXX)
+  (cd "$work" && apt-get source --download-only libzip curl >"$log" 2>&1) || { cat "$log"; exit 1; }
+  (cd "$work" && for dsc in *.dsc; do dpkg-source --no-check -x "$dsc" >/dev/null 2>&1; done)
+  zlib_lib=/usr/$triple/lib/libz.a
+  zlib_inc=/usr/$triple/include
+
+  cmake_cross "$work"/libzip-*/ "$work/build-zip" -DBUILD_SHARED_LIBS=OFF \
+    -DENABLE_BZIP2=OFF -DENABLE_LZMA=OFF -DENABLE_ZSTD=OFF -DENABLE_GNUTLS=OFF \
+    -DENABLE_OPENSSL=OFF -DENABLE_MBEDTLS=OFF -DENABLE_COMMONCRYPTO=OFF \
+    -DENABLE_WINDOWS_CRYPTO=ON -DBUILD_TOOLS=OFF -DBUILD_REGRESS=OFF -DBUILD_EXAMPLES=OFF \
+    -DBUILD_DOC=OFF -DZLIB_INCLUDE_DIR="$zlib_inc" -DZLIB_LIBRARY="$zlib_lib"
+
+  cmake_cross "$work"/curl-*/ "$work/build-curl" -DBUILD_SHARED_LIBS=OFF -DBUILD_CURL_EXE=OFF \
+    -DBUILD_TESTING=OFF -DHTTP_ONLY=ON -DCURL_ENABLE_SSL=OFF -DCURL_DISABLE_LDAP=ON \
+    -DCURL_USE_LIBSSH2=OFF -DUSE_LIBIDN2=OFF -DCURL_ZLIB=OFF -DCURL_USE_LIBPSL=OFF \
+    -DENABLE_THREADED_RESOLVER=ON
+
+  cmake_cross /usr/src/googletest "$work/build-gtest" -DBUILD_GMOCK=OFF -Dgtest_force_shared_crt=ON \
+    -Dgtest_disable_pthreads=OFF
+
+  rm -rf "$work"
+  touch "$prefix/.complete"
+fi
+
+# The product and its unit tests, with the constants given on the command line.
+cmake -S "$top" -B "$build_dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+  -DCMAKE_BUILD_TYPE=Release -DCMAKE_PREFIX_PATH="$prefix" -DORVANE_MINGW_PREFIX="$prefix" \
+  "$@" >"$log" 2>&1 || { cat "$log"; exit 1; }
+cmake --build "$build_dir" $jobs --target orvane-autoupdate orvane_unit_tests >"$log" 2>&1 \
+  || { cat "$log"; exit 1; }
+echo "windows: built $build_dir/orvane-autoupdate.exe"

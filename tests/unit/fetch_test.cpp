@@ -1,0 +1,281 @@
+// Downloads into local files and text fetches over the loopback update
+// server: result codes, progress reports, failure lines and what is left on disk.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <sys/resource.h>
+#include <string>
+#include <vector>
+
+#include "orvane_config.h"
+#include "test_server.h"
+#include "transfer/fetch.h"
+#include "transfer/url_stream.h"
+#include "work_dir.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Call {
+    int done;
+    int total;
+    std::string message;  // "<none>" for progress
+};
+
+std::vector<Call> calls;
+int stop_at_call = 0;  // nonzero: the ReportFn asks to stop at this call
+
+int recording_report(int done, int total, const char* message) {
+    calls.push_back({done, total, message ? message : "<none>"});
+    return stop_at_call != 0 && static_cast<int>(calls.size()) == stop_at_call ? 1 : 0;
+}
+
+std::string file_text(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+std::string random_bytes(std::size_t n, unsigned seed) {
+    std::mt19937 generator(seed);
+    std::string bytes(n, '\0');
+    for (char& c : bytes) c = static_cast<char>(generator());
+    return bytes;
+}
+
+class Download : public testing::Test {
+protected:
+    void SetUp() override {
+        calls.clear();
+        stop_at_call = 0;
+    }
+    // Runs download_file with the recording ReportFn, capturing both streams.
+    int download(const std::string& url, const std::string& local) {
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        const int result = download_file(url.c_str(), local.c_str(), recording_report);
+        std::fflush(stdout);
+        std::fflush(stderr);
+        out = testing::internal::GetCapturedStdout();
+        err = testing::internal::GetCapturedStderr();
+        return result;
+    }
+    WorkDir dir;
+    TestServer server;
+    std::string out;
+    std::string err;
+};
+
+}  // namespace
+
+TEST_F(Download, ReportsEveryFullReadWithTheAnnouncedTotalAndPausesAtTheEnd) {
+    const std::string body = random_bytes(200000, 1);
+    server.put_file("/pkg.zip", body);
+    const auto start = Clock::now();
+    EXPECT_EQ(download(server.url("/pkg.zip"), "pkg.zip"), 0);
+    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+    EXPECT_GE(elapsed.count(), static_cast<long long>(ORVANE_DOWNLOAD_PAUSE_MS));
+
+    ASSERT_EQ(calls.size(), 4u);
+    const int expected_done[] = {65535, 131070, 196605, 200000};
+    for (int k = 0; k < 4; ++k) {
+        EXPECT_EQ(calls[k].done, expected_done[k]);
+        EXPECT_EQ(calls[k].total, 200000);
+        EXPECT_EQ(calls[k].message, "<none>");
+    }
+    EXPECT_TRUE(file_text("pkg.zip") == body);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(err, "");
+}
+
+TEST_F(Download, BodyWithoutLengthReportsZeroTotal) {
+    server.put_file("/pkg.zip", random_bytes(70000, 2));
+    server.set_rules(R"({"/pkg.zip": {"length": "none"}})");
+    EXPECT_EQ(download(server.url("/pkg.zip"), "pkg.zip"), 0);
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[0].done, 65535);
+    EXPECT_EQ(calls[1].done, 70000);
+    EXPECT_EQ(calls[0].total, 0);
+    EXPECT_EQ(calls[1].total, 0);
+    EXPECT_EQ(std::filesystem::file_size("pkg.zip"), 70000u);
+}
+
+TEST_F(Download, LocalFileNotWritableGivesCodeOneAndBothLines) {
+    server.put_file("/pkg.zip", "data");
+    EXPECT_EQ(download(server.url("/pkg.zip"), "missing-dir/pkg.zip"), 1);
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].done, -1);
+    EXPECT_EQ(calls[0].total, -1);
+    EXPECT_EQ(calls[0].message, "Error connecting to Halvex server.");
+    EXPECT_EQ(err.rfind("couldnt open fgets output file\n: ", 0), 0u) << err;
+    EXPECT_FALSE(std::filesystem::exists("missing-dir"));
+    EXPECT_TRUE(server.requests().empty());
+}
+
+TEST_F(Download, UrlNotOpenableGivesCodeTwoAndLeavesAnEmptyFile) {
+    std::ofstream("pkg.zip", std::ios::binary) << "old contents";
+    EXPECT_EQ(download("nosuchscheme://127.0.0.1/pkg.zip", "pkg.zip"), 2);
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].done, -1);
+    EXPECT_EQ(calls[0].total, -1);
+    EXPECT_EQ(calls[0].message, "Error downloading file.");
+    EXPECT_EQ(out, "couldn't url_fopen()\n");
+    ASSERT_TRUE(std::filesystem::exists("pkg.zip"));
+    EXPECT_EQ(std::filesystem::file_size("pkg.zip"), 0u);
+}
+
+TEST_F(Download, CallbackAskingToStopGivesCodeThreeAndRemovesTheFile) {
+    server.put_file("/pkg.zip", random_bytes(200000, 3));
+    stop_at_call = 1;
+    EXPECT_EQ(download(server.url("/pkg.zip"), "pkg.zip"), 3);
+    EXPECT_EQ(calls.size(), 1u);
+    EXPECT_FALSE(std::filesystem::exists("pkg.zip"));
+}
+
+TEST_F(Download, NothingReceivedGivesCodeFourAndRemovesTheFile) {
+    ClosedPort refused;
+    EXPECT_EQ(download(refused.url("/pkg.zip"), "pkg.zip"), 4);
+    EXPECT_TRUE(calls.empty());
+    EXPECT_FALSE(std::filesystem::exists("pkg.zip"));
+
+    server.put_file("/empty.zip", "");
+    EXPECT_EQ(download(server.url("/empty.zip"), "empty.zip"), 4);
+    EXPECT_TRUE(calls.empty());
+    EXPECT_FALSE(std::filesystem::exists("empty.zip"));
+    EXPECT_EQ(out, "");
+}
+
+TEST_F(Download, BodyCutOffKeepsTheBytesReceived) {
+    const std::string body = random_bytes(200000, 4);
+    server.put_file("/pkg.zip", body);
+    server.set_rules(R"({"/pkg.zip": {"drop_after": 70000}})");
+    EXPECT_EQ(download(server.url("/pkg.zip"), "pkg.zip"), 0);
+    EXPECT_TRUE(file_text("pkg.zip") == body.substr(0, 70000));
+    ASSERT_FALSE(calls.empty());
+    EXPECT_EQ(calls.back().done, 70000);
+    EXPECT_EQ(calls.back().total, 200000);
+}
+
+TEST_F(Download, ErrorPagesAndRedirectsAreDownloadedLikeAnyBody) {
+    EXPECT_EQ(download(server.url("/missing.zip"), "missing.zip"), 0);
+    EXPECT_NE(file_text("missing.zip").find("404 Not Found"), std::string::npos);
+
+    server.set_rules(R"({
+        "/broken.zip": {"status": 500, "body": "<html>server trouble</html>"},
+        "/moved.zip": {"status": 302, "headers": ["Location: /elsewhere.zip\r\n"], "body": "moved"}
+    })");
+    server.put_file("/elsewhere.zip", "the real thing");
+    EXPECT_EQ(download(server.url("/broken.zip"), "broken.zip"), 0);
+    EXPECT_EQ(file_text("broken.zip"), "<html>server trouble</html>");
+    EXPECT_EQ(download(server.url("/moved.zip"), "moved.zip"), 0);
+    EXPECT_EQ(file_text("moved.zip"), "moved");
+    const std::vector<std::string> expected = {"GET /missing.zip", "GET /broken.zip", "GET /moved.zip"};
+    EXPECT_EQ(server.requests(), expected);  // the redirect was not followed
+}
+
+TEST_F(Download, StallEndsWithinTheWaitLimitKeepingWhatArrived) {
+    const std::string body = random_bytes(300000, 5);
+    server.put_file("/pkg.zip", body);
+    server.set_rules(R"({"/pkg.zip": {"stall_after": 100000, "stall_seconds": 30}})");
+    const auto start = Clock::now();
+    EXPECT_EQ(download(server.url("/pkg.zip"), "pkg.zip"), 0);
+    const double waited = std::chrono::duration<double>(Clock::now() - start).count();
+    EXPECT_LT(waited, ORVANE_STREAM_WAIT_S + ORVANE_DOWNLOAD_PAUSE_MS / 1000.0 + 3.0);
+    EXPECT_TRUE(file_text("pkg.zip") == body.substr(0, 100000));
+}
+
+TEST_F(Download, SlowTrickleAndResolvedHostNameArriveWhole) {
+    const std::string body = random_bytes(3000, 6);
+    server.put_file("/pkg.zip", body);
+    server.set_rules(R"({"/pkg.zip": {"trickle": [500, 0.05]}})");
+    EXPECT_EQ(download(server.url("/pkg.zip"), "pkg.zip"), 0);
+    EXPECT_TRUE(file_text("pkg.zip") == body);
+
+    // A name, not an address: looked up while the stream waits.
+    const std::string by_name = "http://localhost:" + std::to_string(server.port()) + "/pkg.zip";
+    EXPECT_EQ(download(by_name, "named.zip"), 0);
+    EXPECT_TRUE(file_text("named.zip") == body);
+}
+
+TEST(FetchText, BodiesComeBackAsNulTerminatedText) {
+    TestServer server;
+    server.put_file("/empty.version", "");
+    server.put_file("/nul.version", std::string("ab\0cd", 5));
+    const std::string big = random_bytes(70000, 7);
+    server.put_file("/big.version", big);
+    server.put_file("/a.version", "1.2.3-long");
+    server.put_file("/b.version", "1.3");
+
+    std::memset(fetch_buffer, 'z', sizeof fetch_buffer);
+    char* text = fetch_text(server.url("/empty.version").c_str());
+    ASSERT_EQ(text, fetch_buffer);
+    EXPECT_STREQ(text, "");
+
+    text = fetch_text(server.url("/nul.version").c_str());
+    ASSERT_EQ(text, fetch_buffer);
+    EXPECT_EQ(std::memcmp(text, "ab\0cd\0", 6), 0);  // the text ends at the NUL
+
+    ASSERT_EQ(fetch_text(server.url("/big.version").c_str()), fetch_buffer);
+    EXPECT_EQ(std::memcmp(fetch_buffer, big.data(), 65534), 0);
+    EXPECT_EQ(fetch_buffer[65534], '\0');
+
+    // A later fetch overwrites the earlier text.
+    EXPECT_STREQ(fetch_text(server.url("/a.version").c_str()), "1.2.3-long");
+    EXPECT_STREQ(fetch_text(server.url("/b.version").c_str()), "1.3");
+}
+
+TEST(FetchText, FailedFetchEmptiesTheBufferAndSaysSo) {
+    TestServer server;
+    server.put_file("/a.version", "1.2.3");
+    ASSERT_STREQ(fetch_text(server.url("/a.version").c_str()), "1.2.3");
+    testing::internal::CaptureStdout();
+    char* text = fetch_text("nosuchscheme://127.0.0.1/a.version");
+    std::fflush(stdout);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "couldn't url_fopen()\n");
+    EXPECT_EQ(text, nullptr);
+    EXPECT_EQ(fetch_buffer[0], '\0');
+
+    // Opened, then refused: the text is empty, not the previous one.
+    ASSERT_STREQ(fetch_text(server.url("/a.version").c_str()), "1.2.3");
+    ClosedPort refused;
+    EXPECT_STREQ(fetch_text(refused.url("/a.version").c_str()), "");
+}
+
+// With its socket numbered past what select can watch, libcurl names no
+// socket at all; the stream must poll the transfer instead of ending it.
+TEST_F(Download, TransferWithoutAWatchableSocketStillCompletes) {
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    if (limit.rlim_cur < FD_SETSIZE + 64) {
+        limit.rlim_cur = limit.rlim_max < FD_SETSIZE + 64 ? limit.rlim_max : FD_SETSIZE + 64;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+    std::vector<int> fillers;
+    const int null_fd = open("/dev/null", O_RDONLY);
+    for (;;) {
+        int fd = null_fd < 0 ? -1 : dup(null_fd);
+        if (fd < 0) break;
+        fillers.push_back(fd);
+        if (fd >= FD_SETSIZE + 8) break;
+    }
+    const bool high = !fillers.empty() && fillers.back() >= FD_SETSIZE + 8;
+    const std::string body = random_bytes(150000, 8);
+    server.put_file("/pkg.zip", body);
+    const auto start = Clock::now();
+    const int result = high ? download(server.url("/pkg.zip"), "pkg.zip") : -1;
+    const double took = std::chrono::duration<double>(Clock::now() - start).count();
+    for (int fd : fillers) close(fd);
+    if (null_fd >= 0) close(null_fd);
+    if (!high) GTEST_SKIP() << "cannot open enough descriptors";
+    EXPECT_EQ(result, 0);
+    EXPECT_TRUE(file_text("pkg.zip") == body);
+    EXPECT_LT(took, 10.0);
+}
