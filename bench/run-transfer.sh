@@ -17,7 +17,7 @@ size_mb=${SIZE_MB:-1024}
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DORVANE_BUILD_BENCH=ON \
   -DORVANE_BUILD_TESTS=OFF -DORVANE_DOWNLOAD_PAUSE_MS=0 >/dev/null
-cmake --build "$build" -j2 --target transfer_timing md5_bench >/dev/null
+cmake --build "$build" -j2 --target transfer_timing md5_timing md5_bench >/dev/null
 timing="$build/bench/transfer_timing"
 
 work=$(mktemp -d /tmp/orvane-bench-XXXXXX)
@@ -63,7 +63,7 @@ echo "MD5 of the file"
 for _ in $(seq "$rounds"); do
   measure md5sum md5sum "$work/data.bin"
   measure openssl openssl dgst -md5 "$work/data.bin"
-  measure ours "$timing" md5 "$work/data.bin"
+  measure ours "$build/bench/md5_timing" "$work/data.bin"
 done
 ours_digest=$(awk '{print $2}' "$work/out.ours")
 [ "$ours_digest" = "$(awk '{print $1}' "$work/out.md5sum")" ] || { echo "digests differ"; exit 1; }

@@ -1,5 +1,4 @@
-// Times one file checksum or one download, for bench/run-transfer.sh:
-//   transfer_timing md5 FILE
+// Times one download, for bench/run-transfer.sh:
 //   transfer_timing download URL LOCAL_FILE
 // Prints one line: what was done, the seconds taken and the peak RSS in KiB.
 #include <sys/resource.h>
@@ -9,7 +8,6 @@
 #include <cstring>
 
 #include "transfer/fetch.h"
-#include "transfer/md5.h"
 
 namespace {
 
@@ -25,14 +23,6 @@ long peak_rss_kib() {
 
 int main(int argc, char** argv) {
     using Clock = std::chrono::steady_clock;
-    if (argc == 3 && std::strcmp(argv[1], "md5") == 0) {
-        const auto start = Clock::now();
-        const char* digest = file_md5_hex(argv[2], 1);
-        const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-        if (digest == nullptr) return 1;
-        std::printf("md5 %s %.3f s %ld KiB\n", digest, seconds, peak_rss_kib());
-        return 0;
-    }
     if (argc == 4 && std::strcmp(argv[1], "download") == 0) {
         const auto start = Clock::now();
         const int code = download_file(argv[2], argv[3], quiet_report);
@@ -40,6 +30,6 @@ int main(int argc, char** argv) {
         std::printf("download code %d %.3f s %ld KiB\n", code, seconds, peak_rss_kib());
         return code;
     }
-    std::fprintf(stderr, "usage: transfer_timing md5 FILE | download URL LOCAL_FILE\n");
+    std::fprintf(stderr, "usage: transfer_timing download URL LOCAL_FILE\n");
     return 2;
 }

@@ -65,7 +65,7 @@ zlib_version=$(dpkg-query -W -f='${Version}' libz-mingw-w64-dev)
 [ -n "$zip_version" ] && [ -n "$curl_version" ] || { echo "windows: no source versions"; exit 1; }
 prefix=$cache_root/zip-$zip_version-curl-$curl_version-gtest-$gtest_version-z-$zlib_version
 prefix=${prefix//[:~+]/_}
-jobs=-j$(nproc)
+jobs=-j2
 
 cmake_cross() {  # source dir, build dir, extra args...
   local src=$1 bld=$2

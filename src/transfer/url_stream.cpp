@@ -57,8 +57,14 @@ std::size_t on_header(char* data, std::size_t size, std::size_t count, void* /*u
 std::size_t on_body(char* data, std::size_t size, std::size_t count, void* user_data) {
     UrlStream* stream = static_cast<UrlStream*>(user_data);
     std::size_t n = size * count;
-    const std::size_t room = static_cast<std::size_t>(
-        static_cast<std::uint32_t>(stream->capacity) - static_cast<std::uint32_t>(stream->fill));
+    // Room behind the held bytes; failing that, bring them to the front first.
+    std::size_t room = static_cast<std::size_t>(stream->capacity - stream->start - stream->fill);
+    if (room < n && stream->start > 0) {
+        std::memmove(stream->buffer, stream->buffer + stream->start,
+                     static_cast<std::size_t>(stream->fill));
+        stream->start = 0;
+        room = static_cast<std::size_t>(stream->capacity - stream->fill);
+    }
     if (room < n) {
         const std::size_t wanted = static_cast<std::size_t>(stream->fill) + n;
         // Beyond the 32-bit counters the buffer cannot grow either.
@@ -73,7 +79,7 @@ std::size_t on_body(char* data, std::size_t size, std::size_t count, void* user_
             stream->capacity = static_cast<std::int32_t>(wanted);
         }
     }
-    if (n > 0) std::memcpy(stream->buffer + stream->fill, data, n);
+    if (n > 0) std::memcpy(stream->buffer + stream->start + stream->fill, data, n);
     stream->fill += static_cast<std::int32_t>(n);
     return n;
 }
@@ -124,9 +130,10 @@ void stream_consume(UrlStream* stream, std::int32_t n) {
         stream->buffer = nullptr;
         stream->fill = 0;
         stream->capacity = 0;
+        stream->start = 0;
         return;
     }
-    std::memmove(stream->buffer, stream->buffer + n, static_cast<std::size_t>(stream->fill - n));
+    stream->start += n;
     stream->fill -= n;
 }
 
@@ -176,7 +183,7 @@ std::uint32_t url_fread(void* destination, std::uint32_t size, std::uint32_t cou
         if (stream->fill == 0) return 0;
         const std::uint32_t held = static_cast<std::uint32_t>(stream->fill);
         const std::uint32_t n = held < want ? held : want;
-        std::memcpy(destination, stream->buffer, n);
+        std::memcpy(destination, stream->buffer + stream->start, n);
         stream_consume(stream, static_cast<std::int32_t>(n));
         return n / size;
     }

@@ -9,10 +9,15 @@
 struct UrlStream {
     std::int32_t kind;    // 1 = local file, 2 = HTTP transfer
     void* handle;         // FILE* or CURL*
-    char* buffer;         // bytes received and not yet read
+    char* buffer;         // bytes received and not yet read, from buffer + start
     std::int32_t capacity;
     std::int32_t fill;
     std::int32_t still_running;
+    // Bytes at the front of buffer already read. One drive of the transfer
+    // can deliver far more than one read takes; reads move this mark instead
+    // of moving the rest of the buffer, and room is made only when a piece
+    // arrives.
+    std::int32_t start;
 };
 
 constexpr std::int32_t stream_kind_file = 1;

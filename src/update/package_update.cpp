@@ -1,15 +1,55 @@
-// Bringing one package to the server's version.
+// Bringing one package to the version that the update server publishes.
 #include "update/package_update.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "orvane_config.h"
+#include "platform/win32.h"
+#include "transfer/fetch.h"
+#include "transfer/md5.h"
+#include "update/installer.h"
 #include "update/limits.h"
 
 namespace {
+
 constexpr const char* remote_directory = "/~tarn/latest/";
 constexpr const char* version_suffix = ".version";
+constexpr const char* digest_suffix = ".md5";
 constexpr const char* record_directory = "Updater/";
+constexpr const char* installed_notification =
+    ORVANE_UPDATE_BASE_URL "/~tarn/latest/notify_installed.osp";
+constexpr const char* error_notification = ORVANE_UPDATE_BASE_URL "/~tarn/latest/notify_error.osp";
+// A version text must fit the local read of the record with room to spare.
+constexpr std::size_t longest_version_text = 4094;
+
+using PathBuffer = char[path_buffer_size];
+
+// Joins two texts into a path buffer; false when they would not fit.
+bool join(PathBuffer& out, const char* first, const char* second) {
+    int length = std::snprintf(out, path_buffer_size, "%s%s", first, second);
+    return length >= 0 && length < path_buffer_size;
+}
+
+bool record_path(PathBuffer& out, const char* package_file) {
+    PathBuffer directory_and_name;
+    return join(directory_and_name, record_directory, package_file) &&
+           join(out, directory_and_name, version_suffix);
+}
+
+bool package_url(PathBuffer& out, const char* package_file) {
+    return join(out, ORVANE_UPDATE_BASE_URL, remote_directory) &&
+           std::strlen(out) + std::strlen(package_file) < path_buffer_size &&
+           std::strcat(out, package_file) != nullptr;
+}
+
+// The installer's outcome as the procedure sees it: -2 archive not openable,
+// otherwise the number of entries that failed.
+int install_outcome(const char* package_file) {
+    if (install_package(package_file) != 0) return -2;
+    return install_error_count();
+}
+
 }  // namespace
 
 bool package_file_fits(const char* package_file) {
@@ -20,4 +60,149 @@ bool package_file_fits(const char* package_file) {
     return longest < static_cast<std::size_t>(path_buffer_size);
 }
 
-int update_package(const char*, int) { return 0; }
+int check_version(const char* package_url_text, const char* package_file) {
+    PathBuffer version_url;
+    PathBuffer record;
+    if (!join(version_url, package_url_text, version_suffix) || !record_path(record, package_file))
+        return -1;
+    const char* remote = fetch_text(version_url);
+    if (remote == nullptr) return -1;
+    std::FILE* file = std::fopen(record, "rb");
+    if (file == nullptr) return 0;
+    char local[path_buffer_size];
+    std::size_t read = std::fread(local, 1, longest_version_text, file);
+    std::fclose(file);
+    if (read == 0) return 0;  // an empty record equals nothing
+    local[read] = '\0';
+    return _stricmp(local, remote) == 0 ? 1 : 0;
+}
+
+int download_and_validate(const char* package_url_text, const char* package_file,
+                          const char** version_text, ReportFn report_fn) {
+    *version_text = nullptr;
+    int result = download_file(package_url_text, package_file, report_fn);
+    if (result != 0) return result;
+
+    // A digest that cannot be computed (the file vanished) cannot match.
+    char computed[33] = "";
+    if (const char* digest = file_md5_hex(package_file, 1); digest != nullptr)
+        std::snprintf(computed, sizeof computed, "%s", digest);
+
+    PathBuffer digest_url;
+    PathBuffer version_url;
+    if (!join(digest_url, package_url_text, digest_suffix) ||
+        !join(version_url, package_url_text, version_suffix))
+        return -1;
+    char* published = fetch_text(digest_url);
+    if (published == nullptr) return 0;  // not validated: the caller stops
+    if (std::strlen(published) > 31) published[32] = '\0';
+    if (computed[0] == '\0' || _stricmp(computed, published) != 0) {
+        report_fn(-1, -1, "Invalid file received (checksum error)");
+        return -1;
+    }
+    report_fn(-1, -1, "File received and validated.");
+    *version_text = fetch_text(version_url);
+    return 0;
+}
+
+int resume_install(const char* package_file, int retry) {
+    std::FILE* present = std::fopen(package_file, "rb");
+    if (present == nullptr) return 0;
+    std::fclose(present);
+    for (;;) {
+        int outcome = install_outcome(package_file);
+        if (outcome == -2) {
+            report(-1, -1, "Corrupted update received");
+            _unlink(package_file);
+            PathBuffer record;
+            if (record_path(record, package_file)) _unlink(record);
+            return -1;
+        }
+        if (outcome == 0) {
+            report(-1, -1, "Installed.");
+            _unlink(package_file);
+            return 1;
+        }
+        report(-1, -1,
+               "ERRORS were encountered while installing offline package. Please note that the "
+               "update may not be complete");
+        if (retry == 0) return -1;
+        Sleep(ORVANE_RETRY_DELAY_MS);
+    }
+}
+
+int update_package(const char* package_file, int retry) {
+    PathBuffer record;
+    PathBuffer url;
+    if (!package_file_fits(package_file) || !record_path(record, package_file) ||
+        !package_url(url, package_file)) {
+        report(-1, -1, "Package name too long, skipped.");
+        return -1;
+    }
+
+    int equal = check_version(url, package_file);
+    if (equal == 1) {
+        int resumed = resume_install(package_file, retry);
+        if (resumed == 1) {
+            report(-1, -1, "A failed instalation was resumed successfuly.");
+            report(-1, -1, "System is up to date.");
+            return 0;
+        }
+        if (resumed == 0) {
+            report(-1, -1, "System is up to date.");
+            return 0;
+        }
+        report(-1, -1, "A failed instalation was NOT resumed successfuly. Refetching packages.");
+    } else if (equal == -1) {
+        report(-1, -1, "Error getting version information.");
+    }
+
+    const char* fetched_version = nullptr;
+    int result = download_and_validate(url, package_file, &fetched_version, report);
+    if (result != 0) return result;
+    if (fetched_version == nullptr || fetched_version[0] == '\0') {
+        report(-1, -1, "No version number received. Aborting update.");
+        return 0;
+    }
+    std::size_t version_length = std::strlen(fetched_version);
+    if (version_length > longest_version_text) {
+        report(-1, -1, "Version information too long.");
+        return -1;
+    }
+    // The notification fetch below overwrites the shared fetch buffer.
+    char version[path_buffer_size];
+    std::memcpy(version, fetched_version, version_length + 1);
+
+    report(-1, -1, "Installing update ...");
+    int outcome = install_outcome(package_file);
+    if (outcome == -2) {
+        // Validated but not an archive: nothing was installed, so the version
+        // must not be recorded as if it had been.
+        report(-1, -1, "Corrupted update received");
+        _unlink(package_file);
+        fetch_text(error_notification);
+        return -1;
+    }
+    const char* notification = installed_notification;
+    if (outcome != 0) {
+        report(-1, -1,
+               "ERRORS were encountered while installing. Please note that the update may not "
+               "be complete");
+        notification = error_notification;
+    } else {
+        report(-1, -1, "Installed.");
+        _unlink(package_file);
+    }
+    fetch_text(notification);
+
+    std::FILE* file = std::fopen(record, "wb");
+    if (file == nullptr) {
+        report(-1, -1, "Error writing version information.");
+        return 0;
+    }
+    std::fwrite(version, 1, version_length, file);
+    std::fclose(file);
+
+    if (retry != 0 && outcome != 0) resume_install(package_file, retry);
+    return 0;
+}

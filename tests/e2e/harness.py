@@ -54,6 +54,14 @@ def text(data):
     return data.replace(b"\r\n", b"\n") if WINDOWS else data
 
 
+def name_as_typed(program, cwd):
+    """argv[0] as the program sees it: Wine hands a Windows program the full
+    DOS path of the file it was given (drive Z: is the Linux root)."""
+    if not RUNNER:
+        return program
+    return "Z:" + os.path.abspath(os.path.join(cwd, program)).replace("/", "\\")
+
+
 def line_end():
     """The bytes a text-mode line end is stored as."""
     return b"\r\n" if WINDOWS else b"\n"

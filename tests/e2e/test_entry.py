@@ -20,22 +20,25 @@ def refused_proxy():
 
 
 class NoOptionWord(TreeTestCase):
+    def typed(self, program):
+        return harness.name_as_typed(program, self.tree.bin)
+
     def test_no_argument_from_a_console_prints_usage_with_the_name_as_typed(self):
         code, out, _ = self.tree.run()
         self.assertEqual(code, EXIT_MINUS_1)
         rest = self.assertBanner(out)
-        self.assertEqual(rest, (harness.USAGE % self.tree.exe).encode())
+        self.assertEqual(rest, (harness.USAGE % self.typed(self.tree.exe)).encode())
 
     def test_two_arguments_take_the_dispatcher_road_and_install_nothing(self):
         code, out, _ = self.tree.run("install", "now")
         self.assertEqual(code, EXIT_MINUS_1)
-        self.assertEqual(self.assertBanner(out), (harness.USAGE % self.tree.exe).encode())
+        self.assertEqual(self.assertBanner(out), (harness.USAGE % self.typed(self.tree.exe)).encode())
         self.assertFalse(self.tree.exists("bin/update.log"))
 
     def test_name_as_typed_is_the_relative_one(self):
         code, out, _ = self.tree.run(program=os.path.join(".", harness.PROGRAM_NAME))
         self.assertEqual(code, EXIT_MINUS_1)
-        expected = harness.USAGE % os.path.join(".", harness.PROGRAM_NAME)
+        expected = harness.USAGE % self.typed(os.path.join(".", harness.PROGRAM_NAME))
         self.assertEqual(self.assertBanner(out), expected.encode())
 
 

@@ -130,5 +130,7 @@ TEST(RuntimeCalls, ModuleFileNameIsTheRunningExecutable) {
     char small[8];
     EXPECT_EQ(GetModuleFileNameA(nullptr, small, sizeof small), sizeof small)
         << "a path that does not fit reports the whole buffer used";
-    EXPECT_EQ(std::strlen(small), sizeof small - 1);
+    // Windows ends the cut path with a NUL, Wine fills the whole buffer; the
+    // updater's callers terminate it themselves, so only the text is checked.
+    EXPECT_EQ(std::string(small, sizeof small - 1), std::string(path, sizeof small - 1));
 }

@@ -41,6 +41,7 @@ TEST(Report, MessageIsPrintedBetweenLineEndsAndLoggedWithTimeStamp) {
     EXPECT_EQ(log.back(), '\n');
     std::smatch match;
     std::string line = log.substr(0, log.find('\n'));
+    if (!line.empty() && line.back() == '\r') line.pop_back();  // Windows text mode
     ASSERT_TRUE(std::regex_match(line, match, stamped_line)) << line;
     EXPECT_EQ(match[1], "Installed.");
     EXPECT_EQ(line.size(), 24u + 2u + 10u);

@@ -1,0 +1,258 @@
+// The package installer on archives built by the tests, in a fresh directory.
+#include <gtest/gtest.h>
+
+#include <zip.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+
+#include "update/installer.h"
+#include "work_dir.h"
+#include "zip_builder.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string read_file(const fs::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+std::string random_bytes(std::size_t size, unsigned seed) {
+    std::mt19937 generator(seed);
+    std::string data(size, '\0');
+    for (char& c : data) c = static_cast<char>(generator());
+    return data;
+}
+
+// A deflated archive written by the archive library itself.
+void write_deflated(const std::string& path, const std::string& name, const std::string& data) {
+    int error = 0;
+    zip_t* archive = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
+    ASSERT_NE(archive, nullptr);
+    zip_source_t* source = zip_source_buffer(archive, data.data(), data.size(), 0);
+    ASSERT_NE(source, nullptr);
+    ASSERT_GE(zip_file_add(archive, name.c_str(), source, 0), 0);
+    ASSERT_EQ(zip_set_file_compression(archive, 0, ZIP_CM_DEFLATE, 9), 0);
+    ASSERT_EQ(zip_close(archive), 0);
+}
+
+// Overwrites the middle of the first entry's compressed data.
+void damage_first_entry(const std::string& path) {
+    std::string bytes = read_file(path);
+    ASSERT_EQ(bytes.compare(0, 4, "PK\x03\x04"), 0);
+    auto u16 = [&](std::size_t at) {
+        return static_cast<std::size_t>(static_cast<unsigned char>(bytes[at]) |
+                                        static_cast<unsigned char>(bytes[at + 1]) << 8);
+    };
+    std::size_t compressed = u16(18) | u16(20) << 16;
+    std::size_t start = 30 + u16(26) + u16(28);
+    ASSERT_GT(compressed, 16u);
+    for (std::size_t i = compressed / 4; i < compressed * 3 / 4; ++i) bytes[start + i] ^= 0x5A;
+    ZipBuilder::write_file(path, bytes);
+}
+
+class InstallerTest : public ::testing::Test {
+protected:
+    WorkDir dir;
+};
+
+}  // namespace
+
+TEST_F(InstallerTest, ExtractsDirectoryEntriesNestedDirectoriesAndEmptyEntries) {
+    ZipBuilder::write_file("empty.txt", "old content");
+    ZipBuilder()
+        .add("bin/", "")
+        .add("bin/tool.exe", "tool")
+        .add("a/b/c/d.txt", "deep")
+        .add("empty.txt", "")
+        .write("p.zip");
+
+    EXPECT_EQ(install_package("p.zip"), 0);
+    EXPECT_EQ(install_error_count(), 0);
+    EXPECT_TRUE(fs::is_directory("bin"));
+    EXPECT_EQ(read_file("bin/tool.exe"), "tool");
+    EXPECT_EQ(read_file("a/b/c/d.txt"), "deep");
+    EXPECT_TRUE(fs::exists("empty.txt"));
+    EXPECT_EQ(fs::file_size("empty.txt"), 0u);
+    EXPECT_TRUE(fs::exists("p.zip")) << "the archive is read, never changed or removed";
+}
+
+// The consistency checks of the archive library refuse two entries of one name
+// (ZIP_ER_EXISTS), so neither is written and the caller sees a corrupt package.
+TEST_F(InstallerTest, TwoEntriesOfOneNameFailTheConsistencyChecks) {
+    ZipBuilder().add("twice.txt", "first").add("other.txt", "o").add("twice.txt", "second")
+        .write("p.zip");
+
+    EXPECT_EQ(install_package("p.zip"), ZIP_ER_EXISTS);
+    EXPECT_EQ(install_error_count(), 0);
+    EXPECT_FALSE(fs::exists("twice.txt"));
+    EXPECT_FALSE(fs::exists("other.txt"));
+}
+
+TEST_F(InstallerTest, BackslashNameCreatesItsDirectoryAndOneFile) {
+    ZipBuilder().add("a\\b.txt", "x").write("p.zip");
+
+    EXPECT_EQ(install_package("p.zip"), 0);
+    EXPECT_EQ(install_error_count(), 0);
+    EXPECT_TRUE(fs::is_directory("a"));
+    // A separator on Windows, an ordinary character elsewhere.
+    EXPECT_TRUE(fs::exists("a/b.txt") || fs::exists("a\\b.txt"));
+}
+
+TEST_F(InstallerTest, UnwritableTargetsAreReportedAndCountedWhileLaterEntriesAreWritten) {
+    dir.make_directory("blocked.txt");  // a directory where a file should go
+    dir.make_directory("docs");
+    ZipBuilder()
+        .add("first.txt", "1")
+        .add("blocked.txt", "2")
+        .add("docs/", "")
+        .add("", "3")
+        .add("later.txt", "4")
+        .write("p.zip");
+
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    int result = install_package("p.zip");
+    std::string out = testing::internal::GetCapturedStdout();
+    std::string err = testing::internal::GetCapturedStderr();
+
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(install_error_count(), 2) << "the blocked file and the empty name, not the directory";
+    EXPECT_EQ(out, "Error writing blocked.txt\nError writing \n");
+    EXPECT_EQ(err.rfind("-> Error opening file for writing: ", 0), 0u) << err;
+    EXPECT_EQ(read_file("first.txt"), "1");
+    EXPECT_EQ(read_file("later.txt"), "4");
+
+    // The count belongs to the last call only.
+    ZipBuilder().add("fine.txt", "ok").write("q.zip");
+    EXPECT_EQ(install_package("q.zip"), 0);
+    EXPECT_EQ(install_error_count(), 0);
+}
+
+TEST_F(InstallerTest, ArchivesThatCannotBeOpenedReturnTheLibraryErrorAndWriteNothing) {
+    dir.make_directory("blocked.txt");
+    ZipBuilder().add("blocked.txt", "x").write("bad.zip");
+    ASSERT_EQ(install_package("bad.zip"), 0);
+    ASSERT_EQ(install_error_count(), 1);
+
+    EXPECT_NE(install_package("missing.zip"), 0);
+    EXPECT_EQ(install_error_count(), 0) << "reset also when the archive cannot be opened";
+
+    ZipBuilder::write_file("page.zip", "<html><body>404 Not Found</body></html>\n");
+    EXPECT_EQ(install_package("page.zip"), ZIP_ER_NOZIP);
+    EXPECT_EQ(install_error_count(), 0);
+
+    // The archive library refuses an empty file as an archive.
+    ZipBuilder::write_file("empty.zip", "");
+    EXPECT_EQ(install_package("empty.zip"), ZIP_ER_NOZIP);
+    EXPECT_EQ(install_error_count(), 0);
+
+    std::size_t items = 0;
+    for (const auto& item : fs::directory_iterator(".")) {
+        (void)item;
+        ++items;
+    }
+    EXPECT_EQ(items, 4u) << "only the three archives and the directory";
+}
+
+TEST_F(InstallerTest, DamagedDeflateDataNeitherWritesNorTruncatesAndIsNotCounted) {
+    std::string text;
+    for (int i = 0; i < 4000; ++i) text += "line " + std::to_string(i) + " of the package\n";
+    write_deflated("old.zip", "old.txt", text);
+    damage_first_entry("old.zip");
+    write_deflated("new.zip", "new.txt", text);
+    damage_first_entry("new.zip");
+    ZipBuilder::write_file("old.txt", "installed before");
+
+    EXPECT_EQ(install_package("old.zip"), 0);
+    EXPECT_EQ(install_error_count(), 0);
+    EXPECT_EQ(read_file("old.txt"), "installed before");
+    EXPECT_EQ(install_package("new.zip"), 0);
+    EXPECT_EQ(install_error_count(), 0);
+    EXPECT_FALSE(fs::exists("new.txt"));
+}
+
+TEST_F(InstallerTest, EntryLongerThanTheWorkBufferIsInstalledWhole) {
+    const std::string data = random_bytes(40u << 20, 7);
+    ZipBuilder().add("big/data.bin", data).add("after.txt", "after").write("p.zip");
+
+    EXPECT_EQ(install_package("p.zip"), 0);
+    EXPECT_EQ(install_error_count(), 0);
+    ASSERT_EQ(fs::file_size("big/data.bin"), data.size());
+    EXPECT_TRUE(read_file("big/data.bin") == data);
+    EXPECT_EQ(read_file("after.txt"), "after");
+}
+
+TEST_F(InstallerTest, LongEntryDamagedAfterTheFirstPieceIsCounted) {
+    std::string archive = ZipBuilder().add("big.bin", random_bytes(40u << 20, 9)).bytes();
+    archive[30 + 7 + (30u << 20)] ^= 0x01;  // inside the second piece; the CRC no longer matches
+    ZipBuilder::write_file("p.zip", archive);
+
+    EXPECT_EQ(install_package("p.zip"), 0);
+    EXPECT_EQ(install_error_count(), 1) << "a truncated file must not pass for installed";
+}
+
+TEST_F(InstallerTest, UnsafeNamesAreRefusedAndNothingIsWrittenOutsideTheRoot) {
+    dir.make_directory("root");
+    fs::current_path(dir.path() / "root");
+    const std::string absolute = (dir.path() / "absolute.txt").generic_string();
+    const char* unsafe[] = {"../up.txt",         "..\\up2.txt",      "sub/../../up3.txt",
+                            "sub\\..\\..\\up4.txt", "x/..",           "\\rooted.txt",
+                            "C:drive.txt",       "c:/drive2.txt",    "name:stream"};
+    ZipBuilder builder;
+    builder.add(absolute, "abs");
+    for (const char* name : unsafe) builder.add(name, "bad");
+    builder.add("ok/..dots/file.txt", "fine");
+    builder.write("p.zip");
+
+    testing::internal::CaptureStdout();
+    int result = install_package("p.zip");
+    std::string out = testing::internal::GetCapturedStdout();
+
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(install_error_count(), 0) << "no retry could install them";
+    std::string expected = "Refused unsafe entry " + absolute + "\n";
+    for (const char* name : unsafe) expected += std::string("Refused unsafe entry ") + name + "\n";
+    EXPECT_EQ(out, expected);
+    EXPECT_EQ(read_file("ok/..dots/file.txt"), "fine");
+
+    std::size_t outside = 0;
+    for (const auto& item : fs::directory_iterator(dir.path())) {
+        (void)item;
+        ++outside;
+    }
+    EXPECT_EQ(outside, 1u) << "only the root itself";
+    std::size_t inside = 0;
+    for (const auto& item : fs::directory_iterator(".")) {
+        (void)item;
+        ++inside;
+    }
+    EXPECT_EQ(inside, 2u) << "p.zip and ok: no directory made for a refused entry";
+}
+
+TEST_F(InstallerTest, PathsTooLongForTheDirectoryBufferAreCountedWithoutDirectories) {
+    std::string name;
+    while (name.size() < 8192) name += "d/";
+    name += "file.txt";
+    ZipBuilder().add(name, "x").add("after.txt", "after").write("p.zip");
+
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    int result = install_package("p.zip");
+    std::string out = testing::internal::GetCapturedStdout();
+    testing::internal::GetCapturedStderr();
+
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(install_error_count(), 1);
+    EXPECT_EQ(out, "Error writing " + name + "\n");
+    EXPECT_FALSE(fs::exists("d"));
+    EXPECT_EQ(read_file("after.txt"), "after");
+
+    make_parent_dirs(name.c_str());
+    EXPECT_FALSE(fs::exists("d"));
+}
