@@ -191,8 +191,9 @@ class _Server(ThreadingHTTPServer):
 class UpdateServer:
     """The test server in-process: start(), port, stop()."""
 
-    def __init__(self, root):
+    def __init__(self, root, port=0):
         self.root = os.path.realpath(root)
+        self.requested_port = port
         self.port = None
         self._httpd = None
         self._thread = None
@@ -201,7 +202,7 @@ class UpdateServer:
         self._sequences = {}
 
     def start(self):
-        self._httpd = _Server(("127.0.0.1", 0), _Handler)
+        self._httpd = _Server(("127.0.0.1", self.requested_port), _Handler)
         self._httpd.owner = self
         self.port = self._httpd.server_address[1]
         self._thread = threading.Thread(target=self._httpd.serve_forever,
@@ -266,8 +267,10 @@ class UpdateServer:
 def main():
     parser = argparse.ArgumentParser(description="Loopback update server for tests")
     parser.add_argument("--root", required=True, help="directory to serve")
+    parser.add_argument("--port", type=int, default=0,
+                        help="port to listen on (default: one the system picks)")
     args = parser.parse_args()
-    server = UpdateServer(os.path.realpath(args.root)).start()
+    server = UpdateServer(os.path.realpath(args.root), args.port).start()
     done = threading.Event()
     signal.signal(signal.SIGTERM, lambda *unused: done.set())
 

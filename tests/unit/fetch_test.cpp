@@ -279,3 +279,26 @@ TEST_F(Download, TransferWithoutAWatchableSocketStillCompletes) {
     EXPECT_TRUE(file_text("pkg.zip") == body);
     EXPECT_LT(took, 10.0);
 }
+
+// Past 2 GiB the 32-bit progress numbers stay at their largest value instead
+// of turning negative, and the download still ends as done.
+TEST_F(Download, BodyPastTwoGibibytesReportsSaturatedCounts) {
+    const std::uintmax_t size = (std::uintmax_t{1} << 31) + 100000;
+    {
+        std::ofstream(server.root() / "big.bin", std::ios::binary);
+    }
+    std::filesystem::resize_file(server.root() / "big.bin", size);  // sparse: no disk used
+    calls.reserve(40000);
+    EXPECT_EQ(download_file(server.url("/big.bin").c_str(), "/dev/null", recording_report), 0);
+    ASSERT_EQ(calls.size(), (size + 65534) / 65535);
+    EXPECT_EQ(calls[0].done, 65535);
+    int previous = 0;
+    int negative = 0;
+    for (const Call& c : calls) {
+        if (c.done < previous || c.total < 0) ++negative;
+        previous = c.done;
+    }
+    EXPECT_EQ(negative, 0);
+    EXPECT_EQ(calls.back().done, 2147483647);
+    EXPECT_EQ(calls.back().total, 2147483647);
+}

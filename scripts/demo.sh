@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# The updater's main job, end to end, on this machine: a local update server
+# publishes new versions of three packages, and two `noservice` passes bring an
+# install tree up to date and then find it current. Leaves nothing running.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+top=$(pwd)
+
+scripts/setup.sh
+
+# A free loopback port for the demo server, fixed into the demo build.
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+cmake -S . -B build-demo -G Ninja -DORVANE_BUILD_TESTS=OFF \
+  -DORVANE_UPDATE_BASE_URL="http://127.0.0.1:$port" -DORVANE_DOWNLOAD_PAUSE_MS=200 >/dev/null
+cmake --build build-demo -j2 >/dev/null
+
+demo=$(mktemp -d /tmp/orvane-demo.XXXXXX)
+served=$demo/server
+tree=$demo/install
+server_pid=""
+cleanup() {
+  if [ -n "$server_pid" ]; then
+    # The server ends when its standard input closes.
+    [ -n "${server[1]:-}" ] && eval "exec ${server[1]}>&-"
+    wait "$server_pid" 2>/dev/null || true
+  fi
+  rm -rf "$demo"
+}
+trap cleanup EXIT
+
+# The install tree: the executable in <root>/bin, an old TARN and a package list.
+mkdir -p "$tree/bin" "$tree/Updater" "$tree/tarn"
+cp build-demo/orvane-autoupdate "$tree/bin/"
+echo "TARN 1.0" >"$tree/tarn/readme.txt"
+printf '1.0' >"$tree/Updater/tarn.zip.version"
+printf 'tarn orvane-client wickmoor' >"$tree/Updater/installed.packages.lst"
+
+# The server's side: archives with their .md5 and .version companions.
+python3 scripts/demo_packages.py "$served"
+
+coproc server { exec python3 tests/server/update_server.py --root "$served" --port "$port"; }
+server_pid=$server_PID
+read -r _ _ <&"${server[0]}"   # "PORT <n>": the server listens
+
+show() {
+  echo
+  echo "== $1"
+}
+show "install tree before the update"
+(cd "$tree" && find . -path ./bin -prune -o -type f -print | sort)
+
+show "first pass: new versions are installed"
+(cd "$tree/bin" && ./orvane-autoupdate noservice)
+
+show "second pass: everything is up to date"
+(cd "$tree/bin" && ./orvane-autoupdate noservice)
+
+show "install tree after the update"
+(cd "$tree" && find . -path ./bin -prune -o -type f -print | sort)
+show "version records"
+for record in "$tree"/Updater/*.version; do
+  printf '%s: %s\n' "${record#$tree/}" "$(cat "$record")"
+done
+show "update.log"
+cat "$tree/update.log"
+show "requests the update server received"
+cat "$served/_requests.log"
