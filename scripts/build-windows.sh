@@ -38,8 +38,7 @@ need_packages wine64 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw
 
 # Source packages: add deb-src beside the machine's own suites when missing.
 ensure_deb_src() {
-  if apt-get source --download-only --print-uris libzip >/dev/null 2>&1 \
-     && [ -n "$(apt-get source --print-uris libzip 2>/dev/null | grep -m1 dsc)" ]; then
+  if apt-cache showsrc libzip 2>/dev/null | grep -q '^Version:'; then
     return 0
   fi
   local sources=/etc/apt/sources.list.d/debian.sources
@@ -53,8 +52,9 @@ ensure_deb_src() {
   $sudo apt-get update -q >"$log" 2>&1 || { cat "$log"; exit 1; }
 }
 
-source_version() {  # the candidate source version of a package
-  apt-cache showsrc "$1" 2>/dev/null | awk '/^Version:/ {print $2; exit}'
+source_version() {  # the source version that apt-get source fetches
+  apt-get source --print-uris "$1" 2>/dev/null \
+    | awk -v name="$1" '$2 ~ "^" name "_.*[.]dsc$" {sub("^" name "_", "", $2); sub("[.]dsc$", "", $2); print $2; exit}'
 }
 
 ensure_deb_src

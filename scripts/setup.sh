@@ -8,6 +8,7 @@ packages=(
   libcurl4-openssl-dev libzip-dev zlib1g-dev
   libgtest-dev googletest libbenchmark-dev
   python3 curl unzip
+  openssl time coreutils
 )
 
 missing=()

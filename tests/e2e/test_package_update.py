@@ -1,11 +1,16 @@
 """One package brought to the server's version by a `noservice` pass: the
-messages in order, the files afterwards and the resources asked for."""
+messages in order (console and update.log), the files left in the install
+tree, and the resources asked of the update server, for every situation a
+package can be in."""
 
 import hashlib
 import io
 import json
 import os
+import shutil
+import subprocess
 import tempfile
+import time
 import unittest
 import zipfile
 
@@ -13,208 +18,309 @@ import harness
 from harness import TreeTestCase, text
 from update_server import UpdateServer
 
-LATEST = "/~tarn/latest/"
+REMOTE = "/~tarn/latest/"
+RETRY = harness.RETRY_DELAY_MS / 1000.0
+WAIT = 60.0  # upper bound of every wait for the program; never reached when it works
+
+# The procedure's own texts.
+UP_TO_DATE = "System is up to date."
+RESUMED = "A failed instalation was resumed successfuly."
+NOT_RESUMED = "A failed instalation was NOT resumed successfuly. Refetching packages."
+CORRUPTED = "Corrupted update received"
+VALIDATED = "File received and validated."
+INSTALLING = "Installing update ..."
+INSTALLED = "Installed."
+ERRORS = ("ERRORS were encountered while installing. Please note that the update may not "
+          "be complete")
+ERRORS_OFFLINE = ("ERRORS were encountered while installing offline package. Please note that "
+                  "the update may not be complete")
+CHECKSUM = "Invalid file received (checksum error)"
+NO_VERSION = "No version number received. Aborting update."
+NO_VERSION_INFO = "Error getting version information."
+DOWNLOAD_FAILED = "Error downloading file."
+
+# A proxy that libcurl refuses at once: every transfer fails as it is opened.
+UNREACHABLE_PROXY = "bogus://127.0.0.1:9"
 
 
-def archive(entries):
-    data = io.BytesIO()
-    with zipfile.ZipFile(data, "w", zipfile.ZIP_DEFLATED) as zf:
-        for name, content in entries.items():
-            zf.writestr(name, content)
-    return data.getvalue()
+def archive(files):
+    """A zip archive (bytes) holding the given {name: bytes} entries."""
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w", zipfile.ZIP_DEFLATED) as zf:
+        for name, data in files.items():
+            zf.writestr(name, data)
+    return buffer.getvalue()
+
+
+PACKAGE = archive({"app/": b"", "app/readme.txt": b"version two\n",
+                   "app/lib/core.dat": bytes(range(256)) * 64})
+
+
+def req(resource):
+    return "GET " + REMOTE + resource
+
+
+def console_lines(out):
+    """The console after the banner, line by line, with progress lines left out."""
+    lines = []
+    for line in text(out).split(b"\n")[3:]:
+        line = line.split(b"\r")[-1].decode("latin-1")
+        if line and not line.startswith("Read: "):
+            lines.append(line)
+    return lines
 
 
 class PackageUpdate(TreeTestCase):
     def setUp(self):
         super().setUp()
-        self.served = tempfile.mkdtemp(prefix="orvane-served-")
-        os.makedirs(os.path.join(self.served, LATEST.strip("/")))
-        self.server = UpdateServer(self.served)
+        self.site = tempfile.mkdtemp(prefix="orvane-site-")
+        self.addCleanup(shutil.rmtree, self.site, True)
+        os.makedirs(os.path.join(self.site, REMOTE.strip("/")))
+        self.serve("notify_installed.osp", b"OK")
+        self.serve("notify_error.osp", b"OK")
+        self.server = UpdateServer(self.site)
         self.server.start()
         self.addCleanup(self.server.stop)
-        self.publish_file("notify_installed.osp", b"ok")
-        self.publish_file("notify_error.osp", b"ok")
+        self.tree.write_list("alpha")
 
-    def publish_file(self, name, data):
-        with open(os.path.join(self.served, LATEST.strip("/"), name), "wb") as f:
-            f.write(data)
+    # The server side.
+    def serve(self, resource, data):
+        with open(os.path.join(self.site, REMOTE.strip("/"), resource), "wb") as f:
+            f.write(data if isinstance(data, bytes) else data.encode("latin-1"))
 
-    def publish(self, name, zip_bytes, version, digest=None):
-        self.publish_file(name + ".zip", zip_bytes)
-        self.publish_file(name + ".zip.md5",
-                          (digest if digest is not None
-                           else hashlib.md5(zip_bytes).hexdigest()).encode())
-        self.publish_file(name + ".zip.version", version)
+    def publish(self, version, data=PACKAGE, digest=None):
+        self.serve("alpha.zip", data)
+        self.serve("alpha.zip.md5", digest if digest is not None else hashlib.md5(data).hexdigest())
+        self.serve("alpha.zip.version", version)
 
     def rules(self, rules):
-        with open(os.path.join(self.served, "_rules.json"), "w") as f:
-            json.dump(rules, f)
+        with open(os.path.join(self.site, "_rules.json"), "w") as f:
+            json.dump({REMOTE + resource: rule for resource, rule in rules.items()}, f)
 
     def requests(self):
-        path = os.path.join(self.served, "_requests.log")
+        path = os.path.join(self.site, "_requests.log")
         if not os.path.exists(path):
             return []
         with open(path) as f:
-            return [line.split(" ", 1)[1] for line in f.read().splitlines()]
+            lines = f.read().splitlines()
+        open(path, "w").close()
+        return lines
 
-    def update(self, name="editor"):
-        self.tree.write_list(name)
-        code, out, err = self.tree.run(
-            "noservice", env={"http_proxy": "http://127.0.0.1:%d" % self.server.port})
-        self.assertEqual(code, 0, err)
-        return self.messages(name)
+    # The install tree.
+    def record(self):
+        return self.tree.read("Updater/alpha.zip.version")
 
-    def messages(self, name):
-        # The messages after the latest announcement of the package.
-        logged = self.tree.log_messages()
-        if name not in logged:
-            return logged
-        last = len(logged) - 1 - logged[::-1].index(name)
-        return logged[last + 1:]
+    def write_record(self, version):
+        self.tree.write("Updater/alpha.zip.version", version)
 
-    def record(self, name="editor"):
-        return self.tree.read("Updater/%s.zip.version" % name)
+    def env(self, proxy=None):
+        return {"http_proxy": proxy or "http://127.0.0.1:%d" % self.server.port,
+                "no_proxy": "", "NO_PROXY": ""}
 
-    def test_new_version_installed_cleanly(self):
-        self.publish("editor", archive({"bin/": "", "bin/tool.txt": "v2"}), b"2.0")
-        messages = self.update()
-        self.assertEqual(messages, ["File received and validated.", "Installing update ...",
-                                    "Installed."])
-        self.assertEqual(self.tree.read("bin/tool.txt"), b"v2")
-        self.assertFalse(self.tree.exists("editor.zip"))
-        self.assertEqual(self.record(), b"2.0")
-        requests = self.requests()
-        self.assertEqual(requests, [LATEST + "editor.zip.version", LATEST + "editor.zip",
-                                    LATEST + "editor.zip.md5", LATEST + "editor.zip.version",
-                                    LATEST + "notify_installed.osp"])
-
-    def test_equal_versions_ignoring_case_need_nothing(self):
-        self.publish("editor", archive({"a.txt": "x"}), b"1.0B")
-        self.tree.write("Updater/editor.zip.version", b"1.0b")
-        self.assertEqual(self.update(), ["System is up to date."])
-        self.assertEqual(self.requests(), [LATEST + "editor.zip.version"])
-
-    def test_version_ending_in_a_line_break_is_recorded_with_it(self):
-        self.publish("editor", archive({"a.txt": "x"}), b"3.1\n")
-        self.update()
-        self.assertEqual(self.record(), b"3.1\n")
-        self.assertEqual(self.update(), ["System is up to date."])
-
-    def test_unfinished_installation_is_resumed(self):
-        self.publish("editor", archive({"a.txt": "new"}), b"1.0")
-        self.tree.write("Updater/editor.zip.version", b"1.0")
-        self.tree.write("editor.zip", archive({"a.txt": "left over"}))
-        self.assertEqual(self.update(), ["Installed.",
-                                         "A failed instalation was resumed successfuly.",
-                                         "System is up to date."])
-        self.assertEqual(self.tree.read("a.txt"), b"left over")
-        self.assertFalse(self.tree.exists("editor.zip"))
-
-    def test_package_file_that_is_no_archive_is_refetched(self):
-        self.publish("editor", archive({"a.txt": "fresh"}), b"1.0")
-        self.tree.write("Updater/editor.zip.version", b"1.0")
-        self.tree.write("editor.zip", b"<html>not a zip</html>")
-        self.assertEqual(self.update(), [
-            "Corrupted update received",
-            "A failed instalation was NOT resumed successfuly. Refetching packages.",
-            "File received and validated.", "Installing update ...", "Installed."])
-        self.assertEqual(self.tree.read("a.txt"), b"fresh")
-        self.assertEqual(self.record(), b"1.0")
-
-    def test_empty_package_file_is_a_corrupt_package(self):
-        self.publish("editor", archive({"a.txt": "fresh"}), b"1.0")
-        self.tree.write("Updater/editor.zip.version", b"1.0")
-        self.tree.write("editor.zip", b"")
-        self.assertEqual(self.update()[:2], [
-            "Corrupted update received",
-            "A failed instalation was NOT resumed successfuly. Refetching packages."])
-        self.assertEqual(self.tree.read("a.txt"), b"fresh")
-
-    def test_digest_mismatch_keeps_the_package_file_and_the_record(self):
-        self.publish("editor", archive({"a.txt": "x"}), b"2.0", digest="0" * 32)
-        self.tree.write("Updater/editor.zip.version", b"1.0")
-        self.assertEqual(self.update(), ["Invalid file received (checksum error)"])
-        self.assertTrue(self.tree.exists("editor.zip"))
-        self.assertFalse(self.tree.exists("a.txt"))
-        self.assertEqual(self.record(), b"1.0")
-
-    def test_digest_in_upper_case_with_a_file_name_matches(self):
-        data = archive({"a.txt": "x"})
-        self.publish("editor", data, b"2.0",
-                     digest=hashlib.md5(data).hexdigest().upper() + "  editor.zip\n")
-        self.assertEqual(self.update()[-1], "Installed.")
-
-    def test_short_digest_never_matches(self):
-        data = archive({"a.txt": "x"})
-        self.publish("editor", data, b"2.0", digest=hashlib.md5(data).hexdigest()[:31])
-        self.assertEqual(self.update(), ["Invalid file received (checksum error)"])
-
-    def test_no_version_text_after_validation_installs_nothing(self):
-        self.publish("editor", archive({"a.txt": "x"}), b"")
-        self.assertEqual(self.update(), ["File received and validated.",
-                                         "No version number received. Aborting update."])
-        self.assertFalse(self.tree.exists("a.txt"))
-        self.assertTrue(self.tree.exists("editor.zip"))
-        self.assertFalse(self.tree.exists("Updater/editor.zip.version"))
-
-    def test_version_resource_unreachable_still_downloads(self):
-        self.publish("editor", archive({"a.txt": "x"}), b"2.0")
-        self.rules({LATEST + "editor.zip.version": {"sequence": ["", "2.0"],
-                                                    "length": "none", "drop_after": 0}})
-        messages = self.update()
-        self.assertIn("File received and validated.", messages)
-
-    def test_nothing_reachable_changes_nothing(self):
-        # The connection fails only after the stream has opened: every fetch
-        # is empty, the download brings nothing and leaves no package file.
-        self.tree.write("Updater/editor.zip.version", b"1.0")
-        self.tree.write_list("editor")
-        code, out, _ = self.tree.run("noservice", env={"http_proxy": "http://127.0.0.1:1"})
+    def update(self, proxy=None):
+        """One pass; returns the console lines, and checks the log says the same."""
+        before = len(self.tree.log_messages())
+        code, out, _ = self.tree.run("noservice", env=self.env(proxy))
         self.assertEqual(code, 0)
-        self.assertEqual(self.messages("editor"), [])
-        self.assertFalse(self.tree.exists("editor.zip"))
+        self.assertBanner(out)
+        logged = self.tree.log_messages()[before:]
+        self.assertEqual(logged[0], "alpha")
+        self.last_log = logged[1:]
+        return console_lines(out)
+
+    def assertInstalled(self):
+        self.assertEqual(self.tree.read("app/readme.txt"), b"version two\n")
+        self.assertEqual(self.tree.read("app/lib/core.dat"), bytes(range(256)) * 64)
+
+    def assertMessages(self, console, messages, console_only=()):
+        """The report messages in this order, on the console and in update.log;
+        console_only lists the lines that only the console shows, in place."""
+        self.assertEqual(self.last_log, messages)
+        self.assertEqual(console, ["Updating alpha ..."] + list(console_only or messages))
+
+
+class VersionCheck(PackageUpdate):
+    def test_equal_versions_without_package_file_ask_for_nothing_more(self):
+        self.publish("1.0")
+        self.write_record("1.0")
+        console = self.update()
+        self.assertMessages(console, [UP_TO_DATE])
+        self.assertEqual(self.requests(), [req("alpha.zip.version")])
         self.assertEqual(self.record(), b"1.0")
+        self.assertFalse(self.tree.exists("app"))
 
-    def test_server_changing_the_version_between_fetches_records_the_later(self):
-        self.publish("editor", archive({"a.txt": "x"}), b"2.0")
-        self.rules({LATEST + "editor.zip.version": {"sequence": ["2.0", "2.1"]}})
-        self.update()
-        self.assertEqual(self.record(), b"2.1")
+    def test_version_texts_differing_only_in_case_are_equal(self):
+        self.publish("2.0-RC1b")
+        self.write_record("2.0-rc1B")
+        self.assertMessages(self.update(), [UP_TO_DATE])
+        self.assertEqual(self.requests(), [req("alpha.zip.version")])
+        self.assertEqual(self.record(), b"2.0-rc1B")
 
-    def test_entry_errors_are_retried_until_clean(self):
-        # A directory stands where a file should go until the test removes it.
-        self.publish("editor", archive({"a.txt": "x", "blocked": "y"}), b"2.0")
-        os.makedirs(self.tree.path("blocked"))
-        self.tree.write_list("editor")
-        import subprocess
-        import time
-        proc = subprocess.Popen(self.tree.command(["noservice"]), cwd=self.tree.bin,
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                                env=dict(os.environ, http_proxy="http://127.0.0.1:%d"
-                                         % self.server.port))
-        try:
-            deadline = time.time() + 60
-            while time.time() < deadline and not self.messages("editor").count(
-                    "ERRORS were encountered while installing offline package. Please note "
-                    "that the update may not be complete") >= 2:
-                time.sleep(0.05)
-            os.rmdir(self.tree.path("blocked"))
-            self.assertEqual(proc.wait(timeout=60), 0)
-        finally:
-            if proc.poll() is None:
-                proc.kill()
-        messages = self.messages("editor")
-        self.assertEqual(messages[:4], [
-            "File received and validated.", "Installing update ...",
-            "ERRORS were encountered while installing. Please note that the update may not "
-            "be complete",
-            "ERRORS were encountered while installing offline package. Please note that the "
-            "update may not be complete"])
-        self.assertEqual(messages[-1], "Installed.")
-        self.assertEqual(self.tree.read("blocked"), b"y")
+    def test_version_text_ending_in_a_line_break_is_recorded_with_it_and_matches_later(self):
+        self.publish("1.1\n")
+        self.assertMessages(self.update(), [VALIDATED, INSTALLING, INSTALLED])
+        self.assertEqual(self.record(), b"1.1\n", "stored in binary, no line end translated")
+        self.requests()
+        self.assertMessages(self.update(), [UP_TO_DATE])
+        self.assertEqual(self.requests(), [req("alpha.zip.version")])
+
+    def test_empty_record_never_equals_the_server(self):
+        self.publish("")
+        self.write_record("")
+        self.assertMessages(self.update(), [VALIDATED, NO_VERSION])
+        self.assertEqual(self.record(), b"")
+        self.assertFalse(self.tree.exists("app"), "nothing installed without a version text")
+
+
+class NewVersion(PackageUpdate):
+    def test_clean_installation_records_the_version_and_notifies_once(self):
+        self.publish("2.0 build 17")
+        self.write_record("1.9")
+        self.tree.write("app/readme.txt", "version one\n")
+        self.assertMessages(self.update(), [VALIDATED, INSTALLING, INSTALLED])
+        self.assertInstalled()
+        self.assertFalse(self.tree.exists("alpha.zip"))
+        self.assertEqual(self.record(), b"2.0 build 17")
+        self.assertEqual(self.requests(), [
+            req("alpha.zip.version"), req("alpha.zip"), req("alpha.zip.md5"),
+            req("alpha.zip.version"), req("notify_installed.osp")])
+
+    def test_later_version_text_is_recorded_when_the_server_changes_it(self):
+        self.publish("3.0")
+        self.rules({"alpha.zip.version": {"sequence": ["3.0", "3.1"]}})
+        self.assertMessages(self.update(), [VALIDATED, INSTALLING, INSTALLED])
+        self.assertEqual(self.record(), b"3.1")
+
+    def test_entry_errors_are_retried_until_the_installation_is_clean(self):
+        self.publish("4.0")
+        os.makedirs(self.tree.path("app", "readme.txt"))  # stands where the file goes
+        started = time.monotonic()
+        process = subprocess.Popen(self.tree.command(["noservice"]), cwd=self.tree.bin,
+                                   env=dict(os.environ, **self.env()),
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE)
+        self.addCleanup(lambda: process.poll() is None and process.kill())
+        deadline = time.monotonic() + WAIT
+        while self.tree.log_messages().count(ERRORS_OFFLINE) < 2:
+            self.assertIsNone(process.poll(), "the call must not return before a clean install")
+            self.assertLess(time.monotonic(), deadline)
+            time.sleep(0.02)
+        shutil.rmtree(self.tree.path("app", "readme.txt"))
+        out, _ = process.communicate(timeout=WAIT)
+        elapsed = time.monotonic() - started
+
+        self.last_log = self.tree.log_messages()[1:]
+        failures = self.last_log.count(ERRORS_OFFLINE)
+        self.assertGreaterEqual(failures, 2)
+        expected = [VALIDATED, INSTALLING, ERRORS] + [ERRORS_OFFLINE] * failures + [INSTALLED]
+        self.assertEqual(self.last_log, expected)
+        console = console_lines(out)
+        self.assertEqual([line for line in console if line.startswith("Error writing ")],
+                         ["Error writing app/readme.txt"] * (failures + 1))
+        self.assertEqual([line for line in console if not line.startswith("Error writing ")],
+                         ["Updating alpha ..."] + expected)
+        # The first retry follows at once, each further one after the retry delay.
+        self.assertGreaterEqual(elapsed, (failures - 1) * RETRY * 0.9)
+
+        self.assertInstalled()
+        self.assertFalse(self.tree.exists("alpha.zip"))
+        self.assertEqual(self.record(), b"4.0", "recorded after the first attempt")
+        self.assertEqual(self.requests(), [
+            req("alpha.zip.version"), req("alpha.zip"), req("alpha.zip.md5"),
+            req("alpha.zip.version"), req("notify_error.osp")])
+
+    def test_validated_file_that_is_no_archive_is_not_taken_for_installed(self):
+        page = b"<html><body>Service temporarily unavailable</body></html>\n"
+        self.publish("5.0", data=page)
+        self.write_record("4.0")
+        self.assertMessages(self.update(), [VALIDATED, INSTALLING, CORRUPTED])
+        self.assertFalse(self.tree.exists("alpha.zip"))
+        self.assertEqual(self.record(), b"4.0", "the old version is still the installed one")
+        self.assertEqual(self.requests()[-1], req("notify_error.osp"))
+
+    def test_version_text_too_long_for_the_record_is_refused(self):
+        self.publish("9" * 4095)
+        self.write_record("1.0")
+        self.assertMessages(self.update(), [VALIDATED, "Version information too long."])
+        self.assertEqual(self.record(), b"1.0")
+        self.assertFalse(self.tree.exists("app"))
+
+
+class DigestCheck(PackageUpdate):
+    def test_mismatch_keeps_the_package_file_and_installs_nothing(self):
+        self.publish("2.0", digest="0" * 32)
+        self.write_record("1.0")
+        self.assertMessages(self.update(), [CHECKSUM])
+        self.assertEqual(self.tree.read("alpha.zip"), PACKAGE)
+        self.assertEqual(self.record(), b"1.0")
+        self.assertFalse(self.tree.exists("app"))
+        self.assertEqual(self.requests(), [
+            req("alpha.zip.version"), req("alpha.zip"), req("alpha.zip.md5")])
+
+    def test_upper_case_digest_followed_by_a_file_name_matches(self):
+        self.publish("2.0", digest=hashlib.md5(PACKAGE).hexdigest().upper() + " *alpha.zip\n")
+        self.assertMessages(self.update(), [VALIDATED, INSTALLING, INSTALLED])
+        self.assertInstalled()
+
+    def test_digest_shorter_than_32_digits_never_matches(self):
+        self.publish("2.0", digest=hashlib.md5(PACKAGE).hexdigest()[:31])
+        self.assertMessages(self.update(), [CHECKSUM])
+        self.assertFalse(self.tree.exists("app"))
+
+    def test_no_version_text_after_validation_aborts_before_installing(self):
+        self.publish("2.0")
+        self.rules({"alpha.zip.version": {"sequence": ["2.0", ""]}})
+        self.write_record("1.0")
+        self.assertMessages(self.update(), [VALIDATED, NO_VERSION])
+        self.assertEqual(self.tree.read("alpha.zip"), PACKAGE)
+        self.assertEqual(self.record(), b"1.0")
+        self.assertFalse(self.tree.exists("app"))
+        self.assertNotIn(req("notify_installed.osp"), self.requests())
+
+
+class UnfinishedInstallation(PackageUpdate):
+    def test_package_file_left_behind_is_installed_without_a_download(self):
+        self.publish("2.0")
+        self.write_record("2.0")
+        self.tree.write("alpha.zip", PACKAGE)
+        self.assertMessages(self.update(), [INSTALLED, RESUMED, UP_TO_DATE])
+        self.assertInstalled()
+        self.assertFalse(self.tree.exists("alpha.zip"))
         self.assertEqual(self.record(), b"2.0")
-        notes = [r for r in self.requests() if r.endswith(".osp")]
-        self.assertEqual(notes, [LATEST + "notify_error.osp"])
+        self.assertEqual(self.requests(), [req("alpha.zip.version")])
+
+    def test_package_file_that_is_no_archive_is_removed_and_fetched_again(self):
+        self.publish("2.0")
+        self.write_record("2.0")
+        self.tree.write("alpha.zip", "<html>404 Not Found</html>")
+        self.assertMessages(self.update(),
+                            [CORRUPTED, NOT_RESUMED, VALIDATED, INSTALLING, INSTALLED])
+        self.assertInstalled()
+        self.assertFalse(self.tree.exists("alpha.zip"))
+        self.assertEqual(self.record(), b"2.0")
+        self.assertEqual(self.requests(), [
+            req("alpha.zip.version"), req("alpha.zip"), req("alpha.zip.md5"),
+            req("alpha.zip.version"), req("notify_installed.osp")])
+
+
+class Unreachable(PackageUpdate):
+    def test_nothing_reachable_leaves_an_empty_package_file_taken_later_for_corrupt(self):
+        self.publish("2.0")
+        self.write_record("2.0-old")
+        console = self.update(proxy=UNREACHABLE_PROXY)
+        self.assertMessages(console, [NO_VERSION_INFO, DOWNLOAD_FAILED], console_only=[
+            "couldn't url_fopen()", NO_VERSION_INFO, DOWNLOAD_FAILED, "couldn't url_fopen()"])
+        self.assertEqual(self.tree.read("alpha.zip"), b"")
+        self.assertEqual(self.record(), b"2.0-old")
+        self.assertEqual(self.requests(), [])
+
+        # Later, with the versions equal, the empty file is no archive.
+        self.write_record("2.0")
+        self.assertMessages(self.update(),
+                            [CORRUPTED, NOT_RESUMED, VALIDATED, INSTALLING, INSTALLED])
+        self.assertInstalled()
+        self.assertFalse(self.tree.exists("alpha.zip"))
+        self.assertEqual(self.record(), b"2.0")
 
 
 if __name__ == "__main__":

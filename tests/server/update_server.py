@@ -275,10 +275,12 @@ def main():
     signal.signal(signal.SIGTERM, lambda *unused: done.set())
 
     def watch_stdin():
+        # os.read, not sys.stdin: a daemon thread blocked inside the buffered
+        # reader holds its lock, and closing stdin at exit would wait for it.
         try:
-            while sys.stdin.buffer.read(4096):
+            while os.read(0, 4096):
                 pass
-        except (OSError, ValueError):
+        except OSError:
             pass
         done.set()
 
