@@ -63,6 +63,18 @@ def restart_wine():
     subprocess.run([WINESERVER, "-p"], **quiet)
     # Likewise the session's own processes, started by its first command.
     subprocess.run([harness.RUNNER, "wineboot"], **quiet)
+    # Wine's own services go on starting for a while; a service started
+    # meanwhile could be handed another one's control pipe. Wait until the
+    # manager's start counter has stood still for a few seconds.
+    last, since = None, time.monotonic()
+    deadline = since + 60
+    while time.monotonic() < deadline:
+        now = wine("reg", "query", "HKLM\\SYSTEM\\CurrentControlSet\\Control\\ServiceCurrent")[1]
+        if now != last:
+            last, since = now, time.monotonic()
+        elif time.monotonic() - since >= 4:
+            break
+        time.sleep(0.5)
 
 
 def service_status():
