@@ -20,6 +20,14 @@ def refused_proxy():
 
 
 class NoOptionWord(TreeTestCase):
+    def setUp(self):
+        super().setUp()
+        if harness.WINDOWS:
+            # Under Wine a fresh prefix may still be starting its own services,
+            # and the dispatcher can then be handed one of them; the Windows
+            # service scenarios check this road once the manager has settled.
+            self.skipTest("checked by the Windows service-manager scenarios")
+
     def typed(self, program):
         return harness.name_as_typed(program, self.tree.bin)
 
