@@ -269,6 +269,16 @@ class Registration(WindowsServiceCase):
         self.assertEqual(self.state(), STOPPED)
         self.assertFalse(self.tree.exists(self.BIN + "/update.log"))
 
+    def test_without_one_option_word_a_console_run_prints_the_usage_text(self):
+        # The dispatcher fails outside the manager; the extra argument is
+        # never looked at, so nothing is installed.
+        for args in ((), ("install", "now")):
+            with self.subTest(args=args):
+                usage = harness.USAGE % harness.name_as_typed(self.tree.exe, self.tree.bin)
+                self.assertEqual(self.command(*args), (EXIT_MINUS_1, usage.encode()))
+        self.assertIsNone(service_status(), "nothing is installed")
+        self.assertFalse(self.tree.exists(self.BIN + "/update.log"))
+
     def test_after_uninstall_every_service_word_reports_the_service_missing(self):
         self.install()
         self.assertEqual(self.command("uninstall"), (0, b"Removing update service ... done\n"))
