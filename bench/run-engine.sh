@@ -20,19 +20,9 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DORVANE_BUILD_BENCH=
   -DORVANE_BUILD_TESTS=OFF -DORVANE_UPDATE_BASE_URL=http://updates.orvane.test >/dev/null
 cmake --build "$build" -j2 --target install_timing orvane-autoupdate >/dev/null
 
-work=$(mktemp -d /tmp/orvane-bench-XXXXXX)
-server_pid=""
-cleanup() {
-  exec 3>&- 2>/dev/null || true  # end of input: the server stops
-  if [ -n "$server_pid" ]; then wait "$server_pid" 2>/dev/null || true; fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
+source "$root/bench/common.sh"
+bench_machine
 
-echo "machine: $(lscpu | sed -n 's/^Model name: *//p' | head -1), $(nproc) cores," \
-  "$(free -g | awk '/^Mem:/ {print $2}') GiB RAM, $(uname -sr); best of $rounds runs"
-
-declare -A best rss
 extract() {  # extract TOOL DIRECTORY: the command line of one extraction
   case $1 in
     ours) echo "$build/bench/install_timing" "$work/package.zip" "$2" ;;
@@ -40,35 +30,20 @@ extract() {  # extract TOOL DIRECTORY: the command line of one extraction
     python) echo python3 "$root/bench/extract_zipfile.py" "$work/package.zip" "$2" ;;
   esac
 }
-measure() {  # measure NAME COMMAND...: best elapsed seconds, largest peak RSS (KiB)
-  local name=$1; shift
-  if [ "$1" = extract ]; then set -- $(extract "$2" "$3"); fi
-  /usr/bin/time -f '%e %M' -o "$work/time" "$@" > "$work/out.$name" 2>&1
-  read -r seconds kib < "$work/time"
-  if [ -z "${best[$name]:-}" ] || awk "BEGIN {exit !($seconds < ${best[$name]})}"; then
-    best[$name]=$seconds
-  fi
-  if [ -z "${rss[$name]:-}" ] || [ "$kib" -gt "${rss[$name]}" ]; then rss[$name]=$kib; fi
-}
 report() {  # report NAME LABEL [REQUESTS]
   awk -v s="${best[$1]}" -v k="${rss[$1]}" -v l="$2" -v n="${3:-0}" 'BEGIN {
     printf "  %-40s %7.2f s", l, s
     if (n > 0) printf " %8.0f requests/s", n / (s > 0 ? s : 0.01)
     printf "   peak RSS %6.1f MiB\n", k / 1024 }'
 }
-ratio() {  # ratio OURS OTHER LABEL: their time / ours (above 1: we are faster)
-  awk -v o="${best[$1]}" -v t="${best[$2]}" -v l="$3" \
-    'BEGIN {printf "  %-40s %.3f\n", l, (o > 0 ? t / o : 0)}'
-}
-
 echo
 echo "Extraction of 2,000 files, 200 MiB (deflated archive)"
 python3 bench/engine_data.py archive "$work/package.zip"
 for _ in $(seq "$rounds"); do
   for tool in ours unzip python; do
     rm -rf "$work/tree-$tool"; mkdir "$work/tree-$tool"; sync
-    measure "$tool-empty" extract "$tool" "$work/tree-$tool"
-    measure "$tool-over" extract "$tool" "$work/tree-$tool"
+    measure "$tool-empty" $(extract "$tool" "$work/tree-$tool")
+    measure "$tool-over" $(extract "$tool" "$work/tree-$tool")
   done
 done
 diff -r -q "$work/tree-ours" "$work/tree-unzip" >/dev/null || { echo "trees differ"; exit 1; }
@@ -89,16 +64,8 @@ echo "noservice pass over $packages up-to-date packages, against curl with $pack
 mkdir -p "$work/served" "$work/install/bin"
 python3 bench/engine_data.py packages "$work/served" "$work/install" "$packages"
 cp "$build/orvane-autoupdate" "$work/install/bin/"
-mkfifo "$work/server-input"
-python3 "$root/tests/server/update_server.py" --root "$work/served" \
-  < "$work/server-input" > "$work/server-port" &
-server_pid=$!
-exec 3> "$work/server-input"
-for _ in $(seq 50); do
-  grep -q '^PORT ' "$work/server-port" 2>/dev/null && break
-  sleep 0.1
-done
-proxy="http://127.0.0.1:$(awk '/^PORT/ {print $2}' "$work/server-port")"
+start_server "$work/served"
+proxy=$server_url
 mapfile -t urls < "$work/served/urls.txt"
 for _ in $(seq "$rounds"); do
   measure pass env -C "$work/install/bin" http_proxy="$proxy" ./orvane-autoupdate noservice

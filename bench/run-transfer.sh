@@ -20,42 +20,16 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DORVANE_BUILD_BENCH=
 cmake --build "$build" -j2 --target transfer_timing md5_timing md5_bench >/dev/null
 timing="$build/bench/transfer_timing"
 
-work=$(mktemp -d /tmp/orvane-bench-XXXXXX)
-server_pid=""
-cleanup() {
-  exec 3>&- 2>/dev/null || true  # end of input: the server stops
-  if [ -n "$server_pid" ]; then wait "$server_pid" 2>/dev/null || true; fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-echo "machine: $(lscpu | sed -n 's/^Model name: *//p' | head -1), $(nproc) cores," \
-  "$(free -g | awk '/^Mem:/ {print $2}') GiB RAM, $(uname -sr)"
-echo "file: ${size_mb} MiB of random bytes, served from the page cache; best of $rounds runs"
+source "$root/bench/common.sh"
+bench_machine
+echo "file: ${size_mb} MiB of random bytes, served from the page cache"
 head -c "$((size_mb * 1024 * 1024))" /dev/urandom > "$work/data.bin"
 cat "$work/data.bin" > /dev/null
 bytes=$(stat -c %s "$work/data.bin")
 
-# measure NAME COMMAND...: best elapsed seconds and largest peak RSS (KiB).
-declare -A best rss
-measure() {
-  local name=$1; shift
-  /usr/bin/time -f '%e %M' -o "$work/time" "$@" > "$work/out.$name" 2>/dev/null
-  read -r seconds kib < "$work/time"
-  if [ -z "${best[$name]:-}" ] || awk "BEGIN {exit !($seconds < ${best[$name]})}"; then
-    best[$name]=$seconds
-  fi
-  if [ -z "${rss[$name]:-}" ] || [ "$kib" -gt "${rss[$name]}" ]; then rss[$name]=$kib; fi
-}
-
 report() {  # report NAME LABEL
   awk -v s="${best[$1]}" -v k="${rss[$1]}" -v b="$bytes" -v l="$2" \
-    'BEGIN {printf "  %-34s %7.2f s %8.0f MB/s   peak RSS %6.1f MiB\n", l, s, b / 1e6 / (s > 0 ? s : 0.01), k / 1024}'
-}
-
-ratio() {  # ratio OURS OTHER LABEL: our throughput / theirs
-  awk -v o="${best[$1]}" -v t="${best[$2]}" -v l="$3" \
-    'BEGIN {printf "  %-34s %.3f\n", l, (o > 0 ? t / o : 0)}'
+    'BEGIN {printf "  %-40s %7.2f s %8.0f MB/s   peak RSS %6.1f MiB\n", l, s, b / 1e6 / (s > 0 ? s : 0.01), k / 1024}'
 }
 
 echo
@@ -77,16 +51,8 @@ echo
 echo "Download over loopback (download pause constant 0 ms)"
 mkdir "$work/served"
 mv "$work/data.bin" "$work/served/data.bin"
-mkfifo "$work/server-input"
-python3 "$root/tests/server/update_server.py" --root "$work/served" \
-  < "$work/server-input" > "$work/server-port" &
-server_pid=$!
-exec 3> "$work/server-input"
-for _ in $(seq 50); do
-  grep -q '^PORT ' "$work/server-port" 2>/dev/null && break
-  sleep 0.1
-done
-url="http://127.0.0.1:$(awk '/^PORT/ {print $2}' "$work/server-port")/data.bin"
+start_server "$work/served"
+url="$server_url/data.bin"
 for _ in $(seq "$rounds"); do
   rm -f "$work/curl.bin" "$work/ours.bin"
   measure curl curl -s -o "$work/curl.bin" "$url"

@@ -107,6 +107,6 @@ fi
 cmake -S "$top" -B "$build_dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
   -DCMAKE_BUILD_TYPE=Release -DCMAKE_PREFIX_PATH="$prefix" -DORVANE_MINGW_PREFIX="$prefix" \
   "$@" >"$log" 2>&1 || { cat "$log"; exit 1; }
-cmake --build "$build_dir" $jobs --target orvane-autoupdate orvane_unit_tests >"$log" 2>&1 \
+cmake --build "$build_dir" $jobs --target orvane-autoupdate orvane_unit_tests orvane_service_probe >"$log" 2>&1 \
   || { cat "$log"; exit 1; }
 echo "windows: built $build_dir/orvane-autoupdate.exe"

@@ -35,23 +35,6 @@ trap cleanup EXIT
 "$wineserver" -p
 "$wine" wineboot --init >"$scratch/wineboot.log" 2>&1 || { cat "$scratch/wineboot.log"; exit 1; }
 
-# A new prefix goes on starting Wine's own services for a few seconds. While
-# one starts, its control pipe is open to any process, and Wine hands a
-# console program's dispatcher that pipe: the program would run as that
-# service instead of failing. Wait (bounded) until the manager has started no
-# service for five seconds running.
-service_counter() {
-  "$wine" reg query 'HKLM\SYSTEM\CurrentControlSet\Control\ServiceCurrent' 2>/dev/null \
-    | grep -o '0x[0-9a-f]*' || true
-}
-last=$(service_counter) quiet=0
-for _ in $(seq 1 60); do
-  sleep 1
-  now=$(service_counter)
-  if [ "$now" = "$last" ]; then quiet=$((quiet + 1)); else quiet=0 last=$now; fi
-  [ $quiet -ge 5 ] && break
-done
-
 failed=()
 echo "windows: unit tests under Wine"
 if ! "$wine" "$build_dir/tests/orvane_unit_tests.exe" --gtest_brief=1; then
@@ -59,6 +42,7 @@ if ! "$wine" "$build_dir/tests/orvane_unit_tests.exe" --gtest_brief=1; then
 fi
 
 export ORVANE_EXE=$build_dir/orvane-autoupdate.exe ORVANE_RUNNER=$wine
+export ORVANE_SERVICE_PROBE=$build_dir/tests/orvane_service_probe.exe
 for script in tests/e2e/test_*.py; do
   name=$(basename "$script" .py)
   echo "windows: $name under Wine"

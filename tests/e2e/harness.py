@@ -6,15 +6,22 @@ ORVANE_RUNNER set (the Wine loader) a Windows build is run through it, and
 the helpers below account for its text modes (CR LF) and exit codes.
 """
 
+import hashlib
+import io
+import json
 import os
 import shutil
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
+import zipfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "server"))
+
+from update_server import UpdateServer  # noqa: E402
 
 EXE = os.environ.get("ORVANE_EXE", "")
 RUNNER = os.environ.get("ORVANE_RUNNER", "")
@@ -138,3 +145,79 @@ class TreeTestCase(unittest.TestCase):
         self.assertEqual(lines[0], BANNER_FIRST_LINE)
         self.assertGreaterEqual(len(lines), 4)
         return b"\n".join(lines[3:])
+
+
+def eventually(predicate, timeout, step=0.01):
+    """Polls predicate until it holds or timeout seconds have passed."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if predicate():
+            return True
+        time.sleep(step)
+    return predicate()
+
+
+def zip_archive(entries):
+    """A deflated zip archive (bytes) of (name, data) pairs or a {name: data} dict."""
+    if isinstance(entries, dict):
+        entries = entries.items()
+    data = io.BytesIO()
+    with zipfile.ZipFile(data, "w", zipfile.ZIP_DEFLATED) as archive:
+        for name, content in entries:
+            archive.writestr(name, content)
+    return data.getvalue()
+
+
+class Site:
+    """The loopback update server and what it serves: resources under one
+    remote folder, rules per resource, and the log of the requests it got."""
+
+    def __init__(self, remote):
+        self.remote = remote.strip("/")
+        self.root = tempfile.mkdtemp(prefix="orvane-site-")
+        os.makedirs(os.path.join(self.root, self.remote))
+        self.server = UpdateServer(self.root).start()
+        self.proxy = "http://127.0.0.1:%d" % self.server.port
+
+    def request(self, resource):
+        """A request line as the log holds it."""
+        return "GET /%s/%s" % (self.remote, resource)
+
+    def serve(self, resource, data):
+        with open(os.path.join(self.root, self.remote, resource), "wb") as f:
+            f.write(data if isinstance(data, bytes) else data.encode("latin-1"))
+
+    def publish(self, package, version, archive, digest=None):
+        """Serves a package with its digest (the archive's own unless given)
+        and its version text."""
+        self.serve(package, archive)
+        self.serve(package + ".md5", hashlib.md5(archive).hexdigest() if digest is None else digest)
+        self.serve(package + ".version", version)
+
+    def rules(self, rules):
+        """Sets {resource: rule}; see the test server for the rules it knows."""
+        with open(os.path.join(self.root, "_rules.json"), "w") as f:
+            json.dump({"/%s/%s" % (self.remote, resource): rule
+                       for resource, rule in rules.items()}, f)
+
+    def requests(self):
+        path = os.path.join(self.root, "_requests.log")
+        if not os.path.exists(path):
+            return []
+        with open(path, encoding="latin-1") as f:
+            return f.read().splitlines()
+
+    def take_requests(self):
+        """The requests so far; the log starts afresh."""
+        lines = self.requests()
+        open(os.path.join(self.root, "_requests.log"), "w").close()
+        return lines
+
+    def reset(self):
+        """Nothing served, no rules, no requests."""
+        shutil.rmtree(self.root, ignore_errors=True)
+        os.makedirs(os.path.join(self.root, self.remote))
+
+    def close(self):
+        self.server.stop()
+        shutil.rmtree(self.root, ignore_errors=True)

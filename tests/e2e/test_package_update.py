@@ -4,19 +4,14 @@ tree, and the resources asked of the update server, for every situation a
 package can be in."""
 
 import hashlib
-import io
-import json
 import os
 import shutil
 import subprocess
-import tempfile
 import time
 import unittest
-import zipfile
 
 import harness
 from harness import TreeTestCase, text
-from update_server import UpdateServer
 
 REMOTE = "/~tarn/latest/"
 RETRY = harness.RETRY_DELAY_MS / 1000.0
@@ -43,16 +38,7 @@ DOWNLOAD_FAILED = "Error downloading file."
 UNREACHABLE_PROXY = "bogus://127.0.0.1:9"
 
 
-def archive(files):
-    """A zip archive (bytes) holding the given {name: bytes} entries."""
-    buffer = io.BytesIO()
-    with zipfile.ZipFile(buffer, "w", zipfile.ZIP_DEFLATED) as zf:
-        for name, data in files.items():
-            zf.writestr(name, data)
-    return buffer.getvalue()
-
-
-PACKAGE = archive({"app/": b"", "app/readme.txt": b"version two\n",
+PACKAGE = harness.zip_archive({"app/": b"", "app/readme.txt": b"version two\n",
                    "app/lib/core.dat": bytes(range(256)) * 64})
 
 
@@ -73,38 +59,15 @@ def console_lines(out):
 class PackageUpdate(TreeTestCase):
     def setUp(self):
         super().setUp()
-        self.site = tempfile.mkdtemp(prefix="orvane-site-")
-        self.addCleanup(shutil.rmtree, self.site, True)
-        os.makedirs(os.path.join(self.site, REMOTE.strip("/")))
-        self.serve("notify_installed.osp", b"OK")
-        self.serve("notify_error.osp", b"OK")
-        self.server = UpdateServer(self.site)
-        self.server.start()
-        self.addCleanup(self.server.stop)
+        self.site = harness.Site(REMOTE)
+        self.addCleanup(self.site.close)
+        self.site.serve("notify_installed.osp", b"OK")
+        self.site.serve("notify_error.osp", b"OK")
         self.tree.write_list("alpha")
 
-    # The server side.
-    def serve(self, resource, data):
-        with open(os.path.join(self.site, REMOTE.strip("/"), resource), "wb") as f:
-            f.write(data if isinstance(data, bytes) else data.encode("latin-1"))
-
+    # The server side: the one package, alpha.
     def publish(self, version, data=PACKAGE, digest=None):
-        self.serve("alpha.zip", data)
-        self.serve("alpha.zip.md5", digest if digest is not None else hashlib.md5(data).hexdigest())
-        self.serve("alpha.zip.version", version)
-
-    def rules(self, rules):
-        with open(os.path.join(self.site, "_rules.json"), "w") as f:
-            json.dump({REMOTE + resource: rule for resource, rule in rules.items()}, f)
-
-    def requests(self):
-        path = os.path.join(self.site, "_requests.log")
-        if not os.path.exists(path):
-            return []
-        with open(path) as f:
-            lines = f.read().splitlines()
-        open(path, "w").close()
-        return lines
+        self.site.publish("alpha.zip", version, data, digest)
 
     # The install tree.
     def record(self):
@@ -114,7 +77,7 @@ class PackageUpdate(TreeTestCase):
         self.tree.write("Updater/alpha.zip.version", version)
 
     def env(self, proxy=None):
-        return {"http_proxy": proxy or "http://127.0.0.1:%d" % self.server.port,
+        return {"http_proxy": proxy or self.site.proxy,
                 "no_proxy": "", "NO_PROXY": ""}
 
     def update(self, proxy=None):
@@ -145,7 +108,7 @@ class VersionCheck(PackageUpdate):
         self.write_record("1.0")
         console = self.update()
         self.assertMessages(console, [UP_TO_DATE])
-        self.assertEqual(self.requests(), [req("alpha.zip.version")])
+        self.assertEqual(self.site.take_requests(), [req("alpha.zip.version")])
         self.assertEqual(self.record(), b"1.0")
         self.assertFalse(self.tree.exists("app"))
 
@@ -153,16 +116,16 @@ class VersionCheck(PackageUpdate):
         self.publish("2.0-RC1b")
         self.write_record("2.0-rc1B")
         self.assertMessages(self.update(), [UP_TO_DATE])
-        self.assertEqual(self.requests(), [req("alpha.zip.version")])
+        self.assertEqual(self.site.take_requests(), [req("alpha.zip.version")])
         self.assertEqual(self.record(), b"2.0-rc1B")
 
     def test_version_text_ending_in_a_line_break_is_recorded_with_it_and_matches_later(self):
         self.publish("1.1\n")
         self.assertMessages(self.update(), [VALIDATED, INSTALLING, INSTALLED])
         self.assertEqual(self.record(), b"1.1\n", "stored in binary, no line end translated")
-        self.requests()
+        self.site.take_requests()
         self.assertMessages(self.update(), [UP_TO_DATE])
-        self.assertEqual(self.requests(), [req("alpha.zip.version")])
+        self.assertEqual(self.site.take_requests(), [req("alpha.zip.version")])
 
     def test_empty_record_never_equals_the_server(self):
         self.publish("")
@@ -181,13 +144,13 @@ class NewVersion(PackageUpdate):
         self.assertInstalled()
         self.assertFalse(self.tree.exists("alpha.zip"))
         self.assertEqual(self.record(), b"2.0 build 17")
-        self.assertEqual(self.requests(), [
+        self.assertEqual(self.site.take_requests(), [
             req("alpha.zip.version"), req("alpha.zip"), req("alpha.zip.md5"),
             req("alpha.zip.version"), req("notify_installed.osp")])
 
     def test_later_version_text_is_recorded_when_the_server_changes_it(self):
         self.publish("3.0")
-        self.rules({"alpha.zip.version": {"sequence": ["3.0", "3.1"]}})
+        self.site.rules({"alpha.zip.version": {"sequence": ["3.0", "3.1"]}})
         self.assertMessages(self.update(), [VALIDATED, INSTALLING, INSTALLED])
         self.assertEqual(self.record(), b"3.1")
 
@@ -225,7 +188,7 @@ class NewVersion(PackageUpdate):
         self.assertInstalled()
         self.assertFalse(self.tree.exists("alpha.zip"))
         self.assertEqual(self.record(), b"4.0", "recorded after the first attempt")
-        self.assertEqual(self.requests(), [
+        self.assertEqual(self.site.take_requests(), [
             req("alpha.zip.version"), req("alpha.zip"), req("alpha.zip.md5"),
             req("alpha.zip.version"), req("notify_error.osp")])
 
@@ -236,7 +199,7 @@ class NewVersion(PackageUpdate):
         self.assertMessages(self.update(), [VALIDATED, INSTALLING, CORRUPTED])
         self.assertFalse(self.tree.exists("alpha.zip"))
         self.assertEqual(self.record(), b"4.0", "the old version is still the installed one")
-        self.assertEqual(self.requests()[-1], req("notify_error.osp"))
+        self.assertEqual(self.site.take_requests()[-1], req("notify_error.osp"))
 
     def test_version_text_too_long_for_the_record_is_refused(self):
         self.publish("9" * 4095)
@@ -254,7 +217,7 @@ class DigestCheck(PackageUpdate):
         self.assertEqual(self.tree.read("alpha.zip"), PACKAGE)
         self.assertEqual(self.record(), b"1.0")
         self.assertFalse(self.tree.exists("app"))
-        self.assertEqual(self.requests(), [
+        self.assertEqual(self.site.take_requests(), [
             req("alpha.zip.version"), req("alpha.zip"), req("alpha.zip.md5")])
 
     def test_upper_case_digest_followed_by_a_file_name_matches(self):
@@ -269,13 +232,13 @@ class DigestCheck(PackageUpdate):
 
     def test_no_version_text_after_validation_aborts_before_installing(self):
         self.publish("2.0")
-        self.rules({"alpha.zip.version": {"sequence": ["2.0", ""]}})
+        self.site.rules({"alpha.zip.version": {"sequence": ["2.0", ""]}})
         self.write_record("1.0")
         self.assertMessages(self.update(), [VALIDATED, NO_VERSION])
         self.assertEqual(self.tree.read("alpha.zip"), PACKAGE)
         self.assertEqual(self.record(), b"1.0")
         self.assertFalse(self.tree.exists("app"))
-        self.assertNotIn(req("notify_installed.osp"), self.requests())
+        self.assertNotIn(req("notify_installed.osp"), self.site.take_requests())
 
 
 class UnfinishedInstallation(PackageUpdate):
@@ -287,7 +250,7 @@ class UnfinishedInstallation(PackageUpdate):
         self.assertInstalled()
         self.assertFalse(self.tree.exists("alpha.zip"))
         self.assertEqual(self.record(), b"2.0")
-        self.assertEqual(self.requests(), [req("alpha.zip.version")])
+        self.assertEqual(self.site.take_requests(), [req("alpha.zip.version")])
 
     def test_package_file_that_is_no_archive_is_removed_and_fetched_again(self):
         self.publish("2.0")
@@ -298,7 +261,7 @@ class UnfinishedInstallation(PackageUpdate):
         self.assertInstalled()
         self.assertFalse(self.tree.exists("alpha.zip"))
         self.assertEqual(self.record(), b"2.0")
-        self.assertEqual(self.requests(), [
+        self.assertEqual(self.site.take_requests(), [
             req("alpha.zip.version"), req("alpha.zip"), req("alpha.zip.md5"),
             req("alpha.zip.version"), req("notify_installed.osp")])
 
@@ -312,7 +275,7 @@ class Unreachable(PackageUpdate):
             "couldn't url_fopen()", NO_VERSION_INFO, DOWNLOAD_FAILED, "couldn't url_fopen()"])
         self.assertEqual(self.tree.read("alpha.zip"), b"")
         self.assertEqual(self.record(), b"2.0-old")
-        self.assertEqual(self.requests(), [])
+        self.assertEqual(self.site.take_requests(), [])
 
         # Later, with the versions equal, the empty file is no archive.
         self.write_record("2.0")

@@ -4,8 +4,6 @@ of its passes. A stand-in supervisor binds a datagram socket, names it in
 NOTIFY_SOCKET, starts the program with no argument, reads the status
 datagrams and sends the control signals."""
 
-import hashlib
-import io
 import os
 import shutil
 import signal
@@ -14,11 +12,9 @@ import subprocess
 import tempfile
 import time
 import unittest
-import zipfile
 
 import harness
 from harness import EXIT_MINUS_1, TreeTestCase
-from update_server import UpdateServer
 
 TICK = harness.TICK_MS / 1000.0
 INITIAL_DELAY = harness.INITIAL_DELAY_TICKS * TICK
@@ -109,59 +105,20 @@ class Supervisor:
 
 
 def eventually(predicate, timeout=WAIT, step=0.01):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if predicate():
-            return True
-        time.sleep(step)
-    return predicate()
-
-
-def package_archive(entries):
-    data = io.BytesIO()
-    with zipfile.ZipFile(data, "w", zipfile.ZIP_DEFLATED) as archive:
-        for name, content in entries:
-            archive.writestr(name, content)
-    return data.getvalue()
+    return harness.eventually(predicate, timeout, step)
 
 
 @unittest.skipIf(harness.WINDOWS, "the Windows build is tested under Wine's own service manager")
 class ServiceCase(TreeTestCase):
     def setUp(self):
         super().setUp()
-        self.served = tempfile.mkdtemp(prefix="orvane-served-")
-        self.addCleanup(shutil.rmtree, self.served, True)
-        os.makedirs(os.path.join(self.served, REMOTE))
-        self.server = UpdateServer(self.served).start()
-        self.addCleanup(self.server.stop)
+        self.site = harness.Site(REMOTE)
+        self.addCleanup(self.site.close)
 
     def supervise(self, **options):
-        supervisor = Supervisor(self.tree, env={"http_proxy": "http://127.0.0.1:%d"
-                                                % self.server.port}, **options)
+        supervisor = Supervisor(self.tree, env={"http_proxy": self.site.proxy}, **options)
         self.addCleanup(supervisor.close)
         return supervisor
-
-    def serve(self, name, data):
-        with open(os.path.join(self.served, REMOTE, name), "wb") as f:
-            f.write(data if isinstance(data, bytes) else data.encode())
-
-    def rules(self, rules):
-        import json
-        with open(os.path.join(self.served, "_rules.json"), "w") as f:
-            json.dump(rules, f)
-
-    def requests(self):
-        path = os.path.join(self.served, "_requests.log")
-        if not os.path.exists(path):
-            return []
-        with open(path, encoding="latin-1") as f:
-            return f.read().splitlines()
-
-    def publish(self, package, version, entries):
-        archive = package_archive(entries)
-        self.serve(package, archive)
-        self.serve(package + ".md5", hashlib.md5(archive).hexdigest())
-        self.serve(package + ".version", version)
 
     def stop_in_order(self, supervisor, number=signal.SIGTERM):
         """Sends the stop signal; returns the stop-pending and stopped reports."""
@@ -196,7 +153,7 @@ class StartAndStop(ServiceCase):
 
     def test_stop_during_the_initial_delay_stops_at_once_without_a_pass(self):
         self.tree.write_list("alpha")
-        self.serve("alpha.zip.version", "1.0")
+        self.site.serve("alpha.zip.version", "1.0")
         supervisor = self.supervise()
         running = supervisor.wait_running(self)
         pending, stopped = self.stop_in_order(supervisor)
@@ -205,7 +162,7 @@ class StartAndStop(ServiceCase):
         self.assertLess(stopped.when - pending.when, INITIAL_DELAY / 2)
         # Whatever the worker would still have done died with the process.
         time.sleep(INITIAL_DELAY)
-        self.assertEqual(self.requests(), [])
+        self.assertEqual(self.site.requests(), [])
         self.assertNotIn("alpha", self.tree.log_messages())
         _, out, _ = supervisor.wait_exit()
         self.assertNotIn(b"Updating", out)
@@ -271,7 +228,7 @@ class HeldPass(ServiceCase):
     def test_stop_waits_for_an_installation_that_is_retried(self):
         # The entry data.txt cannot be written while a directory has its name:
         # the installation is retried, under the lock, until it can.
-        self.publish("alpha.zip", "2.0", [("data.txt", b"new content")])
+        self.site.publish("alpha.zip", "2.0", harness.zip_archive([("data.txt", b"new content")]))
         self.tree.write_list("alpha")
         blocker = self.tree.path("data.txt")
         os.makedirs(blocker)
@@ -299,15 +256,16 @@ class HeldPass(ServiceCase):
 
     def test_stop_during_a_slow_download_waits_for_the_version_record(self):
         payload = os.urandom(3000)
-        self.publish("alpha.zip", "2.0", [("data.bin", payload)])
-        size = os.path.getsize(os.path.join(self.served, REMOTE, "alpha.zip"))
+        archive = harness.zip_archive([("data.bin", payload)])
+        self.site.publish("alpha.zip", "2.0", archive)
+        size = len(archive)
         # About a second and a half of download, never quiet for long.
-        self.rules({"/%s/alpha.zip" % REMOTE: {"trickle": [max(1, size // 15), 0.1]}})
+        self.site.rules({"alpha.zip": {"trickle": [max(1, size // 15), 0.1]}})
         self.tree.write_list("alpha")
         supervisor = self.supervise()
         supervisor.wait_running(self)
-        archive_request = "GET /%s/alpha.zip" % REMOTE
-        self.assertTrue(eventually(lambda: archive_request in self.requests()),
+        archive_request = self.site.request("alpha.zip")
+        self.assertTrue(eventually(lambda: archive_request in self.site.requests()),
                         "the pass did not start its download")
         supervisor.send(signal.SIGTERM)
         self.assertEqual(supervisor.next_status().record, STOP_PENDING)
@@ -326,10 +284,10 @@ class Schedule(ServiceCase):
     def test_passes_follow_the_initial_delay_and_the_interval_after_each_pass(self):
         # Each pass is one slow fetch of an up-to-date version, about 0.6 s.
         version = "1.0.0.0"
-        self.serve("alpha.zip.version", version)
+        self.site.serve("alpha.zip.version", version)
         self.tree.write("Updater/alpha.zip.version", version)
         self.tree.write_list("alpha")
-        self.rules({"/%s/alpha.zip.version" % REMOTE: {"trickle": [1, 0.1]}})
+        self.site.rules({"alpha.zip.version": {"trickle": [1, 0.1]}})
         supervisor = self.supervise()
         running = supervisor.wait_running(self)
 

@@ -7,9 +7,6 @@ process inherits its environment from the manager, not from the command that
 starts it, so the loopback server is named to it as a system environment
 variable (http_proxy), set before the manager starts its first service."""
 
-import hashlib
-import io
-import json
 import os
 import re
 import shutil
@@ -17,11 +14,9 @@ import subprocess
 import tempfile
 import time
 import unittest
-import zipfile
 
 import harness
 from harness import EXIT_MINUS_1, EXIT_MINUS_2, Tree, TreeTestCase
-from update_server import UpdateServer
 
 SERVICE = "Orvane Autoupdate Service"
 SERVICE_KEY = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\" + SERVICE
@@ -36,9 +31,10 @@ NOT_INSTALLED = b"Error opening service. Service not installed ?"
 UNDER_WINE = harness.WINDOWS and bool(harness.RUNNER) and bool(os.environ.get("WINEPREFIX"))
 WINESERVER = os.environ.get("ORVANE_WINESERVER") or os.path.join(
     os.path.dirname(harness.RUNNER or "/usr/lib/wine/wine64"), "wineserver64")
+# The tests' own program that tells whether the manager is busy.
+PROBE = os.environ.get("ORVANE_SERVICE_PROBE", "")
 
-served = None
-server = None
+site = None
 
 
 def wine(*args, timeout=WAIT):
@@ -63,18 +59,29 @@ def restart_wine():
     subprocess.run([WINESERVER, "-p"], **quiet)
     # Likewise the session's own processes, started by its first command.
     subprocess.run([harness.RUNNER, "wineboot"], **quiet)
-    # Wine's own services go on starting for a while; a service started
-    # meanwhile could be handed another one's control pipe. Wait until the
-    # manager's start counter has stood still for a few seconds.
-    last, since = None, time.monotonic()
-    deadline = since + 60
+    settle()
+
+
+def settle(quiet=2.0, timeout=60.0):
+    """Waits (bounded) until the manager has been idle for `quiet` seconds
+    running: no service starting or stopping, no control pipe waiting for a
+    process. Wine's own services go on starting for a while after a boot, and
+    a console run or a start of ours meanwhile would meet one of them."""
+    deadline = time.monotonic() + timeout
+    idle_since, reasons = None, ""
     while time.monotonic() < deadline:
-        now = wine("reg", "query", "HKLM\\SYSTEM\\CurrentControlSet\\Control\\ServiceCurrent")[1]
-        if now != last:
-            last, since = now, time.monotonic()
-        elif time.monotonic() - since >= 4:
-            break
-        time.sleep(0.5)
+        code, out = wine(PROBE)
+        if code == 2:
+            raise RuntimeError("the service probe failed: " + out)
+        now = time.monotonic()
+        if code != 0:
+            idle_since, reasons = None, out
+        elif idle_since is None:
+            idle_since = now
+        elif now - idle_since >= quiet:
+            return
+        time.sleep(0.2)
+    raise RuntimeError("the service manager stayed busy: " + reasons)
 
 
 def service_status():
@@ -108,12 +115,7 @@ def service_values():
 
 
 def eventually(predicate, timeout=WAIT, step=0.1):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if predicate():
-            return True
-        time.sleep(step)
-    return predicate()
+    return harness.eventually(predicate, timeout, step)
 
 
 def windows_path(path):
@@ -133,15 +135,15 @@ def remove_service():
 
 
 def setUpModule():
-    global served, server
+    global site
     if not UNDER_WINE:
         return
-    served = tempfile.mkdtemp(prefix="orvane-served-")
-    os.makedirs(os.path.join(served, REMOTE))
-    server = UpdateServer(served).start()
+    if not PROBE:
+        raise RuntimeError("ORVANE_SERVICE_PROBE names no service probe")
+    site = harness.Site(REMOTE)
     remove_service()
     code, out = wine("reg", "add", ENVIRONMENT_KEY, "/v", "http_proxy", "/d",
-                     "http://127.0.0.1:%d" % server.port, "/f")
+                     site.proxy, "/f")
     if code != 0:
         raise RuntimeError("cannot set the services' http_proxy: " + out)
     # The manager builds its services' environment once, at its first start.
@@ -153,10 +155,8 @@ def tearDownModule():
         return
     remove_service()
     wine("reg", "delete", ENVIRONMENT_KEY, "/v", "http_proxy", "/f")
-    if server:
-        server.stop()
-    if served:
-        shutil.rmtree(served, ignore_errors=True)
+    if site:
+        site.close()
 
 
 @unittest.skipUnless(UNDER_WINE, "needs the Windows build, the Wine loader and a WINEPREFIX of its own")
@@ -165,12 +165,11 @@ class WindowsServiceCase(TreeTestCase):
     BIN = "Orvane Bin"
 
     def setUp(self):
+        settle()
         self.tree = Tree(self.BIN)
         self.addCleanup(self.tree.remove)
         self.addCleanup(remove_service)
-        for name in ("_rules.json", "_requests.log"):
-            if os.path.exists(os.path.join(served, name)):
-                os.unlink(os.path.join(served, name))
+        site.reset()
 
     def command(self, *args, program=None, cwd=None):
         """Runs a command word; returns (exit code, what follows the banner)."""
@@ -188,32 +187,10 @@ class WindowsServiceCase(TreeTestCase):
         self.assertTrue(eventually(lambda: self.state() == state, timeout),
                         "the service did not reach state %d (last %r)" % (state, self.state()))
 
-    def serve(self, name, data):
-        with open(os.path.join(served, REMOTE, name), "wb") as f:
-            f.write(data if isinstance(data, bytes) else data.encode())
-        self.addCleanup(os.unlink, os.path.join(served, REMOTE, name))
-
     def publish(self, package, version, entries):
-        data = io.BytesIO()
-        with zipfile.ZipFile(data, "w", zipfile.ZIP_DEFLATED) as archive:
-            for name, content in entries:
-                archive.writestr(name, content)
-        archive = data.getvalue()
-        self.serve(package, archive)
-        self.serve(package + ".md5", hashlib.md5(archive).hexdigest())
-        self.serve(package + ".version", version)
+        archive = harness.zip_archive(entries)
+        site.publish(package, version, archive)
         return archive
-
-    def rules(self, rules):
-        with open(os.path.join(served, "_rules.json"), "w") as f:
-            json.dump(rules, f)
-
-    def requests(self):
-        path = os.path.join(served, "_requests.log")
-        if not os.path.exists(path):
-            return []
-        with open(path, encoding="latin-1") as f:
-            return f.read().splitlines()
 
 
 class Registration(WindowsServiceCase):
@@ -320,13 +297,13 @@ class Lifecycle(WindowsServiceCase):
         archive = self.publish("alpha.zip", "2.0", [("data.bin", payload)])
         # About four seconds of download, never quiet for as long as the
         # stream waits.
-        self.rules({"/%s/alpha.zip" % REMOTE: {"trickle": [max(1, len(archive) // 40), 0.1]}})
+        site.rules({"alpha.zip": {"trickle": [max(1, len(archive) // 40), 0.1]}})
         self.tree.write_list("alpha")
         self.install()
         self.assertEqual(self.command("start"), (0, b"Starting service ... done\n"))
         self.wait_state(RUNNING)
-        archive_request = "GET /%s/alpha.zip" % REMOTE
-        self.assertTrue(eventually(lambda: archive_request in self.requests(), step=0.02),
+        archive_request = site.request("alpha.zip")
+        self.assertTrue(eventually(lambda: archive_request in site.requests(), step=0.02),
                         "the pass did not start its download")
 
         # The stop command returns once the manager has its answer; the
