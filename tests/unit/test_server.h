@@ -17,22 +17,20 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "work_dir.h"
+
 extern char** environ;
 
 class TestServer {
 public:
     TestServer() {
-        std::random_device seed;
-        root_ = std::filesystem::temp_directory_path() /
-                ("orvane-server-" + std::to_string(seed()) + std::to_string(seed()));
-        std::filesystem::create_directories(root_);
+        root_ = fresh_temp_directory("orvane-server-");
 
         int to_child[2];
         int from_child[2];

@@ -1,4 +1,5 @@
-// A fresh temporary directory made current for one test, removed afterwards.
+// A fresh temporary directory made current for one test, removed afterwards;
+// and fresh_temp_directory, which makes one under a name of its own.
 #pragma once
 
 #include <filesystem>
@@ -7,13 +8,18 @@
 
 #include "platform/win32.h"
 
+inline std::filesystem::path fresh_temp_directory(const std::string& prefix) {
+    std::random_device seed;
+    std::filesystem::path path = std::filesystem::temp_directory_path() /
+                                 (prefix + std::to_string(seed()) + std::to_string(seed()));
+    std::filesystem::create_directories(path);
+    return path;
+}
+
 class WorkDir {
 public:
     WorkDir() {
-        std::random_device seed;
-        path_ = std::filesystem::temp_directory_path() /
-                ("orvane-test-" + std::to_string(seed()) + std::to_string(seed()));
-        std::filesystem::create_directories(path_);
+        path_ = fresh_temp_directory("orvane-test-");
         previous_ = std::filesystem::current_path();
         std::filesystem::current_path(path_);
     }
