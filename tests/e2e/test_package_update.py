@@ -46,6 +46,12 @@ def req(resource):
     return "GET " + REMOTE + resource
 
 
+def full_update(notification):
+    """The requests of an update that downloads the package, then notifies."""
+    return [req("alpha.zip.version"), req("alpha.zip"), req("alpha.zip.md5"),
+            req("alpha.zip.version"), req(notification)]
+
+
 def console_lines(out):
     """The console after the banner, line by line, with progress lines left out."""
     lines = []
@@ -144,9 +150,7 @@ class NewVersion(PackageUpdate):
         self.assertInstalled()
         self.assertFalse(self.tree.exists("alpha.zip"))
         self.assertEqual(self.record(), b"2.0 build 17")
-        self.assertEqual(self.site.take_requests(), [
-            req("alpha.zip.version"), req("alpha.zip"), req("alpha.zip.md5"),
-            req("alpha.zip.version"), req("notify_installed.osp")])
+        self.assertEqual(self.site.take_requests(), full_update("notify_installed.osp"))
 
     def test_later_version_text_is_recorded_when_the_server_changes_it(self):
         self.publish("3.0")
@@ -188,9 +192,7 @@ class NewVersion(PackageUpdate):
         self.assertInstalled()
         self.assertFalse(self.tree.exists("alpha.zip"))
         self.assertEqual(self.record(), b"4.0", "recorded after the first attempt")
-        self.assertEqual(self.site.take_requests(), [
-            req("alpha.zip.version"), req("alpha.zip"), req("alpha.zip.md5"),
-            req("alpha.zip.version"), req("notify_error.osp")])
+        self.assertEqual(self.site.take_requests(), full_update("notify_error.osp"))
 
     def test_validated_file_that_is_no_archive_is_not_taken_for_installed(self):
         page = b"<html><body>Service temporarily unavailable</body></html>\n"
@@ -261,9 +263,7 @@ class UnfinishedInstallation(PackageUpdate):
         self.assertInstalled()
         self.assertFalse(self.tree.exists("alpha.zip"))
         self.assertEqual(self.record(), b"2.0")
-        self.assertEqual(self.site.take_requests(), [
-            req("alpha.zip.version"), req("alpha.zip"), req("alpha.zip.md5"),
-            req("alpha.zip.version"), req("notify_installed.osp")])
+        self.assertEqual(self.site.take_requests(), full_update("notify_installed.osp"))
 
 
 class Unreachable(PackageUpdate):
