@@ -274,9 +274,11 @@ class Lifecycle(WindowsServiceCase):
         self.assertEqual(self.command("start"), (0, b"Starting service ... done\n"))
         self.wait_state(RUNNING)
         record = "Updater/alpha.zip.version"
-        self.assertTrue(eventually(lambda: self.tree.exists(record)), "no pass installed the package")
-        self.assertTrue(eventually(lambda: "Installed." in self.tree.log_messages()))
-        self.assertEqual(self.tree.read(record), b"2.0")
+        # The record is written last, after "Installed." and the notification.
+        self.assertTrue(eventually(lambda: self.tree.exists(record) and
+                                   self.tree.read(record) == b"2.0"),
+                        "no pass installed the package")
+        self.assertIn("Installed.", self.tree.log_messages())
         self.assertEqual(self.tree.read("Docs/readme.txt"), b"first line\r\nsecond line\r\n")
         self.assertFalse(self.tree.exists("alpha.zip"), "the package file is removed")
         messages = self.tree.log_messages()
