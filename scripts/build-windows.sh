@@ -63,7 +63,8 @@ curl_version=$(source_version curl)
 gtest_version=$(dpkg-query -W -f='${Version}' googletest)
 zlib_version=$(dpkg-query -W -f='${Version}' libz-mingw-w64-dev)
 [ -n "$zip_version" ] && [ -n "$curl_version" ] || { echo "windows: no source versions"; exit 1; }
-prefix=$cache_root/zip-$zip_version-curl-$curl_version-gtest-$gtest_version-z-$zlib_version
+# "schannel" in the key: libcurl builds of other TLS set-ups are never reused.
+prefix=$cache_root/zip-$zip_version-curl-$curl_version-schannel-gtest-$gtest_version-z-$zlib_version
 prefix=${prefix//[:~+]/_}
 jobs=-j2
 
@@ -91,8 +92,12 @@ if [ ! -f "$prefix/.complete" ]; then
     -DENABLE_WINDOWS_CRYPTO=ON -DBUILD_TOOLS=OFF -DBUILD_REGRESS=OFF -DBUILD_EXAMPLES=OFF \
     -DBUILD_DOC=OFF -DZLIB_INCLUDE_DIR="$zlib_inc" -DZLIB_LIBRARY="$zlib_lib"
 
+  # HTTP and HTTPS only; TLS and certificate checks by Schannel against the
+  # machine's own trusted roots, so no TLS library ships with the .exe.
   cmake_cross "$work"/curl-*/ "$work/build-curl" -DBUILD_SHARED_LIBS=OFF -DBUILD_CURL_EXE=OFF \
-    -DBUILD_TESTING=OFF -DHTTP_ONLY=ON -DCURL_ENABLE_SSL=OFF -DCURL_DISABLE_LDAP=ON \
+    -DBUILD_TESTING=OFF -DHTTP_ONLY=ON -DCURL_ENABLE_SSL=ON -DCURL_USE_SCHANNEL=ON \
+    -DCURL_USE_OPENSSL=OFF -DCURL_USE_MBEDTLS=OFF -DCURL_USE_WOLFSSL=OFF -DCURL_USE_BEARSSL=OFF \
+    -DCURL_DISABLE_LDAP=ON \
     -DCURL_USE_LIBSSH2=OFF -DUSE_LIBIDN2=OFF -DCURL_ZLIB=OFF -DCURL_USE_LIBPSL=OFF \
     -DENABLE_THREADED_RESOLVER=ON
 
