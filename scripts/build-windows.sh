@@ -78,13 +78,16 @@ cmake_cross() {  # source dir, build dir, extra args...
   cmake --install "$bld" >"$log" 2>&1 || { cat "$log"; exit 1; }
 }
 
+# Static zlib everywhere (Debian's MinGW package also has an import library
+# for zlib1.dll, which CMake would otherwise prefer).
+zlib_lib=/usr/$triple/lib/libz.a
+zlib_inc=/usr/$triple/include
+
 if [ ! -f "$prefix/.complete" ]; then
   echo "windows: building libzip $zip_version, curl $curl_version, googletest $gtest_version"
   work=$(mktemp -d /tmp/orvane-mingw-src.XXXXXX)
   (cd "$work" && apt-get source --download-only libzip curl >"$log" 2>&1) || { cat "$log"; exit 1; }
   (cd "$work" && for dsc in *.dsc; do dpkg-source --no-check -x "$dsc" >/dev/null 2>&1; done)
-  zlib_lib=/usr/$triple/lib/libz.a
-  zlib_inc=/usr/$triple/include
 
   cmake_cross "$work"/libzip-*/ "$work/build-zip" -DBUILD_SHARED_LIBS=OFF \
     -DENABLE_BZIP2=OFF -DENABLE_LZMA=OFF -DENABLE_ZSTD=OFF -DENABLE_GNUTLS=OFF \
@@ -111,7 +114,8 @@ fi
 # The product and its unit tests, with the constants given on the command line.
 cmake -S "$top" -B "$build_dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
   -DCMAKE_BUILD_TYPE=Release -DCMAKE_PREFIX_PATH="$prefix" -DORVANE_MINGW_PREFIX="$prefix" \
-  "$@" >"$log" 2>&1 || { cat "$log"; exit 1; }
-cmake --build "$build_dir" $jobs --target orvane-autoupdate orvane_unit_tests orvane_service_probe >"$log" 2>&1 \
+  -DZLIB_LIBRARY_RELEASE="$zlib_lib" -DZLIB_INCLUDE_DIR="$zlib_inc" "$@" >"$log" 2>&1 || { cat "$log"; exit 1; }
+cmake --build "$build_dir" $jobs --target orvane-autoupdate orvane-autoupdate-https \
+  orvane_unit_tests orvane_service_probe >"$log" 2>&1 \
   || { cat "$log"; exit 1; }
 echo "windows: built $build_dir/orvane-autoupdate.exe"
