@@ -297,6 +297,8 @@ class RealWebServer(TreeTestCase):
 
     @classmethod
     def setUpClass(cls):
+        if not harness.EXE:
+            raise unittest.SkipTest("ORVANE_EXE is not set")
         if not shutil.which("nginx"):
             raise unittest.SkipTest("nginx is not installed (scripts/setup.sh installs it)")
         pki = harness.TestPki()
