@@ -72,6 +72,10 @@ int _mkdir(const char* path);
 int _unlink(const char* path);
 int _stricmp(const char* a, const char* b);
 
+// Files.
+constexpr DWORD MOVEFILE_REPLACE_EXISTING = 0x1;
+BOOL MoveFileExA(LPCSTR existing, LPCSTR replacement, DWORD flags);
+
 // Service Control Manager.
 struct SERVICE_STATUS {
     DWORD dwServiceType;

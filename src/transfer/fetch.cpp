@@ -14,12 +14,10 @@ char fetch_buffer[fetch_buffer_size];
 namespace {
 
 constexpr std::uint32_t chunk_size = 65535;
-
-// Progress counts as the 32-bit numbers a ReportFn takes: past 2 GiB they
-// stay at the largest value instead of turning negative.
-int report_count(std::int64_t bytes) {
-    return bytes > 2147483647 ? 2147483647 : static_cast<int>(bytes);
-}
+// The progress counts are 32-bit: a download never takes more than they hold,
+// so an endless body cannot fill the disk; a cut archive fails its digest.
+constexpr std::int64_t download_cap = ORVANE_DOWNLOAD_CAP_BYTES;
+static_assert(download_cap > 0 && download_cap <= 2147483647);
 
 }  // namespace
 
@@ -31,6 +29,8 @@ int download_file(const char* url, const char* local_path, ReportFn report_fn) {
         return 1;
     }
 
+    // Reset before the open: the headers arrive while the stream opens.
+    content_length = 0;
     UrlStream* stream = url_fopen(url, "r");
     if (stream == nullptr) {
         report_fn(-1, -1, "Error downloading file.");
@@ -38,26 +38,30 @@ int download_file(const char* url, const char* local_path, ReportFn report_fn) {
         std::fclose(file);
         return 2;
     }
-    content_length = 0;
 
     char chunk[chunk_size];
     std::int64_t done = 0;
     int result = 0;
     std::uint32_t n = 0;
     do {
-        n = url_fread(chunk, 1, chunk_size, stream);
+        const std::int64_t left = download_cap - done;
+        n = url_fread(chunk, 1, left < chunk_size ? static_cast<std::uint32_t>(left) : chunk_size,
+                      stream);
         if (n > 0) {
             std::fwrite(chunk, 1, n, file);
             done += n;
-            if (report_fn(report_count(done), content_length, nullptr) != 0) {
+            if (report_fn(static_cast<int>(done), content_length, nullptr) != 0) {
                 result = 3;
                 break;
             }
         } else {
             Sleep(ORVANE_DOWNLOAD_PAUSE_MS);
         }
-    } while (n > 0);
-    if (done <= 0) result = 4;
+    } while (n > 0 && done < download_cap);
+    if (done <= 0) {
+        report_fn(-1, -1, "Error downloading file.");
+        result = 4;
+    }
 
     url_fclose(stream);
     std::fclose(file);
@@ -67,13 +71,12 @@ int download_file(const char* url, const char* local_path, ReportFn report_fn) {
 
 char* fetch_text(const char* url) {
     fetch_buffer[0] = '\0';
+    content_length = 0;
     UrlStream* stream = url_fopen(url, "r");
     if (stream == nullptr) {
         std::printf("couldn't url_fopen()\n");
         return nullptr;
     }
-    fetch_buffer[0] = '\0';
-    content_length = 0;
     const std::uint32_t n = url_fread(fetch_buffer, 1, fetch_buffer_size - 1, stream);
     if (n > 0) fetch_buffer[n] = '\0';
     url_fclose(stream);

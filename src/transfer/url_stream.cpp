@@ -30,6 +30,13 @@ void drive(UrlStream* stream) {
     stream->still_running = running;
 }
 
+// The server has answered once libcurl has read a response's status line.
+bool answered(UrlStream* stream) {
+    long code = 0;
+    curl_easy_getinfo(static_cast<CURL*>(stream->handle), CURLINFO_RESPONSE_CODE, &code);
+    return code != 0;
+}
+
 }  // namespace
 
 std::size_t on_header(char* data, std::size_t size, std::size_t count, void* /*user_data*/) {
@@ -84,42 +91,58 @@ std::size_t on_body(char* data, std::size_t size, std::size_t count, void* user_
     return n;
 }
 
+namespace {
+
+// One wait for the transfer's sockets and, on activity, one drive of it.
+// False when the wait failed or ran out: a transfer silent for the whole
+// stream wait is taken for ended, so that no server can hold a pass.
+bool stream_cycle(UrlStream* stream) {
+    fd_set read_set;
+    fd_set write_set;
+    fd_set error_set;
+    FD_ZERO(&read_set);
+    FD_ZERO(&write_set);
+    FD_ZERO(&error_set);
+    int highest = -1;
+    curl_multi_fdset(transfer_multi, &read_set, &write_set, &error_set, &highest);
+
+    if (highest == -1) {
+        // A step without a socket (name resolution in its own thread, say):
+        // wait as long as libcurl suggests, within bounds, then drive it.
+        long suggested = -1;
+        curl_multi_timeout(transfer_multi, &suggested);
+        if (suggested < 0) suggested = default_poll_ms;
+        if (suggested > longest_poll_ms) suggested = longest_poll_ms;
+        if (suggested < 1) suggested = 1;
+        Sleep(static_cast<DWORD>(suggested));
+        const std::int32_t before = stream->fill;
+        drive(stream);
+        stream->quiet_ms = stream->fill != before ? 0 : stream->quiet_ms + suggested;
+        if (stream->quiet_ms < ORVANE_STREAM_WAIT_S * 1000) return true;
+        stream->still_running = 0;
+        return false;
+    }
+
+    timeval limit;
+    limit.tv_sec = ORVANE_STREAM_WAIT_S;
+    limit.tv_usec = 0;
+    const int ready = select(highest + 1, &read_set, &write_set, &error_set, &limit);
+    if (ready == -1) return false;
+    if (ready == 0) {
+        stream->still_running = 0;
+        return false;
+    }
+    stream->quiet_ms = 0;
+    drive(stream);
+    return true;
+}
+
+}  // namespace
+
 int stream_fill(UrlStream* stream, std::uint32_t want) {
     if (stream->still_running == 0 || static_cast<std::uint32_t>(stream->fill) > want) return 0;
     do {
-        fd_set read_set;
-        fd_set write_set;
-        fd_set error_set;
-        FD_ZERO(&read_set);
-        FD_ZERO(&write_set);
-        FD_ZERO(&error_set);
-        int highest = -1;
-        curl_multi_fdset(transfer_multi, &read_set, &write_set, &error_set, &highest);
-
-        if (highest == -1) {
-            // A step without a socket (name resolution in its own thread, say):
-            // wait as long as libcurl suggests, within bounds, then drive it.
-            long suggested = -1;
-            curl_multi_timeout(transfer_multi, &suggested);
-            if (suggested < 0) suggested = default_poll_ms;
-            if (suggested > longest_poll_ms) suggested = longest_poll_ms;
-            if (suggested > 0) Sleep(static_cast<DWORD>(suggested));
-            drive(stream);
-            continue;
-        }
-
-        timeval limit;
-        limit.tv_sec = ORVANE_STREAM_WAIT_S;
-        limit.tv_usec = 0;
-        const int ready = select(highest + 1, &read_set, &write_set, &error_set, &limit);
-        if (ready == -1) return 0;
-        if (ready == 0) {
-            // No activity for the whole wait: give the transfer up rather than
-            // hang the service; what is held is the end of the resource.
-            stream->still_running = 0;
-            return 0;
-        }
-        drive(stream);
+        if (!stream_cycle(stream)) return 0;
     } while (stream->still_running != 0 && static_cast<std::uint32_t>(stream->fill) < want);
     return 1;
 }
@@ -155,14 +178,22 @@ UrlStream* url_fopen(const char* name, const char* mode) {
     curl_easy_setopt(handle, CURLOPT_VERBOSE, 0L);
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, on_body);
     curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, on_header);
+    // A trickle ends like a stall: too slow on average over one stream wait.
+    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, ORVANE_LOW_SPEED_BYTES);
+    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, static_cast<long>(ORVANE_STREAM_WAIT_S));
 
     if (transfer_multi == nullptr) transfer_multi = curl_multi_init();
     curl_multi_add_handle(transfer_multi, handle);
 
+    // Opened once the server has answered, so that a refused connection, a
+    // failed lookup or handshake, or a silent server gives no stream however
+    // quickly each comes about. An answer with an empty body is a stream.
     drive(stream);
-    if (stream->fill != 0 || stream->still_running != 0) return stream;
+    while (stream->still_running != 0 && !answered(stream) && stream_cycle(stream)) {
+    }
+    if (answered(stream) || stream->fill != 0) return stream;
 
-    // Ended at once without a byte: nothing to read.
+    // No answer: nothing to read.
     curl_multi_remove_handle(transfer_multi, handle);
     curl_easy_cleanup(handle);
     std::free(stream->buffer);

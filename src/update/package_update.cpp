@@ -17,6 +17,9 @@ constexpr const char* remote_directory = "/~tarn/latest/";
 constexpr const char* version_suffix = ".version";
 constexpr const char* digest_suffix = ".md5";
 constexpr const char* record_directory = "Updater/";
+// A download lands beside the package file under this suffix and takes the
+// package file's place only once validated.
+constexpr const char* download_suffix = ".part";
 constexpr const char* installed_notification =
     ORVANE_UPDATE_BASE_URL "/~tarn/latest/notify_installed.osp";
 constexpr const char* error_notification = ORVANE_UPDATE_BASE_URL "/~tarn/latest/notify_error.osp";
@@ -67,6 +70,7 @@ int check_version(const char* package_url_text, const char* package_file) {
         return -1;
     const char* remote = fetch_text(version_url);
     if (remote == nullptr) return -1;
+    if (std::strlen(remote) > longest_version_text) return -2;  // could never be recorded
     std::FILE* file = std::fopen(record, "rb");
     if (file == nullptr) return 0;
     char local[path_buffer_size];
@@ -80,29 +84,50 @@ int check_version(const char* package_url_text, const char* package_file) {
 int download_and_validate(const char* package_url_text, const char* package_file,
                           const char** version_text, ReportFn report_fn) {
     *version_text = nullptr;
-    int result = download_file(package_url_text, package_file, report_fn);
-    if (result != 0) return result;
+    PathBuffer part;
+    PathBuffer digest_url;
+    PathBuffer version_url;
+    if (!join(part, package_file, download_suffix) ||
+        !join(digest_url, package_url_text, digest_suffix) ||
+        !join(version_url, package_url_text, version_suffix))
+        return -1;
+
+    // Into a file of its own: whatever happens to this download, the package
+    // file (a pending installation, perhaps) stays as it was.
+    int result = download_file(package_url_text, part, report_fn);
+    if (result != 0) {
+        _unlink(part);  // an unopenable URL leaves an empty file behind
+        return result;
+    }
 
     // A digest that cannot be computed (the file vanished) cannot match.
     char computed[33] = "";
-    if (const char* digest = file_md5_hex(package_file, 1); digest != nullptr)
+    if (const char* digest = file_md5_hex(part, 1); digest != nullptr)
         std::snprintf(computed, sizeof computed, "%s", digest);
 
-    PathBuffer digest_url;
-    PathBuffer version_url;
-    if (!join(digest_url, package_url_text, digest_suffix) ||
-        !join(version_url, package_url_text, version_suffix))
-        return -1;
-    char* published = fetch_text(digest_url);
-    if (published == nullptr) return 0;  // not validated: the caller stops
-    if (std::strlen(published) > 31) published[32] = '\0';
-    if (computed[0] == '\0' || _stricmp(computed, published) != 0) {
-        report_fn(-1, -1, "Invalid file received (checksum error)");
-        return -1;
+    const char* fetched_version = nullptr;
+    if (char* published = fetch_text(digest_url); published != nullptr) {
+        if (std::strlen(published) > 31) published[32] = '\0';
+        if (computed[0] == '\0' || _stricmp(computed, published) != 0) {
+            report_fn(-1, -1, "Invalid file received (checksum error)");
+            result = -1;
+        } else {
+            report_fn(-1, -1, "File received and validated.");
+            fetched_version = fetch_text(version_url);
+        }
     }
-    report_fn(-1, -1, "File received and validated.");
-    *version_text = fetch_text(version_url);
-    return 0;
+    // Only a validated archive with a version text that can be recorded
+    // becomes the package file.
+    const bool usable = fetched_version != nullptr && fetched_version[0] != '\0' &&
+                        std::strlen(fetched_version) <= longest_version_text;
+    if (usable && !MoveFileExA(part, package_file, MOVEFILE_REPLACE_EXISTING)) {
+        report_fn(-1, -1, "Error connecting to Halvex server.");
+        _unlink(part);
+        return 1;
+    }
+    if (!usable) _unlink(part);
+    *version_text = fetched_version;
+    return result;
 }
 
 int resume_install(const char* package_file, int retry) {
@@ -155,6 +180,9 @@ int update_package(const char* package_file, int retry) {
         report(-1, -1, "A failed instalation was NOT resumed successfuly. Refetching packages.");
     } else if (equal == -1) {
         report(-1, -1, "Error getting version information.");
+    } else if (equal == -2) {
+        report(-1, -1, "Version information too long.");
+        return -1;
     }
 
     const char* fetched_version = nullptr;

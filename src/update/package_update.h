@@ -4,6 +4,8 @@
 #include "report/report.h"
 
 int update_package(const char* package_file, int retry);
+// 1 equal, 0 different or no record, -1 no version text, -2 a version text
+// too long to record.
 int check_version(const char* package_url, const char* package_file);
 int download_and_validate(const char* package_url, const char* package_file,
                           const char** version_text, ReportFn report_fn);

@@ -13,9 +13,20 @@ HANDLE update_lock = nullptr;
 namespace {
 char executable_directory[path_buffer_size];
 
+// A name that is a path, or names a directory, would make the package file
+// and its record land outside the install root or its Updater folder.
+bool name_allowed(const char* name) {
+    return std::strpbrk(name, "/\\:") == nullptr && std::strcmp(name, ".") != 0 &&
+           std::strcmp(name, "..") != 0;
+}
+
 void update_named_package(const char* name) {
     std::printf("Updating %s ...\n", name);
     log_line(name);
+    if (!name_allowed(name)) {
+        report(-1, -1, "Package name not allowed, skipped.");
+        return;
+    }
     char package_file[path_buffer_size];
     int length = std::snprintf(package_file, sizeof package_file, "%s.zip", name);
     if (length < 0 || length >= path_buffer_size || !package_file_fits(package_file)) {

@@ -46,6 +46,7 @@ PASS_INTERVAL_TICKS = constant("ORVANE_PASS_INTERVAL_TICKS", 14400)
 RETRY_DELAY_MS = constant("ORVANE_RETRY_DELAY_MS", 60000)
 DOWNLOAD_PAUSE_MS = constant("ORVANE_DOWNLOAD_PAUSE_MS", 1000)
 STREAM_WAIT_S = constant("ORVANE_STREAM_WAIT_S", 60)
+DOWNLOAD_CAP_BYTES = constant("ORVANE_DOWNLOAD_CAP_BYTES", 2147483647)
 
 BANNER_FIRST_LINE = b"Orvane Update Service 1.0"
 PROGRAM_NAME = "orvane-autoupdate.exe" if WINDOWS else "orvane-autoupdate"
@@ -164,6 +165,14 @@ def eventually(predicate, timeout, step=0.01):
             return True
         time.sleep(step)
     return predicate()
+
+
+def closed_port():
+    """A loopback socket bound but not listening: connections to its port are
+    refused while it is open. Close it when done."""
+    sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    sock.bind(("127.0.0.1", 0))
+    return sock
 
 
 def zip_archive(entries):

@@ -203,44 +203,74 @@ class NewVersion(PackageUpdate):
         self.assertEqual(self.record(), b"4.0", "the old version is still the installed one")
         self.assertEqual(self.site.take_requests()[-1], req("notify_error.osp"))
 
-    def test_version_text_too_long_for_the_record_is_refused(self):
+    def test_version_text_too_long_for_the_record_is_refused_before_any_download(self):
         self.publish("9" * 4095)
         self.write_record("1.0")
-        self.assertMessages(self.update(), [VALIDATED, "Version information too long."])
+        self.assertMessages(self.update(), ["Version information too long."])
+        self.assertEqual(self.site.take_requests(), [req("alpha.zip.version")])
         self.assertEqual(self.record(), b"1.0")
         self.assertFalse(self.tree.exists("app"))
 
 
 class DigestCheck(PackageUpdate):
-    def test_mismatch_keeps_the_package_file_and_installs_nothing(self):
+    """Only a validated archive with a version text ever becomes the package
+    file: whatever else arrives leaves the package file and record as they
+    were, and no download file behind."""
+
+    def assertUntouched(self, package_file):
+        self.assertEqual(self.record(), b"1.0")
+        self.assertEqual(self.tree.exists("alpha.zip") and self.tree.read("alpha.zip"), package_file)
+        self.assertFalse(self.tree.exists("alpha.zip.part"))
+        self.assertFalse(self.tree.exists("app"))
+
+    def test_rejected_downloads_leave_package_file_and_record_as_they_were(self):
+        pending = harness.zip_archive({"old/pending.txt": b"pending"})
+        digest = hashlib.md5(PACKAGE).hexdigest()
+        cases = [  # (what the server does, messages, console lines of their own)
+            ("digest mismatch", {"alpha.zip.md5": {"body": "0" * 32}}, [CHECKSUM], []),
+            ("digest too short", {"alpha.zip.md5": {"body": digest[:31]}}, [CHECKSUM], []),
+            ("body cut off", {"alpha.zip": {"drop_after": 100}}, [CHECKSUM], []),
+            ("trickle", {"alpha.zip": {"trickle": [1, 0.3]}}, [CHECKSUM], []),
+            ("no digest", {"alpha.zip.md5": {"no_answer": True}}, [NO_VERSION],
+             ["couldn't url_fopen()"]),
+            ("no version text", {"alpha.zip.version": {"sequence": ["2.0", ""]}},
+             [VALIDATED, NO_VERSION], []),
+            ("empty archive", {"alpha.zip": {"body": ""}}, [DOWNLOAD_FAILED], []),
+        ]
+        for name, rules, messages, console in cases:
+            for package_file in (False, pending):
+                with self.subTest(name, pending_package_file=bool(package_file)):
+                    self.publish("2.0")
+                    self.site.rules(rules)
+                    self.write_record("1.0")
+                    if package_file:
+                        self.tree.write("alpha.zip", package_file)
+                    elif self.tree.exists("alpha.zip"):
+                        os.remove(self.tree.path("alpha.zip"))
+                    self.assertMessages(self.update(), messages, console + messages)
+                    self.assertUntouched(package_file)
+        self.assertNotIn(req("notify_installed.osp"), self.site.take_requests())
+
+    def test_endless_archive_stops_at_the_cap_and_is_thrown_away(self):
+        self.publish("2.0")
+        with open(os.path.join(self.site.root, REMOTE.strip("/"), "alpha.zip"), "r+b") as f:
+            f.truncate(harness.DOWNLOAD_CAP_BYTES * 4)  # sparse
+        self.write_record("1.0")
+        self.assertMessages(self.update(), [CHECKSUM])
+        self.assertUntouched(False)
+
+    def test_mismatched_archive_is_never_installed_later(self):
         self.publish("2.0", digest="0" * 32)
         self.write_record("1.0")
         self.assertMessages(self.update(), [CHECKSUM])
-        self.assertEqual(self.tree.read("alpha.zip"), PACKAGE)
-        self.assertEqual(self.record(), b"1.0")
+        self.write_record("2.0")  # the versions now agree: nothing is pending
+        self.assertMessages(self.update(), [UP_TO_DATE])
         self.assertFalse(self.tree.exists("app"))
-        self.assertEqual(self.site.take_requests(), [
-            req("alpha.zip.version"), req("alpha.zip"), req("alpha.zip.md5")])
 
     def test_upper_case_digest_followed_by_a_file_name_matches(self):
         self.publish("2.0", digest=hashlib.md5(PACKAGE).hexdigest().upper() + " *alpha.zip\n")
         self.assertMessages(self.update(), [VALIDATED, INSTALLING, INSTALLED])
         self.assertInstalled()
-
-    def test_digest_shorter_than_32_digits_never_matches(self):
-        self.publish("2.0", digest=hashlib.md5(PACKAGE).hexdigest()[:31])
-        self.assertMessages(self.update(), [CHECKSUM])
-        self.assertFalse(self.tree.exists("app"))
-
-    def test_no_version_text_after_validation_aborts_before_installing(self):
-        self.publish("2.0")
-        self.site.rules({"alpha.zip.version": {"sequence": ["2.0", ""]}})
-        self.write_record("1.0")
-        self.assertMessages(self.update(), [VALIDATED, NO_VERSION])
-        self.assertEqual(self.tree.read("alpha.zip"), PACKAGE)
-        self.assertEqual(self.record(), b"1.0")
-        self.assertFalse(self.tree.exists("app"))
-        self.assertNotIn(req("notify_installed.osp"), self.site.take_requests())
 
 
 class UnfinishedInstallation(PackageUpdate):
@@ -267,23 +297,61 @@ class UnfinishedInstallation(PackageUpdate):
 
 
 class Unreachable(PackageUpdate):
-    def test_nothing_reachable_leaves_an_empty_package_file_taken_later_for_corrupt(self):
+    """No answer from the server: every failure is said, nothing is lost."""
+
+    FAILED = [NO_VERSION_INFO, DOWNLOAD_FAILED]
+    CONSOLE = ["couldn't url_fopen()", NO_VERSION_INFO, DOWNLOAD_FAILED, "couldn't url_fopen()"]
+
+    def test_server_down_or_host_unknown_is_reported(self):
         self.publish("2.0")
         self.write_record("2.0-old")
-        console = self.update(proxy=UNREACHABLE_PROXY)
-        self.assertMessages(console, [NO_VERSION_INFO, DOWNLOAD_FAILED], console_only=[
-            "couldn't url_fopen()", NO_VERSION_INFO, DOWNLOAD_FAILED, "couldn't url_fopen()"])
-        self.assertEqual(self.tree.read("alpha.zip"), b"")
-        self.assertEqual(self.record(), b"2.0-old")
+        refused = harness.closed_port()
+        self.addCleanup(refused.close)
+        for name, proxy in [("refused", "http://127.0.0.1:%d" % refused.getsockname()[1]),
+                            ("unreachable proxy", UNREACHABLE_PROXY),
+                            ("host not found", "http://host.invalid:80")]:
+            with self.subTest(name):
+                self.assertMessages(self.update(proxy=proxy), self.FAILED,
+                                    console_only=self.CONSOLE)
+                self.assertFalse(self.tree.exists("alpha.zip"))
+                self.assertFalse(self.tree.exists("alpha.zip.part"))
+                self.assertEqual(self.record(), b"2.0-old")
         self.assertEqual(self.site.take_requests(), [])
 
-        # Later, with the versions equal, the empty file is no archive.
+    def test_pending_installation_survives_an_outage(self):
+        self.publish("2.0")
         self.write_record("2.0")
-        self.assertMessages(self.update(),
-                            [CORRUPTED, NOT_RESUMED, VALIDATED, INSTALLING, INSTALLED])
+        self.tree.write("alpha.zip", PACKAGE)
+        self.assertMessages(self.update(proxy=UNREACHABLE_PROXY), self.FAILED,
+                            console_only=self.CONSOLE)
+        self.assertEqual(self.tree.read("alpha.zip"), PACKAGE)
+        self.assertEqual(self.record(), b"2.0")
+
+        self.assertMessages(self.update(), [INSTALLED, RESUMED, UP_TO_DATE])
         self.assertInstalled()
         self.assertFalse(self.tree.exists("alpha.zip"))
-        self.assertEqual(self.record(), b"2.0")
+
+
+class PackageList(PackageUpdate):
+    def test_names_that_could_leave_the_install_root_are_skipped(self):
+        self.publish("2.0")
+        unsafe = ["../x", "/etc/x", "a\\b", "c:d", ".", ".."]
+        self.tree.write_list(" ".join(unsafe + ["alpha"]))
+        code, out, _ = self.tree.run("noservice", env=self.env())
+        self.assertEqual(code, 0)
+        skipped = "Package name not allowed, skipped."
+        expected = []
+        for name in unsafe:
+            expected += ["Updating %s ..." % name, skipped]
+        self.assertEqual(console_lines(out),
+                         expected + ["Updating alpha ...", VALIDATED, INSTALLING, INSTALLED])
+        log = self.tree.log_messages()
+        self.assertEqual(log[:2 * len(unsafe)],
+                         [line for name in unsafe for line in (name, skipped)])
+        self.assertEqual(self.site.take_requests(), full_update("notify_installed.osp"))
+        self.assertEqual(sorted(os.listdir(self.tree.root)), ["Updater", "app", "bin", "update.log"])
+        self.assertEqual(sorted(os.listdir(self.tree.path("Updater"))),
+                         ["alpha.zip.version", "installed.packages.lst"])
 
 
 class RealWebServer(TreeTestCase):

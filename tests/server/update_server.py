@@ -43,6 +43,7 @@ The path is matched without its query. Rule keys:
   seconds, then send the rest.
 - "trickle": [n, s]: send the body n bytes at a time, waiting s seconds after
   each piece.
+- "no_answer": true: close the connection without sending any response.
 Rules combine: e.g. "length": "none" with "drop_after" ends a close-delimited
 body early; "headers" with "length": "none" announces only what the test wrote.
 """
@@ -102,6 +103,9 @@ class _Handler(BaseHTTPRequestHandler):
         owner._log_request(self.command, target)
         path = target.split("?", 1)[0]
         rule = owner._rule_for(path)
+        if rule.get("no_answer"):
+            self.close_connection = True
+            return
 
         status = rule.get("status")
         body = None

@@ -140,15 +140,21 @@ TEST_F(Download, CallbackAskingToStopGivesCodeThreeAndRemovesTheFile) {
     EXPECT_FALSE(std::filesystem::exists("pkg.zip"));
 }
 
-TEST_F(Download, NothingReceivedGivesCodeFourAndRemovesTheFile) {
+TEST_F(Download, NoAnswerGivesCodeTwoAndAnEmptyBodyCodeFourBothSaid) {
     ClosedPort refused;
-    EXPECT_EQ(download(refused.url("/pkg.zip"), "pkg.zip"), 4);
-    EXPECT_TRUE(calls.empty());
-    EXPECT_FALSE(std::filesystem::exists("pkg.zip"));
+    EXPECT_EQ(download(refused.url("/pkg.zip"), "pkg.zip"), 2);
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].message, "Error downloading file.");
+    EXPECT_EQ(out, "couldn't url_fopen()\n");
+    EXPECT_EQ(std::filesystem::file_size("pkg.zip"), 0u);
 
+    calls.clear();
     server.put_file("/empty.zip", "");
     EXPECT_EQ(download(server.url("/empty.zip"), "empty.zip"), 4);
-    EXPECT_TRUE(calls.empty());
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].done, -1);
+    EXPECT_EQ(calls[0].total, -1);
+    EXPECT_EQ(calls[0].message, "Error downloading file.");
     EXPECT_FALSE(std::filesystem::exists("empty.zip"));
     EXPECT_EQ(out, "");
 }
@@ -243,10 +249,11 @@ TEST(FetchText, FailedFetchEmptiesTheBufferAndSaysSo) {
     EXPECT_EQ(text, nullptr);
     EXPECT_EQ(fetch_buffer[0], '\0');
 
-    // Opened, then refused: the text is empty, not the previous one.
+    // Refused: no text, not the previous one.
     ASSERT_STREQ(fetch_text(server.url("/a.version").c_str()), "1.2.3");
     ClosedPort refused;
-    EXPECT_STREQ(fetch_text(refused.url("/a.version").c_str()), "");
+    EXPECT_EQ(fetch_text(refused.url("/a.version").c_str()), nullptr);
+    EXPECT_EQ(fetch_buffer[0], '\0');
 }
 
 // With its socket numbered past what select can watch, libcurl names no
@@ -280,25 +287,25 @@ TEST_F(Download, TransferWithoutAWatchableSocketStillCompletes) {
     EXPECT_LT(took, 10.0);
 }
 
-// Past 2 GiB the 32-bit progress numbers stay at their largest value instead
-// of turning negative, and the download still ends as done.
-TEST_F(Download, BodyPastTwoGibibytesReportsSaturatedCounts) {
+// An endless body (here one announced past 2 GiB) stops at the download cap:
+// the disk never fills and the 32-bit progress numbers never turn negative.
+TEST_F(Download, EndlessBodyStopsAtTheCap) {
     const std::uintmax_t size = (std::uintmax_t{1} << 31) + 100000;
     {
         std::ofstream(server.root() / "big.bin", std::ios::binary);
     }
     std::filesystem::resize_file(server.root() / "big.bin", size);  // sparse: no disk used
-    calls.reserve(40000);
-    EXPECT_EQ(download_file(server.url("/big.bin").c_str(), "/dev/null", recording_report), 0);
-    ASSERT_EQ(calls.size(), (size + 65534) / 65535);
-    EXPECT_EQ(calls[0].done, 65535);
+    constexpr std::int64_t cap = ORVANE_DOWNLOAD_CAP_BYTES;
+    calls.reserve(static_cast<std::size_t>(cap / 65535 + 2));
+    EXPECT_EQ(download_file(server.url("/big.bin").c_str(), "big.bin", recording_report), 0);
+    EXPECT_EQ(std::filesystem::file_size("big.bin"), static_cast<std::uintmax_t>(cap));
+    ASSERT_EQ(calls.size(), static_cast<std::size_t>((cap + 65534) / 65535));
     int previous = 0;
-    int negative = 0;
+    int wrong = 0;
     for (const Call& c : calls) {
-        if (c.done < previous || c.total < 0) ++negative;
+        if (c.done <= previous || c.total != 2147483647) ++wrong;
         previous = c.done;
     }
-    EXPECT_EQ(negative, 0);
-    EXPECT_EQ(calls.back().done, 2147483647);
-    EXPECT_EQ(calls.back().total, 2147483647);
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(calls.back().done, cap);
 }

@@ -139,10 +139,11 @@ private:
 };
 
 // A loopback port bound but not listening: connecting to it is refused, and
-// nothing else can take the port while this object lives.
+// nothing else can take the port while this object lives. A silent one
+// listens but never accepts: connections succeed, and no answer ever comes.
 class ClosedPort {
 public:
-    ClosedPort() {
+    explicit ClosedPort(bool silent = false) {
         socket_ = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address{};
         address.sin_family = AF_INET;
@@ -153,6 +154,7 @@ public:
             getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
             throw std::runtime_error("closed port: cannot bind");
         }
+        if (silent && listen(socket_, 8) != 0) throw std::runtime_error("closed port: cannot listen");
         port_ = ntohs(address.sin_port);
     }
     ~ClosedPort() {

@@ -63,13 +63,26 @@ TEST(UrlStream, LocalFileOfTheNameWinsOverTheTransfer) {
     EXPECT_TRUE(server.requests().empty());
 }
 
-TEST(UrlStream, TransferEndingInTheOpeningCycleGivesNoneAndLaterFailureGivesEmptyStream) {
+TEST(UrlStream, OpensOnlyOnceTheServerHasAnsweredWhateverTheTiming) {
     EXPECT_EQ(url_fopen("nosuchscheme://127.0.0.1/x", "r"), nullptr);
     EXPECT_EQ(url_fopen("", "r"), nullptr);
-
     ClosedPort refused;
-    UrlStream* stream = url_fopen(refused.url("/x").c_str(), "r");
-    ASSERT_NE(stream, nullptr);  // the refusal arrives after the opening cycle
+    EXPECT_EQ(url_fopen(refused.url("/x").c_str(), "r"), nullptr);
+    EXPECT_EQ(url_fopen("http://host.invalid/x", "r"), nullptr);  // never resolves
+
+    // Connected, then silence: given up after one stream wait.
+    ClosedPort silent(true);
+    auto start = Clock::now();
+    EXPECT_EQ(url_fopen(silent.url("/x").c_str(), "r"), nullptr);
+    EXPECT_LT(seconds_since(start), ORVANE_STREAM_WAIT_S + 3.0);
+
+    TestServer server;
+    server.put_file("/empty", "");
+    server.set_rules(R"({"/hangup": {"no_answer": true}})");
+    EXPECT_EQ(url_fopen(server.url("/hangup").c_str(), "r"), nullptr);
+    // An answer with an empty body is a stream that ends at once.
+    UrlStream* stream = url_fopen(server.url("/empty").c_str(), "r");
+    ASSERT_NE(stream, nullptr);
     char buffer[16];
     EXPECT_EQ(url_fread(buffer, 1, sizeof buffer, stream), 0u);
     EXPECT_EQ(url_fclose(stream), 0);
@@ -144,23 +157,30 @@ TEST(UrlStream, ClosingARunningTransferStopsItAtOnce) {
     EXPECT_LT(seconds_since(start), 0.5);
 }
 
-TEST(UrlStream, StalledTransferEndsAfterTheWaitLimitWithWhatArrived) {
+TEST(UrlStream, StalledOrTricklingTransferEndsAfterTheWaitLimitWithWhatArrived) {
     TestServer server;
     server.put_file("/stall", std::string(5000, 's'));
-    server.set_rules(R"({"/stall": {"stall_after": 100, "stall_seconds": 30}})");
-    UrlStream* stream = url_fopen(server.url("/stall").c_str(), "r");
-    ASSERT_NE(stream, nullptr);
-    auto start = Clock::now();
-    std::vector<char> buffer(5000);
-    EXPECT_EQ(url_fread(buffer.data(), 1, 5000, stream), 100u);
-    const double waited = seconds_since(start);
-    EXPECT_GE(waited, ORVANE_STREAM_WAIT_S * 0.9);
-    EXPECT_LT(waited, ORVANE_STREAM_WAIT_S + 3.0);
-    // Ended: no second wait.
-    start = Clock::now();
-    EXPECT_EQ(url_fread(buffer.data(), 1, 5000, stream), 0u);
-    EXPECT_LT(seconds_since(start), 0.5);
-    url_fclose(stream);
+    server.put_file("/trickle", std::string(5000, 't'));
+    // A trickle far below the slowest rate allowed, yet never silent a whole wait.
+    server.set_rules(R"({"/stall": {"stall_after": 100, "stall_seconds": 30},
+                         "/trickle": {"trickle": [1, 0.3]}})");
+    for (const char* path : {"/stall", "/trickle"}) {
+        UrlStream* stream = url_fopen(server.url(path).c_str(), "r");
+        ASSERT_NE(stream, nullptr);
+        auto start = Clock::now();
+        std::vector<char> buffer(5000);
+        const std::uint32_t got = url_fread(buffer.data(), 1, 5000, stream);
+        const double waited = seconds_since(start);
+        EXPECT_GE(waited, ORVANE_STREAM_WAIT_S * 0.9) << path;
+        EXPECT_LT(waited, 3 * ORVANE_STREAM_WAIT_S + 3.0) << path;
+        if (std::string(path) == "/stall") EXPECT_EQ(got, 100u);
+        EXPECT_LT(got, 100u + 30u) << path;
+        // Ended: no second wait.
+        start = Clock::now();
+        EXPECT_EQ(url_fread(buffer.data(), 1, 5000, stream), 0u);
+        EXPECT_LT(seconds_since(start), 0.5);
+        url_fclose(stream);
+    }
 }
 
 TEST(UrlStream, BodyBufferGrowsToExactlyWhatIsHeldAndShrinksAsItIsRead) {
@@ -240,9 +260,9 @@ TEST(UrlContentLength, SetFromTheResponseAndTheLaterMatchingLineWins) {
                           {"/lower", -3, "abcde"}, {"/bare", -3, "1234567"},
                           {"/none", -3, "close-delimited"}};
     for (const Case& c : cases) {
+        content_length = -3;  // the headers arrive while the stream opens
         UrlStream* stream = url_fopen(server.url(c.path).c_str(), "r");
         ASSERT_NE(stream, nullptr) << c.path;
-        content_length = -3;
         EXPECT_EQ(read_all(stream, 4096), c.body) << c.path;
         EXPECT_EQ(content_length, c.expected) << c.path;
         url_fclose(stream);
