@@ -3,6 +3,7 @@
 #include "service/service.h"
 
 #include "service/entry.h"
+#include "update/package_update.h"
 #include "update/update_pass.h"
 
 SERVICE_STATUS_HANDLE status_handle = nullptr;
@@ -28,6 +29,7 @@ std::atomic<bool> stop_claimed{false};
 void end_service(DWORD win32_exit_code) {
     if (stop_claimed.exchange(true)) return;
     service_running = 0;
+    update_stop_requested = 1;
     // Blocks while an update pass runs: the pass is finished first.
     WaitForSingleObject(update_lock, INFINITE);
     if (stop_event != nullptr) SetEvent(stop_event);
@@ -91,6 +93,7 @@ int start_worker() {
 void WINAPI service_main(DWORD, LPSTR*) {
     // Each run of the service has its own orderly stop.
     stop_claimed = false;
+    update_stop_requested = 0;
     status_handle = RegisterServiceCtrlHandlerA(service_name, control_handler);
     if (status_handle == nullptr) return;
     if (!report_status(SERVICE_START_PENDING, NO_ERROR, 0, 1, start_wait_hint_ms)) return;

@@ -55,11 +55,22 @@ void install_report_write_error(const char* name) {
     std::perror("-> Error opening file for writing");
 }
 
+// An entry whose data cannot be had is a failed entry: whatever stands under
+// its name is not what the package holds.
+void install_report_read_error(const char* name) {
+    std::printf("Error reading %s\n", name);
+    std::fflush(stdout);
+    ++install_errors;
+}
+
 // Writes one opened entry to its target. An entry whose data cannot be read
 // leaves an existing file of that name untouched.
 void install_entry(zip_file_t* entry, const char* name, char* buffer) {
     zip_int64_t length = install_read_piece(entry, buffer);
-    if (length < 0) return;
+    if (length < 0) {
+        install_report_read_error(name);
+        return;
+    }
     std::FILE* target = std::fopen(name, "wb");
     if (target == nullptr) {
         std::size_t size = std::strlen(name);
@@ -69,22 +80,28 @@ void install_entry(zip_file_t* entry, const char* name, char* buffer) {
         }
         return;
     }
+    bool written = true;
     for (;;) {
-        std::size_t written = std::fwrite(buffer, 1, static_cast<std::size_t>(length), target);
-        if (written != static_cast<std::size_t>(length)) {
-            ++install_errors;
+        if (std::fwrite(buffer, 1, static_cast<std::size_t>(length), target) !=
+            static_cast<std::size_t>(length)) {
+            written = false;
             break;
         }
         if (static_cast<zip_uint64_t>(length) < work_buffer_size) break;
         length = install_read_piece(entry, buffer);
         if (length < 0) {
             // Part of the entry is on disk; a retry installs it whole.
-            ++install_errors;
+            install_report_read_error(name);
             break;
         }
         if (length == 0) break;
     }
-    std::fclose(target);
+    // A full disk often shows only when the last bytes are flushed.
+    if (std::fclose(target) != 0) written = false;
+    if (!written) {
+        install_report_write_error(name);
+        ++install_errors;
+    }
 }
 }  // namespace
 
@@ -131,7 +148,10 @@ int install_package(const char* archive_path) {
         }
         make_parent_dirs(name);
         zip_file_t* entry = zip_fopen_index(archive, index, 0);
-        if (entry == nullptr) continue;
+        if (entry == nullptr) {
+            install_report_read_error(name);
+            continue;
+        }
         install_entry(entry, name, buffer);
         zip_fclose(entry);
     }

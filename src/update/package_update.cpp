@@ -28,6 +28,28 @@ constexpr std::size_t longest_version_text = 4094;
 
 using PathBuffer = char[path_buffer_size];
 
+// The pause before another attempt at an installation, a clock tick at a time
+// so that a stop is seen at once; false when the service is stopping.
+bool retry_pause() {
+    for (DWORD slept = 0; slept < ORVANE_RETRY_DELAY_MS; slept += ORVANE_TICK_MS) {
+        if (update_stop_requested != 0) return false;
+        const DWORD left = ORVANE_RETRY_DELAY_MS - slept;
+        Sleep(left < ORVANE_TICK_MS ? left : ORVANE_TICK_MS);
+    }
+    return update_stop_requested == 0;
+}
+
+// Writes the version record whole, or removes it: a record left empty or cut
+// short would stand for a version that was never recorded.
+bool write_record(const char* record, const char* version, std::size_t length) {
+    std::FILE* file = std::fopen(record, "wb");
+    if (file == nullptr) return false;
+    bool written = std::fwrite(version, 1, length, file) == length;
+    if (std::fclose(file) != 0) written = false;
+    if (!written) _unlink(record);
+    return written;
+}
+
 // Joins two texts into a path buffer; false when they would not fit.
 bool join(PathBuffer& out, const char* first, const char* second) {
     int length = std::snprintf(out, path_buffer_size, "%s%s", first, second);
@@ -54,6 +76,8 @@ int install_outcome(const char* package_file) {
 }
 
 }  // namespace
+
+std::atomic<int> update_stop_requested{0};
 
 bool package_file_fits(const char* package_file) {
     std::size_t name = std::strlen(package_file);
@@ -134,7 +158,7 @@ int resume_install(const char* package_file, int retry) {
     std::FILE* present = std::fopen(package_file, "rb");
     if (present == nullptr) return 0;
     std::fclose(present);
-    for (;;) {
+    for (unsigned attempt = 1;; ++attempt) {
         int outcome = install_outcome(package_file);
         if (outcome == -2) {
             report(-1, -1, "Corrupted update received");
@@ -152,7 +176,9 @@ int resume_install(const char* package_file, int retry) {
                "ERRORS were encountered while installing offline package. Please note that the "
                "update may not be complete");
         if (retry == 0) return -1;
-        Sleep(ORVANE_RETRY_DELAY_MS);
+        // Bounded, so that an entry that can never be written (a running
+        // program, a full disk) cannot hold the pass and a stop for ever.
+        if (attempt >= ORVANE_RETRY_ATTEMPTS || !retry_pause()) return resume_unfinished;
     }
 }
 
@@ -177,6 +203,9 @@ int update_package(const char* package_file, int retry) {
             report(-1, -1, "System is up to date.");
             return 0;
         }
+        // Still unfinished: the same archive would fail the same way if
+        // fetched again, so it waits for the next pass as it is.
+        if (resumed == resume_unfinished) return 0;
         report(-1, -1, "A failed instalation was NOT resumed successfuly. Refetching packages.");
     } else if (equal == -1) {
         report(-1, -1, "Error getting version information.");
@@ -223,13 +252,10 @@ int update_package(const char* package_file, int retry) {
     }
     fetch_text(notification);
 
-    std::FILE* file = std::fopen(record, "wb");
-    if (file == nullptr) {
+    if (!write_record(record, version, version_length)) {
         report(-1, -1, "Error writing version information.");
         return 0;
     }
-    std::fwrite(version, 1, version_length, file);
-    std::fclose(file);
 
     if (retry != 0 && outcome != 0) resume_install(package_file, retry);
     return 0;

@@ -1,7 +1,18 @@
 // Bringing one package to the version that the update server publishes.
 #pragma once
 
+#include <atomic>
+
 #include "report/report.h"
+
+// Raised by the service's orderly stop: the pass still runs to its end, but
+// an installation that keeps failing is left for the next start instead of
+// being retried.
+extern std::atomic<int> update_stop_requested;
+
+// resume_install: the installation still has entry errors after its last
+// attempt; the package file and version record stay for the next pass.
+constexpr int resume_unfinished = 2;
 
 int update_package(const char* package_file, int retry);
 // 1 equal, 0 different or no record, -1 no version text, -2 a version text

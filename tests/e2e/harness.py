@@ -44,6 +44,7 @@ TICK_MS = constant("ORVANE_TICK_MS", 1000)
 INITIAL_DELAY_TICKS = constant("ORVANE_INITIAL_DELAY_TICKS", 300)
 PASS_INTERVAL_TICKS = constant("ORVANE_PASS_INTERVAL_TICKS", 14400)
 RETRY_DELAY_MS = constant("ORVANE_RETRY_DELAY_MS", 60000)
+RETRY_ATTEMPTS = constant("ORVANE_RETRY_ATTEMPTS", 60)
 DOWNLOAD_PAUSE_MS = constant("ORVANE_DOWNLOAD_PAUSE_MS", 1000)
 STREAM_WAIT_S = constant("ORVANE_STREAM_WAIT_S", 60)
 DOWNLOAD_CAP_BYTES = constant("ORVANE_DOWNLOAD_CAP_BYTES", 2147483647)
@@ -85,8 +86,8 @@ def line_end():
 class Tree:
     """A temporary install root with the executable in <root>/bin/."""
 
-    def __init__(self, bin_name="bin", exe=None):
-        self.root = tempfile.mkdtemp(prefix="orvane-tree-")
+    def __init__(self, bin_name="bin", root=None, exe=None):
+        self.root = root or tempfile.mkdtemp(prefix="orvane-tree-")
         self.bin = os.path.join(self.root, bin_name)
         os.makedirs(self.bin)
         os.makedirs(os.path.join(self.root, "Updater"))
@@ -173,6 +174,17 @@ def closed_port():
     sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     sock.bind(("127.0.0.1", 0))
     return sock
+
+
+def damaged_zip_archive(name, data):
+    """A deflated archive of one entry whose compressed data is damaged in the
+    middle: the archive opens, the entry's read fails."""
+    archive = bytearray(zip_archive([(name, data)]))
+    compressed = int.from_bytes(archive[18:22], "little")
+    start = 30 + int.from_bytes(archive[26:28], "little") + int.from_bytes(archive[28:30], "little")
+    for i in range(start + compressed // 4, start + compressed * 3 // 4):
+        archive[i] ^= 0x5A
+    return bytes(archive)
 
 
 def zip_archive(entries):

@@ -7,6 +7,7 @@ import hashlib
 import os
 import shutil
 import subprocess
+import tempfile
 import time
 import unittest
 
@@ -15,6 +16,7 @@ from harness import TreeTestCase, text
 
 REMOTE = "/~tarn/latest/"
 RETRY = harness.RETRY_DELAY_MS / 1000.0
+ATTEMPTS = harness.RETRY_ATTEMPTS
 WAIT = 60.0  # upper bound of every wait for the program; never reached when it works
 
 # The procedure's own texts.
@@ -193,6 +195,63 @@ class NewVersion(PackageUpdate):
         self.assertFalse(self.tree.exists("alpha.zip"))
         self.assertEqual(self.record(), b"4.0", "recorded after the first attempt")
         self.assertEqual(self.site.take_requests(), full_update("notify_error.osp"))
+
+    def test_installation_that_keeps_failing_ends_after_its_attempts_and_resumes_later(self):
+        # "app" is a file where the archive wants a directory: no entry under
+        # it can be written until it goes.
+        self.publish("4.0")
+        self.tree.write("app", "in the way")
+        console = self.update()
+        unfinished = [ERRORS_OFFLINE] * ATTEMPTS
+        self.assertEqual(self.last_log, [VALIDATED, INSTALLING, ERRORS] + unfinished)
+        writes = [line for line in console if line.startswith("Error writing ")]
+        self.assertEqual(writes, ["Error writing app/readme.txt",
+                                  "Error writing app/lib/core.dat"] * (ATTEMPTS + 1))
+        self.assertEqual(self.tree.read("alpha.zip"), PACKAGE)
+        self.assertEqual(self.record(), b"4.0")
+        self.site.take_requests()
+
+        # Still in the way: resumed from the package file, nothing fetched again.
+        self.update()
+        self.assertEqual(self.last_log, unfinished)
+        self.assertEqual(self.site.take_requests(), [req("alpha.zip.version")])
+
+        os.remove(self.tree.path("app"))
+        self.assertMessages(self.update(), [INSTALLED, RESUMED, UP_TO_DATE])
+        self.assertInstalled()
+        self.assertFalse(self.tree.exists("alpha.zip"))
+
+    def test_damaged_entry_is_counted_and_never_reported_installed(self):
+        archive = harness.damaged_zip_archive("app/readme.txt", b"version two\n" * 2000)
+        self.publish("4.0", data=archive)
+        self.tree.write("app/readme.txt", "version one\n")
+        console = self.update()
+        self.assertEqual(self.last_log,
+                         [VALIDATED, INSTALLING, ERRORS] + [ERRORS_OFFLINE] * ATTEMPTS)
+        self.assertEqual([line for line in console if line.startswith("Error ")],
+                         ["Error reading app/readme.txt"] * (ATTEMPTS + 1))
+        self.assertEqual(self.tree.read("app/readme.txt"), b"version one\n")
+        self.assertIn(req("notify_error.osp"), self.site.take_requests())
+
+    def test_full_disk_reports_every_short_write_and_leaves_no_empty_record(self):
+        if harness.WINDOWS or os.geteuid() != 0:
+            self.skipTest("needs root on Linux to mount a small file system")
+        mount = tempfile.mkdtemp(prefix="orvane-full-")
+        self.addCleanup(shutil.rmtree, mount, True)
+        size = os.path.getsize(harness.EXE) + 256 * 1024
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%d" % size, "tmpfs", mount],
+                          capture_output=True).returncode != 0:
+            self.skipTest("cannot mount a tmpfs here")
+        self.addCleanup(subprocess.run, ["umount", "-l", mount], capture_output=True)
+        self.tree = harness.Tree(root=mount)
+        self.tree.write_list("alpha")
+        self.publish("4.0", data=harness.zip_archive({"app/big.bin": bytes(4 << 20)}))
+        code, out, _ = self.tree.run("noservice", env=self.env())
+        self.assertEqual(code, 0)
+        self.assertEqual(console_lines(out), [
+            "Updating alpha ...", VALIDATED, INSTALLING, "Error writing app/big.bin", ERRORS,
+            "Error writing version information."])
+        self.assertFalse(self.tree.exists("Updater/alpha.zip.version"))
 
     def test_validated_file_that_is_no_archive_is_not_taken_for_installed(self):
         page = b"<html><body>Service temporarily unavailable</body></html>\n"

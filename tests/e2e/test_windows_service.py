@@ -328,6 +328,36 @@ class Lifecycle(WindowsServiceCase):
         self.assertEqual(self.tree.read("data.bin"), payload)
         self.assertFalse(self.tree.exists("alpha.zip"))
 
+    def test_a_stop_during_retries_ends_them_and_the_next_start_finishes(self):
+        # A directory stands where data.txt goes: every attempt fails until
+        # the stop, which leaves the installation for the next start.
+        self.publish("alpha.zip", "2.0", [("data.txt", b"new content")])
+        self.tree.write_list("alpha")
+        blocker = self.tree.path("data.txt")
+        os.makedirs(blocker)
+        self.install()
+        self.assertEqual(self.command("start"), (0, b"Starting service ... done\n"))
+        self.wait_state(RUNNING)
+        retried = ("ERRORS were encountered while installing offline package. Please note "
+                   "that the update may not be complete")
+        self.assertTrue(eventually(lambda: retried in self.tree.log_messages(), step=0.02),
+                        "the pass did not reach its retries")
+        attempts = self.tree.log_messages().count(retried)
+        self.assertEqual(self.command("stop"), (0, b"Stopping service ... done\n"))
+        self.wait_state(STOPPED, timeout=10)
+        self.assertLessEqual(self.tree.log_messages().count(retried), attempts + 1,
+                             "no attempt begun after the stop")
+        self.assertTrue(self.tree.exists("alpha.zip"), "the package file stays for the next start")
+        self.assertEqual(self.tree.read("Updater/alpha.zip.version"), b"2.0")
+
+        os.rmdir(blocker)
+        settle()
+        self.assertEqual(self.command("start"), (0, b"Starting service ... done\n"))
+        self.wait_state(RUNNING)
+        self.assertTrue(eventually(lambda: not self.tree.exists("alpha.zip")),
+                        "the next start did not finish the installation")
+        self.assertEqual(self.tree.read("data.txt"), b"new content")
+
 
 if __name__ == "__main__":
     unittest.main()

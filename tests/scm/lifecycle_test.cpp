@@ -12,6 +12,7 @@
 #include "orvane_config.h"
 #include "scm_double.h"
 #include "service/service.h"
+#include "update/package_update.h"
 #include "update/update_pass.h"
 #include "work_dir.h"
 
@@ -162,8 +163,11 @@ TEST_F(Lifecycle, StopWaitsForThePassThatHoldsTheLockAndNoPassFollows) {
     // Long enough for the worker to end its initial delay and wait at the
     // barrier before its first pass, having seen the service running.
     Sleep(ORVANE_TICK_MS * (ORVANE_INITIAL_DELAY_TICKS + 5));
+    EXPECT_EQ(update_stop_requested.load(), 0) << "a new start clears an earlier stop";
     Thread control([handler] { handler(SERVICE_CONTROL_SHUTDOWN); });
     ASSERT_TRUE(eventually([] { return reported(stop_pending); }));
+    // The running pass is told, so that it leaves its retries to the next start.
+    EXPECT_TRUE(eventually([] { return update_stop_requested.load() == 1; }));
     Sleep(ORVANE_TICK_MS * 5);
     EXPECT_FALSE(reported(stopped));
     EXPECT_FALSE(control.done());
