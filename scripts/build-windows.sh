@@ -63,7 +63,8 @@ curl_version=$(source_version curl)
 gtest_version=$(dpkg-query -W -f='${Version}' googletest)
 zlib_version=$(dpkg-query -W -f='${Version}' libz-mingw-w64-dev)
 [ -n "$zip_version" ] && [ -n "$curl_version" ] || { echo "windows: no source versions"; exit 1; }
-prefix=$cache_root/zip-$zip_version-curl-$curl_version-gtest-$gtest_version-z-$zlib_version
+# "schannel" in the key: libcurl builds of other TLS set-ups are never reused.
+prefix=$cache_root/zip-$zip_version-curl-$curl_version-schannel-gtest-$gtest_version-z-$zlib_version
 prefix=${prefix//[:~+]/_}
 jobs=-j2
 
@@ -77,13 +78,16 @@ cmake_cross() {  # source dir, build dir, extra args...
   cmake --install "$bld" >"$log" 2>&1 || { cat "$log"; exit 1; }
 }
 
+# Static zlib everywhere (Debian's MinGW package also has an import library
+# for zlib1.dll, which CMake would otherwise prefer).
+zlib_lib=/usr/$triple/lib/libz.a
+zlib_inc=/usr/$triple/include
+
 if [ ! -f "$prefix/.complete" ]; then
   echo "windows: building libzip $zip_version, curl $curl_version, googletest $gtest_version"
   work=$(mktemp -d /tmp/orvane-mingw-src.XXXXXX)
   (cd "$work" && apt-get source --download-only libzip curl >"$log" 2>&1) || { cat "$log"; exit 1; }
   (cd "$work" && for dsc in *.dsc; do dpkg-source --no-check -x "$dsc" >/dev/null 2>&1; done)
-  zlib_lib=/usr/$triple/lib/libz.a
-  zlib_inc=/usr/$triple/include
 
   cmake_cross "$work"/libzip-*/ "$work/build-zip" -DBUILD_SHARED_LIBS=OFF \
     -DENABLE_BZIP2=OFF -DENABLE_LZMA=OFF -DENABLE_ZSTD=OFF -DENABLE_GNUTLS=OFF \
@@ -91,8 +95,12 @@ if [ ! -f "$prefix/.complete" ]; then
     -DENABLE_WINDOWS_CRYPTO=ON -DBUILD_TOOLS=OFF -DBUILD_REGRESS=OFF -DBUILD_EXAMPLES=OFF \
     -DBUILD_DOC=OFF -DZLIB_INCLUDE_DIR="$zlib_inc" -DZLIB_LIBRARY="$zlib_lib"
 
+  # HTTP and HTTPS only; TLS and certificate checks by Schannel against the
+  # machine's own trusted roots, so no TLS library ships with the .exe.
   cmake_cross "$work"/curl-*/ "$work/build-curl" -DBUILD_SHARED_LIBS=OFF -DBUILD_CURL_EXE=OFF \
-    -DBUILD_TESTING=OFF -DHTTP_ONLY=ON -DCURL_ENABLE_SSL=OFF -DCURL_DISABLE_LDAP=ON \
+    -DBUILD_TESTING=OFF -DHTTP_ONLY=ON -DCURL_ENABLE_SSL=ON -DCURL_USE_SCHANNEL=ON \
+    -DCURL_USE_OPENSSL=OFF -DCURL_USE_MBEDTLS=OFF -DCURL_USE_WOLFSSL=OFF -DCURL_USE_BEARSSL=OFF \
+    -DCURL_DISABLE_LDAP=ON \
     -DCURL_USE_LIBSSH2=OFF -DUSE_LIBIDN2=OFF -DCURL_ZLIB=OFF -DCURL_USE_LIBPSL=OFF \
     -DENABLE_THREADED_RESOLVER=ON
 
@@ -106,7 +114,8 @@ fi
 # The product and its unit tests, with the constants given on the command line.
 cmake -S "$top" -B "$build_dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
   -DCMAKE_BUILD_TYPE=Release -DCMAKE_PREFIX_PATH="$prefix" -DORVANE_MINGW_PREFIX="$prefix" \
-  "$@" >"$log" 2>&1 || { cat "$log"; exit 1; }
-cmake --build "$build_dir" $jobs --target orvane-autoupdate orvane_unit_tests orvane_service_probe >"$log" 2>&1 \
+  -DZLIB_LIBRARY_RELEASE="$zlib_lib" -DZLIB_INCLUDE_DIR="$zlib_inc" "$@" >"$log" 2>&1 || { cat "$log"; exit 1; }
+cmake --build "$build_dir" $jobs --target orvane-autoupdate orvane-autoupdate-https \
+  orvane_unit_tests orvane_service_probe >"$log" 2>&1 \
   || { cat "$log"; exit 1; }
 echo "windows: built $build_dir/orvane-autoupdate.exe"

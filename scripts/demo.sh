@@ -46,6 +46,7 @@ show() {
   echo
   echo "== $1"
 }
+echo "demo: plain HTTP to a loopback server; a production build names an https:// update server (README)."
 show "install tree before the update"
 (cd "$tree" && find . -path ./bin -prune -o -type f -print | sort)
 

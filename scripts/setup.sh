@@ -9,6 +9,7 @@ packages=(
   libgtest-dev googletest libbenchmark-dev
   python3 curl unzip
   openssl time coreutils
+  nginx util-linux
 )
 
 missing=()

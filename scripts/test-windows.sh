@@ -42,6 +42,7 @@ if ! "$wine" "$build_dir/tests/orvane_unit_tests.exe" --gtest_brief=1; then
 fi
 
 export ORVANE_EXE=$build_dir/orvane-autoupdate.exe ORVANE_RUNNER=$wine
+export ORVANE_HTTPS_EXE=$build_dir/tests/orvane-autoupdate-https.exe
 export ORVANE_SERVICE_PROBE=$build_dir/tests/orvane_service_probe.exe
 for script in tests/e2e/test_*.py; do
   name=$(basename "$script" .py)

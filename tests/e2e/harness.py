@@ -10,11 +10,15 @@ import hashlib
 import io
 import json
 import os
+import select
 import shutil
+import signal
 import socket
+import socketserver
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 import zipfile
@@ -25,6 +29,8 @@ sys.path.insert(0, os.path.join(HERE, "..", "server"))
 from update_server import UpdateServer  # noqa: E402
 
 EXE = os.environ.get("ORVANE_EXE", "")
+# The same product built with the https:// form of the base URL.
+HTTPS_EXE = os.environ.get("ORVANE_HTTPS_EXE", "")
 RUNNER = os.environ.get("ORVANE_RUNNER", "")
 WINDOWS = EXE.lower().endswith(".exe")
 BASE_URL = os.environ.get("ORVANE_BASE_URL", "http://updates.orvane.test")
@@ -80,13 +86,13 @@ def line_end():
 class Tree:
     """A temporary install root with the executable in <root>/bin/."""
 
-    def __init__(self, bin_name="bin", root=None):
+    def __init__(self, bin_name="bin", root=None, exe=None):
         self.root = root or tempfile.mkdtemp(prefix="orvane-tree-")
         self.bin = os.path.join(self.root, bin_name)
         os.makedirs(self.bin)
         os.makedirs(os.path.join(self.root, "Updater"))
         self.exe = os.path.join(self.bin, PROGRAM_NAME)
-        shutil.copy2(EXE, self.exe)
+        shutil.copy2(exe or EXE, self.exe)
 
     def path(self, *parts):
         return os.path.join(self.root, *parts)
@@ -116,18 +122,20 @@ class Tree:
             lines.pop()
         return [line[26:] if len(line) >= 26 and line[24:26] == ": " else line for line in lines]
 
-    def command(self, args, program=None):
+    def command(self, args, program=None, prefix=()):
         program = program or self.exe
-        return ([RUNNER] if RUNNER else []) + [program] + list(args)
+        return list(prefix) + ([RUNNER] if RUNNER else []) + [program] + list(args)
 
-    def run(self, *args, cwd=None, env=None, timeout=120, program=None):
-        """Runs the executable; returns (exit code, stdout, stderr) as bytes."""
+    def run(self, *args, cwd=None, env=None, timeout=120, program=None, prefix=()):
+        """Runs the executable (after the command words of prefix, if any);
+        returns (exit code, stdout, stderr) as bytes."""
         full_env = dict(os.environ)
         full_env.pop("NOTIFY_SOCKET", None)
         if env:
             full_env.update(env)
-        done = subprocess.run(self.command(args, program), cwd=cwd or self.bin, env=full_env,
-                              stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout)
+        done = subprocess.run(self.command(args, program, prefix), cwd=cwd or self.bin,
+                              env=full_env, stdin=subprocess.DEVNULL, capture_output=True,
+                              timeout=timeout)
         return done.returncode & 0xFF, done.stdout, done.stderr
 
     def remove(self):
@@ -243,3 +251,235 @@ class Site:
     def close(self):
         self.server.stop()
         shutil.rmtree(self.root, ignore_errors=True)
+
+
+def free_port():
+    """A loopback port that nothing listens on now."""
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def openssl(*args):
+    subprocess.run(["openssl"] + list(args), check=True, capture_output=True, timeout=60)
+
+
+class TestPki:
+    """A test CA and server certificates made with openssl in a temporary
+    directory: certificate(name, host, ca) gives (certificate, key) paths of
+    a server certificate for host signed by the CA called ca."""
+
+    def __init__(self):
+        self.dir = tempfile.mkdtemp(prefix="orvane-pki-")
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def ca(self, name):
+        """A self-signed CA; returns the path of its PEM certificate."""
+        openssl("req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                "-nodes", "-keyout", self.path(name + ".key"), "-out", self.path(name + ".pem"),
+                "-days", "2", "-subj", "/O=Orvane tests/CN=" + name,
+                "-addext", "basicConstraints=critical,CA:TRUE",
+                "-addext", "keyUsage=critical,keyCertSign,cRLSign")
+        return self.path(name + ".pem")
+
+    def certificate(self, name, host, ca):
+        extensions = self.path(name + ".ext")
+        with open(extensions, "w") as f:
+            f.write("basicConstraints=critical,CA:FALSE\n"
+                    "keyUsage=critical,digitalSignature\n"
+                    "extendedKeyUsage=serverAuth\n"
+                    "subjectAltName=DNS:%s\n" % host)
+        openssl("req", "-new", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                "-nodes", "-keyout", self.path(name + ".key"), "-out", self.path(name + ".csr"),
+                "-subj", "/CN=" + host)
+        openssl("x509", "-req", "-in", self.path(name + ".csr"), "-CA", self.path(ca + ".pem"),
+                "-CAkey", self.path(ca + ".key"), "-CAcreateserial", "-days", "2",
+                "-extfile", extensions, "-out", self.path(name + ".pem"))
+        return self.path(name + ".pem"), self.path(name + ".key")
+
+    def remove(self):
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+class NginxSite:
+    """nginx serving a directory tree on loopback ports it picks: one plain
+    HTTP listener and one TLS listener per certificate given as
+    {name: (certificate, key)}. Each listener has its own access log of
+    "<METHOD> <path>" lines. Runs in the foreground until close()."""
+
+    def __init__(self, remote, certificates):
+        self.remote = remote.strip("/")
+        self.dir = tempfile.mkdtemp(prefix="orvane-nginx-")
+        self.www = os.path.join(self.dir, "www")
+        os.makedirs(os.path.join(self.www, self.remote))
+        self.ports = {"plain": free_port()}
+        servers = [self._server("plain", "")]
+        for name, (certificate, key) in certificates.items():
+            self.ports[name] = free_port()
+            servers.append(self._server(name, "ssl", "ssl_certificate %s;" % certificate,
+                                        "ssl_certificate_key %s;" % key))
+        temp = os.path.join(self.dir, "temp")
+        os.makedirs(temp)
+        config = os.path.join(self.dir, "nginx.conf")
+        with open(config, "w") as f:
+            # One process, in the foreground: no user switch, nothing left behind.
+            f.write("daemon off;\nmaster_process off;\npid %s/nginx.pid;\n"
+                    "error_log %s/error.log warn;\nevents { worker_connections 64; }\n"
+                    "http {\n  default_type application/octet-stream;\n"
+                    "  log_format requests '$request_method $request_uri';\n"
+                    "  client_body_temp_path %s/body; proxy_temp_path %s/proxy;\n"
+                    "  fastcgi_temp_path %s/fastcgi; uwsgi_temp_path %s/uwsgi;\n"
+                    "  scgi_temp_path %s/scgi;\n%s}\n"
+                    % ((self.dir, self.dir) + (temp,) * 5 + ("".join(servers),)))
+        self.process = subprocess.Popen(
+            ["nginx", "-p", self.dir, "-c", config, "-e", os.path.join(self.dir, "error.log")],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        eventually(lambda: self.process.poll() is not None or self._listening(), 10, 0.02)
+        if not self._listening():
+            errors = self._errors()
+            self.close()
+            raise RuntimeError("nginx did not start: %s" % errors)
+
+    def _server(self, name, ssl, *directives):
+        return ("  server {\n    listen 127.0.0.1:%d %s;\n    root %s;\n"
+                "    access_log %s requests;\n    %s\n  }\n"
+                % (self.ports[name], ssl, self.www, self._log(name), " ".join(directives)))
+
+    def _log(self, name):
+        return os.path.join(self.dir, name + ".access.log")
+
+    def _listening(self):
+        if self.process.poll() is not None:
+            return False
+        for port in self.ports.values():
+            try:
+                socket.create_connection(("127.0.0.1", port), 1).close()
+            except OSError:
+                return False
+        return True
+
+    def _errors(self):
+        path = os.path.join(self.dir, "error.log")
+        logged = open(path).read() if os.path.exists(path) else ""
+        if self.process.poll() is not None:
+            logged += self.process.stderr.read().decode("latin-1")
+        return logged
+
+    def serve(self, resource, data):
+        with open(os.path.join(self.www, self.remote, resource), "wb") as f:
+            f.write(data if isinstance(data, bytes) else data.encode("latin-1"))
+
+    def publish(self, package, version, archive):
+        self.serve(package, archive)
+        self.serve(package + ".md5", hashlib.md5(archive).hexdigest())
+        self.serve(package + ".version", version)
+
+    def take_requests(self, name):
+        """The requests that listener name logged so far; its log starts afresh."""
+        path = self._log(name)
+        if not os.path.exists(path):
+            return []
+        with open(path, encoding="latin-1") as f:
+            lines = f.read().splitlines()
+        open(path, "w").close()
+        return lines
+
+    def close(self):
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGQUIT)  # graceful: ends once idle
+            try:
+                self.process.wait(10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self.process.stderr.close()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+class Tunnel:
+    """An HTTP proxy for https_proxy that takes only CONNECT and joins every
+    tunnel to the loopback port in .target, whatever host the client names:
+    it stands in for name resolution, while TLS runs end to end between the
+    program and the server. .requests holds the CONNECT targets asked for."""
+
+    def __init__(self):
+        self.target = None
+        self.requests = []
+        tunnel = self
+
+        class Handler(socketserver.StreamRequestHandler):
+            def handle(self):
+                line = self.rfile.readline(4096).decode("latin-1").strip()
+                while self.rfile.readline(4096).strip():
+                    pass
+                words = line.split()
+                tunnel.requests.append(" ".join(words[:2]))
+                if len(words) < 2 or words[0] != "CONNECT" or tunnel.target is None:
+                    self.wfile.write(b"HTTP/1.1 405 Method Not Allowed\r\n\r\n")
+                    return
+                with socket.create_connection(("127.0.0.1", tunnel.target), 10) as upstream:
+                    self.wfile.write(b"HTTP/1.1 200 Connection established\r\n\r\n")
+                    self.wfile.flush()
+                    relay(self.connection, upstream)
+
+        def relay(a, b):
+            peers = {a: b, b: a}
+            while True:
+                ready, _, _ = select.select(list(peers), [], [], 30)
+                if not ready:
+                    return
+                try:
+                    for side in ready:
+                        data = side.recv(65536)
+                        if not data:
+                            return
+                        peers[side].sendall(data)
+                except OSError:  # a side gave up, e.g. a refused handshake
+                    return
+
+        class Server(socketserver.ThreadingTCPServer):
+            daemon_threads = True
+            allow_reuse_address = True
+
+        self.server = Server(("127.0.0.1", 0), Handler)
+        self.port = self.server.server_address[1]
+        self.proxy = "http://127.0.0.1:%d" % self.port
+        self.thread = threading.Thread(target=self.server.serve_forever,
+                                       kwargs={"poll_interval": 0.05}, daemon=True)
+        self.thread.start()
+
+    def close(self):
+        self.server.shutdown()
+        self.server.server_close()
+        self.thread.join(5)
+
+
+def system_ca_bundle():
+    """The CA bundle file that the system's libcurl was built to trust."""
+    try:
+        path = subprocess.run(["curl-config", "--ca"], capture_output=True, text=True,
+                              timeout=10).stdout.strip()
+    except OSError:
+        path = ""
+    return path or "/etc/ssl/certs/ca-certificates.crt"
+
+
+def trusting_prefix(bundle):
+    """Command words that run a program in a private mount namespace in which
+    bundle lies over the system's CA bundle (so only the test CA is trusted,
+    and only by that program); None, with the reason, where that cannot be done."""
+    if os.geteuid() != 0:
+        return None, "a private mount namespace needs root"
+    if not shutil.which("unshare"):
+        return None, "unshare (util-linux) is not installed"
+    target = system_ca_bundle()
+    if not os.path.isfile(target):
+        return None, "no system CA bundle at %s" % target
+    prefix = ["unshare", "--mount", "--propagation", "private", "--", "sh", "-c",
+              'mount --bind "$1" "$2" && shift 2 && exec "$@"', "trust", bundle, target]
+    probe = subprocess.run(prefix + ["true"], capture_output=True, text=True, timeout=30)
+    if probe.returncode != 0:
+        return None, "unshare --mount failed: %s" % probe.stderr.strip()
+    return prefix, ""

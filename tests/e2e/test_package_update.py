@@ -413,5 +413,116 @@ class PackageList(PackageUpdate):
                          ["alpha.zip.version", "installed.packages.lst"])
 
 
+class RealWebServer(TreeTestCase):
+    """Full passes against nginx, over plain HTTP and over HTTPS with the
+    certificate checks of the program's TLS library. The program trusts only
+    the test CA, through a CA bundle laid over the system's in a private mount
+    namespace; the tunnel takes the place of name resolution, so the program
+    asks for updates.orvane.test itself and checks the certificate against it."""
+
+    HOST = "updates.orvane.test"
+
+    @classmethod
+    def setUpClass(cls):
+        if not harness.EXE:
+            raise unittest.SkipTest("ORVANE_EXE is not set")
+        if not shutil.which("nginx"):
+            raise unittest.SkipTest("nginx is not installed (scripts/setup.sh installs it)")
+        pki = harness.TestPki()
+        cls.addClassCleanup(pki.remove)
+        cls.trusted_ca = pki.ca("orvane-test-root")
+        pki.ca("unknown-root")
+        cls.site = harness.NginxSite(REMOTE, {
+            "trusted": pki.certificate("trusted", cls.HOST, "orvane-test-root"),
+            "untrusted": pki.certificate("untrusted", cls.HOST, "unknown-root"),
+            "wrong-name": pki.certificate("wrong-name", "wrong.orvane.test", "orvane-test-root"),
+        })
+        cls.addClassCleanup(cls.site.close)
+        cls.tunnel = harness.Tunnel()
+        cls.addClassCleanup(cls.tunnel.close)
+        cls.site.serve("notify_installed.osp", b"OK")
+        cls.site.serve("notify_error.osp", b"OK")
+        cls.site.publish("alpha.zip", "2.0", PACKAGE)
+
+    def setUp(self):
+        super().setUp()
+        for listener in self.site.ports:
+            self.site.take_requests(listener)
+        self.tunnel.requests.clear()
+
+    def https_tree(self):
+        """A tree with the https build, and the command words that run it
+        trusting the test CA; skips where that cannot be done."""
+        if not harness.HTTPS_EXE:
+            self.skipTest("ORVANE_HTTPS_EXE is not set")
+        prefix, reason = harness.trusting_prefix(self.trusted_ca)
+        if prefix is None:
+            self.skipTest("cannot make the program trust the test CA: " + reason)
+        tree = harness.Tree(exe=harness.HTTPS_EXE)
+        self.addCleanup(tree.remove)
+        tree.write_list("alpha")
+        tree.write("Updater/alpha.zip.version", "1.0")
+        return tree, prefix
+
+    def run_pass(self, tree, env, prefix=()):
+        """One pass; returns the console lines and the log lines after the package name."""
+        code, out, _ = tree.run("noservice", env=dict(env, no_proxy="", NO_PROXY=""),
+                                prefix=prefix)
+        self.assertEqual(code, 0)
+        logged = tree.log_messages()
+        self.assertEqual(logged[0], "alpha")
+        return console_lines(out), logged[1:]
+
+    def assertUpdated(self, tree, console, logged):
+        self.assertEqual(logged, [VALIDATED, INSTALLING, INSTALLED])
+        self.assertEqual(console, ["Updating alpha ...", VALIDATED, INSTALLING, INSTALLED])
+        self.assertEqual(tree.read("app/readme.txt"), b"version two\n")
+        self.assertEqual(tree.read("app/lib/core.dat"), bytes(range(256)) * 64)
+        self.assertEqual(tree.read("Updater/alpha.zip.version"), b"2.0")
+        self.assertFalse(tree.exists("alpha.zip"))
+
+    def test_full_update_over_plain_http(self):
+        self.tree.write_list("alpha")
+        self.tree.write("Updater/alpha.zip.version", "1.0")
+        console, logged = self.run_pass(
+            self.tree, {"http_proxy": "http://127.0.0.1:%d" % self.site.ports["plain"]})
+        self.assertUpdated(self.tree, console, logged)
+        self.assertEqual(self.site.take_requests("plain"), full_update("notify_installed.osp"))
+
+    def test_full_update_over_https_with_a_trusted_certificate(self):
+        tree, prefix = self.https_tree()
+        self.tunnel.target = self.site.ports["trusted"]
+        console, logged = self.run_pass(tree, {"https_proxy": self.tunnel.proxy}, prefix)
+        self.assertUpdated(tree, console, logged)
+        self.assertEqual(self.site.take_requests("trusted"), full_update("notify_installed.osp"))
+        self.assertEqual(set(self.tunnel.requests), {"CONNECT %s:443" % self.HOST},
+                         "every resource asked for over TLS on the default port")
+
+    def assertRefused(self, listener):
+        if harness.RUNNER:
+            # Seen with Wine 8.0: its Schannel completes the handshake (GnuTLS)
+            # but ignores SCH_CRED_AUTO_CRED_VALIDATION and never builds a
+            # chain, so any certificate passes; Windows' own Schannel checks it.
+            self.skipTest("Wine's Schannel does not check server certificates")
+        tree, prefix = self.https_tree()
+        self.tunnel.target = self.site.ports[listener]
+        console, logged = self.run_pass(tree, {"https_proxy": self.tunnel.proxy}, prefix)
+        self.assertEqual(logged, [NO_VERSION_INFO, DOWNLOAD_FAILED])
+        self.assertEqual(console, ["Updating alpha ...", "couldn't url_fopen()", NO_VERSION_INFO,
+                                   DOWNLOAD_FAILED, "couldn't url_fopen()"])
+        self.assertEqual(sorted(os.listdir(tree.root)), ["Updater", "bin", "update.log"],
+                         "nothing installed, no package file")
+        self.assertEqual(tree.read("Updater/alpha.zip.version"), b"1.0")
+        self.assertTrue(self.tunnel.requests, "the program did try the server")
+        self.assertEqual(self.site.take_requests(listener), [],
+                         "no request may pass a refused handshake")
+
+    def test_certificate_from_an_untrusted_ca_is_refused_and_reported(self):
+        self.assertRefused("untrusted")
+
+    def test_certificate_for_another_host_name_is_refused_and_reported(self):
+        self.assertRefused("wrong-name")
+
+
 if __name__ == "__main__":
     unittest.main()
