@@ -4,9 +4,14 @@ tree, and the resources asked of the update server, for every situation a
 package can be in."""
 
 import hashlib
+import importlib.machinery
+import importlib.util
 import os
+import re
 import shutil
 import subprocess
+import sys
+import tempfile
 import time
 import unittest
 
@@ -284,6 +289,95 @@ class Unreachable(PackageUpdate):
         self.assertInstalled()
         self.assertFalse(self.tree.exists("alpha.zip"))
         self.assertEqual(self.record(), b"2.0")
+
+
+PUBLISH = os.path.join(harness.HERE, "..", "..", "scripts", "publish-package")
+
+
+class Publishing(PackageUpdate):
+    """What scripts/publish-package lays out is what a pass installs."""
+
+    def publish_with_tool(self, version, source):
+        served = os.path.join(self.site.root, self.site.remote)
+        done = subprocess.run([sys.executable, PUBLISH, "alpha", version, source, served],
+                              capture_output=True, timeout=60)
+        return done.returncode, self.served()
+
+    def served(self):
+        return sorted(os.listdir(os.path.join(self.site.root, self.site.remote)))
+
+    def source(self, entries):
+        """A directory tree of {relative path: bytes, or None for a directory}."""
+        top = tempfile.mkdtemp(prefix="orvane-source-")
+        self.addCleanup(shutil.rmtree, top, True)
+        for name, data in entries.items():
+            os.makedirs(os.path.join(top, os.path.dirname(name) if data is not None else name),
+                        exist_ok=True)
+            if data is not None:
+                with open(os.path.join(top, name), "wb") as f:
+                    f.write(data)
+        return top
+
+    def test_published_tree_installs_byte_exact_and_notifications_appear(self):
+        os.unlink(os.path.join(self.site.root, self.site.remote, "notify_installed.osp"))
+        files = {"app/readme.txt": b"version two\r\n", "app/lib/core.dat": bytes(range(256)) * 64,
+                 "app/empty.txt": b""}
+        code, served = self.publish_with_tool("2.0 build 17",
+                                              self.source(dict(files, **{"app/logs": None})))
+        self.assertEqual(code, 0)
+        self.assertEqual(served, ["alpha.zip", "alpha.zip.md5", "alpha.zip.version",
+                                  "notify_error.osp", "notify_installed.osp"])
+        digest = self.site.read("alpha.zip.md5")
+        self.assertRegex(digest, re.compile(b"[0-9a-f]{32}\\Z"))
+        self.assertEqual(digest, hashlib.md5(self.site.read("alpha.zip")).hexdigest().encode())
+        self.assertEqual(self.site.read("alpha.zip.version"), b"2.0 build 17")
+
+        self.assertMessages(self.update(), [VALIDATED, INSTALLING, INSTALLED])
+        for name, data in files.items():
+            self.assertEqual(self.tree.read(name), data, name)
+        self.assertTrue(os.path.isdir(self.tree.path("app", "logs")), "empty directories arrive")
+        self.assertEqual(self.record(), b"2.0 build 17")
+        self.assertEqual(self.site.take_requests(), full_update("notify_installed.osp"))
+
+    def test_prepared_archive_is_served_unchanged(self):
+        archive = os.path.join(self.source({"alpha.zip": PACKAGE}), "alpha.zip")
+        self.assertEqual(self.publish_with_tool("3.0", archive)[0], 0)
+        self.assertEqual(self.site.read("alpha.zip"), PACKAGE)
+        self.assertEqual(self.site.read("notify_installed.osp"), b"OK", "kept as it was")
+        self.assertMessages(self.update(), [VALIDATED, INSTALLING, INSTALLED])
+        self.assertInstalled()
+
+    def test_what_the_updater_would_refuse_is_refused_and_the_old_release_stays(self):
+        self.assertEqual(self.publish_with_tool("1.0", self.source({"app/a.txt": b"1"}))[0], 0)
+        before = {name: self.site.read(name) for name in self.served()}
+        refusals = [("2.0", name) for name in (
+            "../evil.txt", "/abs.txt", "\\abs.txt", "C:evil.txt", "app/a.txt:stream",
+            "app\\..\\..\\evil.txt", "app/" + "d" * 8188)]
+        refusals += [("", None), ("2.0\n", None), ("9" * 4095, None)]
+        for version, odd in refusals:
+            with self.subTest(version=version[:8], entry=odd and odd[:24]):
+                archive = os.path.join(self.source({}), "alpha.zip")
+                with open(archive, "wb") as f:
+                    f.write(harness.zip_archive([("app/a.txt", b"2")] +
+                                                ([(odd, b"x")] if odd else [])))
+                code, served = self.publish_with_tool(version, archive)
+                self.assertNotEqual(code, 0)
+                self.assertEqual({name: self.site.read(name) for name in served}, before)
+
+    def test_version_is_renamed_into_place_last(self):
+        spec = importlib.util.spec_from_loader(
+            "publish_package", importlib.machinery.SourceFileLoader("publish_package", PUBLISH))
+        tool = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(tool)
+        renamed, replace = [], os.replace
+        tool.os.replace = lambda source, target: (renamed.append(os.path.basename(target)),
+                                                  replace(source, target))
+        self.addCleanup(setattr, os, "replace", replace)
+        os.unlink(os.path.join(self.site.root, self.site.remote, "notify_error.osp"))
+        tool.publish("alpha", "2.0", self.source({"a.txt": b"a"}),
+                     os.path.join(self.site.root, self.site.remote))
+        self.assertEqual(renamed, ["alpha.zip", "alpha.zip.md5", "notify_error.osp",
+                                   "alpha.zip.version"])
 
 
 if __name__ == "__main__":
