@@ -7,8 +7,8 @@
 # their versions, so a second run only builds the product.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-package=no
-if [ "${1:-}" = --package ]; then package=yes; shift; fi
+make_zip=no
+if [ "${1:-}" = --package ]; then make_zip=yes; shift; fi
 top=$(pwd)
 triple=x86_64-w64-mingw32
 build_dir=${ORVANE_WINDOWS_BUILD:-$top/build-windows}
@@ -113,7 +113,7 @@ cmake -S "$top" -B "$build_dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
 cmake --build "$build_dir" $jobs --target orvane-autoupdate orvane_unit_tests orvane_service_probe >"$log" 2>&1 \
   || { cat "$log"; exit 1; }
 echo "windows: built $build_dir/orvane-autoupdate.exe"
-if [ "$package" = yes ]; then
+if [ "$make_zip" = yes ]; then
   (cd "$build_dir" && cpack -G ZIP) >"$log" 2>&1 || { cat "$log"; exit 1; }
   echo "windows: packaged $(ls "$build_dir"/orvane-autoupdate-*-win64.zip)"
 fi
