@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Cross-builds orvane-autoupdate.exe and the unit tests for Windows on Debian.
-#   scripts/build-windows.sh [-DNAME=VALUE ...]     (build constants, as for CMake)
+#   scripts/build-windows.sh [--package] [-DNAME=VALUE ...]   (build constants, as for CMake)
+# --package also makes the zip to ship (cpack -G ZIP) in the build directory.
 # Static zlib comes from Debian's MinGW package; libzip, libcurl and GoogleTest
 # are built from Debian's own sources and cached outside the clone, keyed by
 # their versions, so a second run only builds the product.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+make_zip=no
+if [ "${1:-}" = --package ]; then make_zip=yes; shift; fi
 top=$(pwd)
 triple=x86_64-w64-mingw32
 build_dir=${ORVANE_WINDOWS_BUILD:-$top/build-windows}
@@ -119,3 +122,7 @@ cmake --build "$build_dir" $jobs --target orvane-autoupdate orvane-autoupdate-ht
   orvane_unit_tests orvane_service_probe >"$log" 2>&1 \
   || { cat "$log"; exit 1; }
 echo "windows: built $build_dir/orvane-autoupdate.exe"
+if [ "$make_zip" = yes ]; then
+  (cd "$build_dir" && cpack -G ZIP) >"$log" 2>&1 || { cat "$log"; exit 1; }
+  echo "windows: packaged $(ls "$build_dir"/orvane-autoupdate-*-win64.zip)"
+fi

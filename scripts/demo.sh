@@ -35,8 +35,20 @@ echo "TARN 1.0" >"$tree/tarn/readme.txt"
 printf '1.0' >"$tree/Updater/tarn.zip.version"
 printf 'tarn orvane-client wickmoor' >"$tree/Updater/installed.packages.lst"
 
-# The server's side: archives with their .md5 and .version companions.
-python3 scripts/demo_packages.py "$served"
+# The server's side: each package's files, as they are to appear in the
+# install tree, published with their .md5 and .version companions.
+packages=$demo/packages
+mkdir -p "$packages/tarn/tarn/bin" "$packages/orvane-client/orvane-client/lang" \
+  "$packages/wickmoor/wickmoor"
+echo "TARN 2.4" >"$packages/tarn/tarn/readme.txt"
+echo "mode=fast" >"$packages/tarn/tarn/bin/tarn.cfg"
+echo "Orvane Client 5.1.0" >"$packages/orvane-client/orvane-client/client.txt"
+echo "Hello" >"$packages/orvane-client/orvane-client/lang/en.txt"
+echo "Wickmoor 0.9b" >"$packages/wickmoor/wickmoor/notes.txt"
+for release in tarn:2.4 orvane-client:5.1.0 wickmoor:0.9b; do
+  name=${release%%:*}
+  scripts/publish-package "$name" "${release#*:}" "$packages/$name" "$served/~tarn/latest"
+done
 
 coproc server { exec python3 tests/server/update_server.py --root "$served" --port "$port"; }
 server_pid=$server_PID

@@ -5,6 +5,7 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ pkg-config
+  dpkg-dev systemd  # the Debian package and its unit's check
   libcurl4-openssl-dev libzip-dev zlib1g-dev
   libgtest-dev googletest libbenchmark-dev
   python3 curl unzip

@@ -86,7 +86,13 @@ def line_end():
 class Tree:
     """A temporary install root with the executable in <root>/bin/."""
 
-    def __init__(self, bin_name="bin", root=None, exe=None):
+    def __init__(self, bin_name="bin", root=None, exe=None, installed=None):
+        if installed:
+            # An install tree laid out already (an unpacked package), with
+            # its own executable; removing it is its owner's business.
+            self.root, self.bin = installed, os.path.join(installed, bin_name)
+            self.exe = os.path.join(self.bin, PROGRAM_NAME)
+            return
         self.root = root or tempfile.mkdtemp(prefix="orvane-tree-")
         self.bin = os.path.join(self.root, bin_name)
         os.makedirs(self.bin)
@@ -223,6 +229,10 @@ class Site:
         self.serve(package, archive)
         self.serve(package + ".md5", hashlib.md5(archive).hexdigest() if digest is None else digest)
         self.serve(package + ".version", version)
+
+    def read(self, resource):
+        with open(os.path.join(self.root, self.remote, resource), "rb") as f:
+            return f.read()
 
     def rules(self, rules):
         """Sets {resource: rule}; see the test server for the rules it knows."""

@@ -4,9 +4,12 @@ tree, and the resources asked of the update server, for every situation a
 package can be in."""
 
 import hashlib
+import importlib.machinery
+import importlib.util
 import os
 import shutil
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
@@ -523,6 +526,79 @@ class RealWebServer(TreeTestCase):
     def test_certificate_for_another_host_name_is_refused_and_reported(self):
         self.assertRefused("wrong-name")
 
+
+PUBLISH = os.path.join(harness.HERE, "..", "..", "scripts", "publish-package")
+
+
+class Publishing(PackageUpdate):
+    """What scripts/publish-package lays out is what a pass installs."""
+
+    def publish_with_tool(self, version, source):
+        """Runs the tool; returns its exit code and what is served then."""
+        served = os.path.join(self.site.root, self.site.remote)
+        code = subprocess.run([sys.executable, PUBLISH, "alpha", version, source, served],
+                              capture_output=True, timeout=60).returncode
+        return code, {name: self.site.read(name) for name in os.listdir(served)}
+
+    def source(self, files):
+        """A directory of {relative path: bytes}; a path ending in "/" is a directory."""
+        top = tempfile.mkdtemp(prefix="orvane-source-")
+        self.addCleanup(shutil.rmtree, top, True)
+        for name, data in files.items():
+            os.makedirs(os.path.dirname(os.path.join(top, name)), exist_ok=True)
+            if not name.endswith("/"):
+                with open(os.path.join(top, name), "wb") as f:
+                    f.write(data)
+        return top
+
+    def test_published_tree_installs_byte_exact_with_the_notifications_created(self):
+        os.unlink(os.path.join(self.site.root, self.site.remote, "notify_installed.osp"))
+        files = {"app/readme.txt": b"two\r\n", "app/lib/core.dat": bytes(range(256)) * 64,
+                 "app/empty.txt": b""}
+        code, served = self.publish_with_tool("2.0 build 17",
+                                              self.source(dict(files, **{"app/logs/": 0})))
+        self.assertEqual(code, 0)
+        self.assertEqual(sorted(served), ["alpha.zip", "alpha.zip.md5", "alpha.zip.version",
+                                          "notify_error.osp", "notify_installed.osp"])
+        self.assertEqual(served["alpha.zip.md5"],
+                         hashlib.md5(served["alpha.zip"]).hexdigest().encode())
+        self.assertEqual(served["alpha.zip.version"], b"2.0 build 17")
+
+        self.assertMessages(self.update(), [VALIDATED, INSTALLING, INSTALLED])
+        for name, data in files.items():
+            self.assertEqual(self.tree.read(name), data, name)
+        self.assertTrue(os.path.isdir(self.tree.path("app", "logs")), "empty directories arrive")
+        self.assertEqual(self.record(), b"2.0 build 17")
+        self.assertEqual(self.site.take_requests(), full_update("notify_installed.osp"))
+
+    def test_what_the_updater_would_refuse_is_refused_and_the_release_stays(self):
+        prepared = os.path.join(self.source({"alpha.zip": PACKAGE}), "alpha.zip")
+        code, before = self.publish_with_tool("1.0", prepared)
+        self.assertEqual((code, before["alpha.zip"]), (0, PACKAGE), "served unchanged")
+        refusals = [("2.0", name) for name in (
+            "../evil.txt", "/abs.txt", "\\abs.txt", "C:evil.txt", "app/a.txt:stream",
+            "app\\..\\..\\evil.txt", "app/" + "d" * 8188)]
+        refusals += [("", None), ("2.0\n", None), ("9" * 4095, None)]
+        for version, odd in refusals:
+            with self.subTest(version=version[:8], entry=odd and odd[:24]):
+                with open(prepared, "wb") as f:
+                    f.write(harness.zip_archive([("app/a.txt", b"2")] +
+                                                ([(odd, b"x")] if odd else [])))
+                self.assertEqual(self.publish_with_tool(version, prepared), (1, before))
+
+    def test_version_is_renamed_into_place_last(self):
+        loader = importlib.machinery.SourceFileLoader("publish_package", PUBLISH)
+        tool = importlib.util.module_from_spec(importlib.util.spec_from_loader(loader.name, loader))
+        loader.exec_module(tool)
+        renamed, replace = [], os.replace
+        tool.os.replace = lambda old, new: (renamed.append(os.path.basename(new)),
+                                            replace(old, new))
+        self.addCleanup(setattr, os, "replace", replace)
+        os.unlink(os.path.join(self.site.root, self.site.remote, "notify_error.osp"))
+        tool.publish("alpha", "2.0", self.source({"a.txt": b"a"}),
+                     os.path.join(self.site.root, self.site.remote))
+        self.assertEqual(renamed, ["alpha.zip", "alpha.zip.md5", "notify_error.osp",
+                                   "alpha.zip.version"])
 
 if __name__ == "__main__":
     unittest.main()
