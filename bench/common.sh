@@ -86,7 +86,8 @@ http {
   }
 }
 CONF
-  nginx -p "$nginx_dir" -c "$nginx_dir/nginx.conf" -e "$nginx_dir/logs/error.log" ||
+  # 3>&-: the daemon must not hold the test server's input open.
+  nginx -p "$nginx_dir" -c "$nginx_dir/nginx.conf" -e "$nginx_dir/logs/error.log" 3>&- ||
     { echo "nginx did not start"; cat "$nginx_dir/logs/error.log"; exit 1; }
   for _ in $(seq 50); do
     curl -s -o /dev/null "http://127.0.0.1:$http_port/" && break
