@@ -117,7 +117,7 @@ echo "MD5 in memory (Google Benchmark, CPU time, best of $rounds repetitions)"
 # CPU time is the figure that a busy machine disturbs least.
 "$build/bench/md5_bench" --benchmark_min_time=0.3 --benchmark_repetitions="$rounds" \
   --benchmark_format=csv 2>/dev/null | awk -F, '
-  /^"/ { gsub(/"/, "", $1); if ($6 > best[$1]) best[$1] = $6; if (!($1 in seen)) { seen[$1] = 1; order[++n] = $1 } }
+  /^"/ { gsub(/"/, "", $1); if ($1 ~ /_(mean|median|stddev|cv)$/) next; if ($6 > best[$1]) best[$1] = $6; if (!($1 in seen)) { seen[$1] = 1; order[++n] = $1 } }
   END {
     for (k = 1; k <= n; ++k) printf "  %-40s %8.1f MB/s\n", order[k], best[order[k]] / 1e6
     o = best["md5_update_bytes/16384"]; t = best["openssl_md5_update_bytes/16384"]
