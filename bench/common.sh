@@ -1,12 +1,15 @@
 # Shared by the benchmark scripts (sourced): a scratch directory removed on
-# exit, the loopback test server, best-of-N timing with peak RSS, and ratios.
+# exit, the loopback test server, nginx on loopback (HTTP and HTTPS), best-of-N
+# timing with CPU time and peak RSS, and ratios.
 # The sourcing script sets `root` (the project) and `rounds` first.
 
 work=$(mktemp -d /tmp/orvane-bench-XXXXXX)
 server_pid=""
+nginx_dir=""
 bench_cleanup() {
   exec 3>&- 2>/dev/null || true  # end of input: the server stops
   if [ -n "$server_pid" ]; then wait "$server_pid" 2>/dev/null || true; fi
+  stop_nginx
   rm -rf "$work"
 }
 trap bench_cleanup EXIT
@@ -32,15 +35,112 @@ start_server() {
   server_url="http://127.0.0.1:$(awk '/^PORT/ {print $2}' "$work/server-port")"
 }
 
-# measure NAME COMMAND...: keeps NAME's best elapsed seconds and largest peak
-# RSS (KiB); the command's output lands in $work/out.NAME.
-declare -A best rss
+# free_port: a loopback TCP port that nothing listens on right now.
+free_port() {
+  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+# start_nginx DIRECTORY: serves DIRECTORY with nginx on two loopback ports of
+# its own, plain HTTP and HTTPS, until the script ends. The certificate is
+# self-signed for 127.0.0.1 and made here with openssl. Sets nginx_http
+# (http://127.0.0.1:PORT), nginx_https (https://127.0.0.1:PORT) and
+# nginx_cert (the certificate, the one root a client must trust). Requests
+# in proxy form ("GET http://host/path", what a client sends through
+# http_proxy) are served by their path like any other.
+start_nginx() {
+  nginx_dir="$work/nginx"
+  mkdir -p "$nginx_dir/logs" "$nginx_dir/temp"
+  openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 \
+    -addext subjectAltName=IP:127.0.0.1 -keyout "$nginx_dir/key.pem" \
+    -out "$nginx_dir/cert.pem" 2>/dev/null
+  local http_port https_port
+  http_port=$(free_port)
+  https_port=$(free_port)
+  while [ "$https_port" = "$http_port" ]; do https_port=$(free_port); done
+  # As root, nginx's workers would drop to nobody, who cannot enter the
+  # scratch directory (mode 700); they keep the benchmark's own user.
+  local user_line=""
+  [ "$(id -u)" = 0 ] && user_line="user root;"
+  cat > "$nginx_dir/nginx.conf" <<CONF
+$user_line
+worker_processes 1;
+daemon on;
+pid $nginx_dir/nginx.pid;
+error_log $nginx_dir/logs/error.log;
+events { worker_connections 64; }
+http {
+  access_log $nginx_dir/logs/access.log;
+  client_body_temp_path $nginx_dir/temp/body;
+  proxy_temp_path $nginx_dir/temp/proxy;
+  fastcgi_temp_path $nginx_dir/temp/fastcgi;
+  uwsgi_temp_path $nginx_dir/temp/uwsgi;
+  scgi_temp_path $nginx_dir/temp/scgi;
+  default_type application/octet-stream;
+  sendfile on;
+  server {
+    listen 127.0.0.1:$http_port;
+    listen 127.0.0.1:$https_port ssl;
+    ssl_certificate $nginx_dir/cert.pem;
+    ssl_certificate_key $nginx_dir/key.pem;
+    root $1;
+  }
+}
+CONF
+  # 3>&-: the daemon must not hold the test server's input open.
+  nginx -p "$nginx_dir" -c "$nginx_dir/nginx.conf" -e "$nginx_dir/logs/error.log" 3>&- ||
+    { echo "nginx did not start"; cat "$nginx_dir/logs/error.log"; exit 1; }
+  for _ in $(seq 50); do
+    curl -s -o /dev/null "http://127.0.0.1:$http_port/" && break
+    sleep 0.1
+  done
+  nginx_http="http://127.0.0.1:$http_port"
+  nginx_https="https://127.0.0.1:$https_port"
+  nginx_cert="$nginx_dir/cert.pem"
+}
+
+stop_nginx() {
+  [ -n "$nginx_dir" ] && [ -f "$nginx_dir/nginx.pid" ] || return 0
+  local pid
+  pid=$(cat "$nginx_dir/nginx.pid")
+  kill -QUIT "$pid" 2>/dev/null || true
+  for _ in $(seq 50); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  nginx_dir=""
+}
+
+# The CA bundle that libcurl was built to read. with_trust BUNDLE COMMAND...
+# runs COMMAND in a private mount namespace where BUNDLE lies over that path,
+# so the product trusts the benchmark's certificate without any option of
+# its own (needs root).
+system_ca_bundle=$(curl-config --ca 2>/dev/null || echo /etc/ssl/certs/ca-certificates.crt)
+with_trust() {
+  local bundle=$1; shift
+  unshare --mount -- sh -c 'mount --bind "$1" "$2" && shift 2 && exec "$@"' with_trust \
+    "$bundle" "$system_ca_bundle" "$@"
+}
+
+# measure NAME COMMAND...: keeps NAME's best elapsed seconds, best CPU
+# seconds (user + system) and largest peak RSS (KiB); the command's output
+# lands in $work/out.NAME. With `measure_wrap` set (an array), the timed
+# command runs inside that wrapper, which itself is not timed.
+declare -A best cpu rss
+measure_wrap=()
 measure() {
   local name=$1; shift
-  /usr/bin/time -f '%e %M' -o "$work/time" "$@" > "$work/out.$name" 2> "$work/err.$name"
-  read -r seconds kib < "$work/time"
+  "${measure_wrap[@]}" /usr/bin/time -f '%e %U %S %M' -o "$work/time" "$@" \
+    > "$work/out.$name" 2> "$work/err.$name" ||
+    { echo "$name failed:"; cat "$work/err.$name"; exit 1; }
+  local seconds user system kib
+  read -r seconds user system kib < "$work/time"
+  local used
+  used=$(awk -v u="$user" -v s="$system" 'BEGIN {printf "%.2f", u + s}')
   if [ -z "${best[$name]:-}" ] || awk "BEGIN {exit !($seconds < ${best[$name]})}"; then
     best[$name]=$seconds
+  fi
+  if [ -z "${cpu[$name]:-}" ] || awk "BEGIN {exit !($used < ${cpu[$name]})}"; then
+    cpu[$name]=$used
   fi
   if [ -z "${rss[$name]:-}" ] || [ "$kib" -gt "${rss[$name]}" ]; then rss[$name]=$kib; fi
 }
@@ -48,5 +148,12 @@ measure() {
 # ratio OURS OTHER LABEL: their best time over ours (above 1: ours is faster).
 ratio() {
   awk -v o="${best[$1]}" -v t="${best[$2]}" -v l="$3" \
-    'BEGIN {printf "  %-40s %.3f\n", l, (o > 0 ? t / o : 0)}'
+    'BEGIN {printf "  %-48s %.3f\n", l, (o > 0 ? t / o : 0)}'
+}
+
+# cpu_ratio OURS OTHER LABEL: our best CPU time over theirs (below 1: ours
+# uses less).
+cpu_ratio() {
+  awk -v o="${cpu[$1]}" -v t="${cpu[$2]}" -v l="$3" \
+    'BEGIN {printf "  %-48s %.3f\n", l, (t > 0 ? o / t : 0)}'
 }

@@ -5,9 +5,15 @@
 #                    over an existing one
 #   noservice pass   over 1,000 up-to-date packages against curl fetching the
 #                    same 1,000 version resources in one process
-# Both sides of the pass comparison go through the loopback test server as
-# their HTTP proxy. Each timing is the best of ROUNDS runs (default 3); peak
-# RSS is the largest seen. BUILD_DIR (default build-bench-engine) is the build
+#   end to end       a noservice pass that updates one package (that archive:
+#                    download, digest, extraction, notification, record)
+#                    against bench/update_script.sh doing the same with curl,
+#                    md5sum and unzip
+# Both sides of the up-to-date comparison go through the loopback test server
+# as their HTTP proxy, both sides of the end-to-end one through nginx. The
+# build sets the end-of-download pause to 0 ms. The tools take turns within
+# each round; each timing is the best of ROUNDS rounds (default 3), peak RSS
+# the largest seen. BUILD_DIR (default build-bench-engine) is the build
 # directory it configures.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -17,7 +23,8 @@ rounds=${ROUNDS:-3}
 packages=1000
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DORVANE_BUILD_BENCH=ON \
-  -DORVANE_BUILD_TESTS=OFF -DORVANE_UPDATE_BASE_URL=http://updates.orvane.test >/dev/null
+  -DORVANE_BUILD_TESTS=OFF -DORVANE_UPDATE_BASE_URL=http://updates.orvane.test \
+  -DORVANE_DOWNLOAD_PAUSE_MS=0 >/dev/null
 cmake --build "$build" -j2 --target install_timing orvane-autoupdate >/dev/null
 
 source "$root/bench/common.sh"
@@ -31,10 +38,10 @@ extract() {  # extract TOOL DIRECTORY: the command line of one extraction
   esac
 }
 report() {  # report NAME LABEL [REQUESTS]
-  awk -v s="${best[$1]}" -v k="${rss[$1]}" -v l="$2" -v n="${3:-0}" 'BEGIN {
+  awk -v s="${best[$1]}" -v c="${cpu[$1]}" -v k="${rss[$1]}" -v l="$2" -v n="${3:-0}" 'BEGIN {
     printf "  %-40s %7.2f s", l, s
     if (n > 0) printf " %8.0f requests/s", n / (s > 0 ? s : 0.01)
-    printf "   peak RSS %6.1f MiB\n", k / 1024 }'
+    printf "   CPU %6.2f s   peak RSS %6.1f MiB\n", c, k / 1024 }'
 }
 echo
 echo "Extraction of 2,000 files, 200 MiB (deflated archive)"
@@ -57,7 +64,7 @@ ratio ours-empty unzip-empty "ratio unzip / install_package, empty"
 ratio ours-over unzip-over "ratio unzip / install_package, over"
 ratio ours-empty python-empty "ratio zipfile / install_package, empty"
 ratio ours-over python-over "ratio zipfile / install_package, over"
-rm -rf "$work"/tree-* "$work/package.zip"
+rm -rf "$work"/tree-*
 
 echo
 echo "noservice pass over $packages up-to-date packages, against curl with $packages URLs"
@@ -76,3 +83,49 @@ up_to_date=$(grep -c 'System is up to date.' "$work/out.pass" || true)
 report pass "noservice pass" "$packages"
 report curl "curl, one process" "$packages"
 ratio pass curl "ratio curl / noservice pass"
+
+echo
+echo "End to end: a noservice pass updating one package of 2,000 files (200 MiB),"
+echo "against curl -o + md5sum + unzip -o -q in one script; both through nginx"
+package=bench
+latest="$work/site/~tarn/latest"
+mkdir -p "$latest"
+mv "$work/package.zip" "$latest/$package.zip"
+md5sum "$latest/$package.zip" | cut -c1-32 | tr -d '\n' > "$latest/$package.zip.md5"
+printf 2.0 > "$latest/$package.zip.version"
+printf OK > "$latest/notify_installed.osp"
+printf OK > "$latest/notify_error.osp"
+cat "$latest/$package.zip" > /dev/null
+start_nginx "$work/site"
+for side in ours script; do
+  mkdir -p "$work/e2e-$side/bin" "$work/e2e-$side/Updater"
+  printf %s "$package" > "$work/e2e-$side/Updater/installed.packages.lst"
+done
+cp "$build/orvane-autoupdate" "$work/e2e-ours/bin/"
+reset_tree() {  # reset_tree SIDE: nothing extracted yet, the old version recorded
+  rm -rf "$work/e2e-$1"/dir* "$work/e2e-$1/update.log"
+  printf 1.0 > "$work/e2e-$1/Updater/$package.zip.version"
+  sync
+}
+for _ in $(seq "$rounds"); do
+  reset_tree ours
+  measure e2e-ours env -C "$work/e2e-ours/bin" http_proxy="$nginx_http" ./orvane-autoupdate noservice
+  reset_tree script
+  measure e2e-script "$root/bench/update_script.sh" "$work/e2e-script" "$nginx_http" \
+    http://updates.orvane.test "$package"
+done
+for side in ours script; do
+  [ "$(cat "$work/e2e-$side/Updater/$package.zip.version")" = 2.0 ] ||
+    { echo "$side: version not recorded"; exit 1; }
+  [ ! -e "$work/e2e-$side/$package.zip" ] || { echo "$side: package file left"; exit 1; }
+done
+grep -q 'Installed.' "$work/out.e2e-ours" || { echo "noservice pass did not install"; exit 1; }
+for d in "$work/e2e-ours"/dir*; do
+  diff -r -q "$d" "$work/e2e-script/$(basename "$d")" >/dev/null || { echo "trees differ"; exit 1; }
+done
+[ "$(ls -d "$work/e2e-ours"/dir* | wc -l)" -eq 20 ] || { echo "not all of the tree extracted"; exit 1; }
+report e2e-ours "noservice pass, one package"
+report e2e-script "curl + md5sum + unzip script"
+awk -v o="${best[e2e-ours]}" -v t="${best[e2e-script]}" -v l="time noservice pass / script (<= 0.9)" \
+  'BEGIN {printf "  %-48s %.3f\n", l, (t > 0 ? o / t : 0)}'
+cpu_ratio e2e-ours e2e-script "CPU time noservice pass / script"

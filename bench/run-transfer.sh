@@ -1,19 +1,26 @@
 #!/usr/bin/env bash
 # Transfer and integrity benchmarks, measured side by side in one run:
-#   file_md5_hex  against md5sum and openssl dgst -md5, same file
-#   download_file against curl -s -o, same URL of the loopback test server
+#   file_md5_hex  against md5sum and openssl dgst -md5, same file: time, CPU
+#                 time, and callgrind's instruction counts on a smaller file
+#   download_file against curl -s -o, same URL of nginx on loopback, over
+#                 HTTP and over HTTPS: the client's CPU time per GiB, wall
+#                 time and peak RSS
 #   md5_update    Google Benchmark micro-benchmark (64 B, 4 KiB, 1 MiB)
 # The build used here sets the end-of-download pause to 0 ms
 # (-DORVANE_DOWNLOAD_PAUSE_MS=0), so download_file is timed without it, as
-# curl is. Each timing is the best of ROUNDS runs (default 3); peak RSS is the
-# largest seen. SIZE_MB (default 1024) sets the size of the test file.
-# BUILD_DIR (default build-bench) is the build directory it configures.
+# curl is. The tools take turns within each round; each figure is the best
+# of ROUNDS rounds (default 3), peak RSS the largest seen. SIZE_MB (default
+# 1024) sets the size of the test file, CALLGRIND_MB (default 32, 0 to skip)
+# that of the file counted under callgrind. BUILD_DIR (default build-bench)
+# is the build directory it configures. Needs root for the HTTPS part (the
+# product is given the certificate in a private mount namespace).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 build=${BUILD_DIR:-build-bench}
 rounds=${ROUNDS:-3}
 size_mb=${SIZE_MB:-1024}
+callgrind_mb=${CALLGRIND_MB:-32}
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DORVANE_BUILD_BENCH=ON \
   -DORVANE_BUILD_TESTS=OFF -DORVANE_DOWNLOAD_PAUSE_MS=0 >/dev/null
@@ -27,9 +34,10 @@ head -c "$((size_mb * 1024 * 1024))" /dev/urandom > "$work/data.bin"
 cat "$work/data.bin" > /dev/null
 bytes=$(stat -c %s "$work/data.bin")
 
-report() {  # report NAME LABEL
-  awk -v s="${best[$1]}" -v k="${rss[$1]}" -v b="$bytes" -v l="$2" \
-    'BEGIN {printf "  %-40s %7.2f s %8.0f MB/s   peak RSS %6.1f MiB\n", l, s, b / 1e6 / (s > 0 ? s : 0.01), k / 1024}'
+report() {  # report NAME LABEL: wall time, throughput, CPU time (and per GiB), peak RSS
+  awk -v s="${best[$1]}" -v c="${cpu[$1]}" -v k="${rss[$1]}" -v b="$bytes" -v l="$2" 'BEGIN {
+    printf "  %-28s %6.2f s %5.0f MB/s   CPU %6.2f s (%5.2f s/GiB)   peak RSS %5.1f MiB\n",
+      l, s, b / 1e6 / (s > 0 ? s : 0.01), c, c / (b / 1073741824), k / 1024 }'
 }
 
 echo
@@ -44,26 +52,74 @@ ours_digest=$(awk '{print $2}' "$work/out.ours")
 report md5sum "md5sum"
 report openssl "openssl dgst -md5"
 report ours "file_md5_hex"
-ratio ours md5sum "ratio file_md5_hex / md5sum"
-ratio ours openssl "ratio file_md5_hex / openssl"
+ratio ours md5sum "throughput file_md5_hex / md5sum (>= 1.10)"
+ratio ours openssl "throughput file_md5_hex / openssl (>= 1.05)"
+cpu_ratio md5sum ours "CPU time md5sum / file_md5_hex"
+cpu_ratio openssl ours "CPU time openssl / file_md5_hex"
 
-echo
-echo "Download over loopback (download pause constant 0 ms)"
+if [ "$callgrind_mb" -gt 0 ] && command -v valgrind >/dev/null; then
+  echo
+  echo "Instructions (callgrind, whole process) for the MD5 of ${callgrind_mb} MiB"
+  head -c "$((callgrind_mb * 1024 * 1024))" "$work/data.bin" > "$work/small.bin"
+  instructions() {  # instructions LABEL COMMAND...
+    local label=$1; shift
+    valgrind --tool=callgrind --callgrind-out-file="$work/callgrind.out" "$@" \
+      > /dev/null 2> "$work/callgrind.err"
+    awk -v l="$label" '/^summary:/ {printf "  %-28s %14d\n", l, $2}' "$work/callgrind.out"
+  }
+  {
+    instructions "md5sum" md5sum "$work/small.bin"
+    instructions "openssl dgst -md5" openssl dgst -md5 "$work/small.bin"
+    instructions "file_md5_hex" "$build/bench/md5_timing" "$work/small.bin"
+  } | tee "$work/instructions"
+  awk '{n[NR] = $NF} END {printf "  %-48s %.3f\n  %-48s %.3f\n",
+    "instructions md5sum / file_md5_hex", n[1] / n[3],
+    "instructions openssl / file_md5_hex", n[2] / n[3]}' "$work/instructions"
+  rm -f "$work/small.bin" "$work"/callgrind.*
+fi
+
+# Downloads land in memory (tmpfs), so that neither side waits for the disk.
+sink=$(mktemp -d /dev/shm/orvane-bench-XXXXXX)
+trap 'rm -rf "$sink"; bench_cleanup' EXIT
 mkdir "$work/served"
 mv "$work/data.bin" "$work/served/data.bin"
-start_server "$work/served"
-url="$server_url/data.bin"
-for _ in $(seq "$rounds"); do
-  rm -f "$work/curl.bin" "$work/ours.bin"
-  measure curl curl -s -o "$work/curl.bin" "$url"
-  measure download "$timing" download "$url" "$work/ours.bin"
-done
-cmp -s "$work/served/data.bin" "$work/ours.bin" || { echo "download differs"; exit 1; }
-cmp -s "$work/served/data.bin" "$work/curl.bin" || { echo "curl download differs"; exit 1; }
-report curl "curl -s -o"
-report download "download_file"
-ratio download curl "ratio download_file / curl"
+start_nginx "$work/served"
+echo
+echo "nginx $(nginx -v 2>&1 | sed 's/.*nginx\///') on loopback; download pause constant 0 ms"
+
+download() {  # download PROTOCOL URL
+  local protocol=$1 url=$2
+  for _ in $(seq "$rounds"); do
+    rm -f "$sink/curl.bin" "$sink/ours.bin"
+    measure "curl-$protocol" curl -s --cacert "$nginx_cert" -o "$sink/curl.bin" "$url"
+    rm -f "$sink/curl.bin"
+    if [ "$protocol" = https ]; then measure_wrap=(with_trust "$nginx_cert"); fi
+    measure "ours-$protocol" "$timing" download "$url" "$sink/ours.bin"
+    measure_wrap=()
+  done
+  cmp -s "$work/served/data.bin" "$sink/ours.bin" || { echo "download differs"; exit 1; }
+  rm -f "$sink/ours.bin"
+  echo
+  echo "Download of the file over $protocol"
+  report "curl-$protocol" "curl -s -o"
+  report "ours-$protocol" "download_file"
+  cpu_ratio "ours-$protocol" "curl-$protocol" "CPU time download_file / curl (<= 1.0)"
+  ratio "ours-$protocol" "curl-$protocol" "throughput download_file / curl"
+  awk -v k="${rss[ours-$protocol]}" -v l="peak RSS download_file, MiB (< 16)" \
+    'BEGIN {printf "  %-48s %.1f\n", l, k / 1024}'
+}
+download http "$nginx_http/data.bin"
+download https "$nginx_https/data.bin"
 
 echo
-echo "md5_update micro-benchmark"
-"$build/bench/md5_bench" --benchmark_min_time=0.3 2>/dev/null | sed -n '/^md5_update/p; /^Benchmark/p'
+echo "MD5 in memory (Google Benchmark, CPU time, best of $rounds repetitions)"
+# md5_update and, when the build found it, OpenSSL's MD5 in the same process:
+# CPU time is the figure that a busy machine disturbs least.
+"$build/bench/md5_bench" --benchmark_min_time=0.3 --benchmark_repetitions="$rounds" \
+  --benchmark_format=csv 2>/dev/null | awk -F, '
+  /^"/ { gsub(/"/, "", $1); if ($1 ~ /_(mean|median|stddev|cv)$/) next; if ($6 > best[$1]) best[$1] = $6; if (!($1 in seen)) { seen[$1] = 1; order[++n] = $1 } }
+  END {
+    for (k = 1; k <= n; ++k) printf "  %-40s %8.1f MB/s\n", order[k], best[order[k]] / 1e6
+    o = best["md5_update_bytes/16384"]; t = best["openssl_md5_update_bytes/16384"]
+    if (o > 0 && t > 0) printf "  %-48s %.3f\n", "md5_update / OpenSSL, 16 KiB pieces", o / t
+  }'
