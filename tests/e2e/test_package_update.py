@@ -151,6 +151,7 @@ class NewVersion(PackageUpdate):
         self.publish("2.0 build 17")
         self.write_record("1.9")
         self.tree.write("app/readme.txt", "version one\n")
+        self.tree.write("alpha.zip", "an older download, replaced by the validated one")
         self.assertMessages(self.update(), [VALIDATED, INSTALLING, INSTALLED])
         self.assertInstalled()
         self.assertFalse(self.tree.exists("alpha.zip"))
