@@ -93,9 +93,11 @@ std::size_t on_body(char* data, std::size_t size, std::size_t count, void* user_
 
 namespace {
 
-// One wait for the transfer's sockets and, on activity, one drive of it.
-// False when the wait failed or ran out: a transfer silent for the whole
-// stream wait is taken for ended, so that no server can hold a pass.
+// One wait for the transfer's sockets, then one drive of it. The wait ends
+// when libcurl asks (so that its own timers run: a second address to try, a
+// transfer too slow), at the latest. False when the wait failed, or when the
+// transfer has been silent for the whole stream wait: it is then taken for
+// ended, so that no server can hold a pass.
 bool stream_cycle(UrlStream* stream) {
     fd_set read_set;
     fd_set write_set;
@@ -106,35 +108,38 @@ bool stream_cycle(UrlStream* stream) {
     int highest = -1;
     curl_multi_fdset(transfer_multi, &read_set, &write_set, &error_set, &highest);
 
+    long wait_ms = static_cast<long>(ORVANE_STREAM_WAIT_S) * 1000 - stream->quiet_ms;
+    long suggested = -1;
+    curl_multi_timeout(transfer_multi, &suggested);
     if (highest == -1) {
         // A step without a socket (name resolution in its own thread, say):
-        // wait as long as libcurl suggests, within bounds, then drive it.
-        long suggested = -1;
-        curl_multi_timeout(transfer_multi, &suggested);
+        // poll it, within bounds.
         if (suggested < 0) suggested = default_poll_ms;
         if (suggested > longest_poll_ms) suggested = longest_poll_ms;
-        if (suggested < 1) suggested = 1;
-        Sleep(static_cast<DWORD>(suggested));
-        const std::int32_t before = stream->fill;
-        drive(stream);
-        stream->quiet_ms = stream->fill != before ? 0 : stream->quiet_ms + suggested;
-        if (stream->quiet_ms < ORVANE_STREAM_WAIT_S * 1000) return true;
-        stream->still_running = 0;
-        return false;
     }
+    if (suggested >= 0 && suggested < wait_ms) wait_ms = suggested;
+    if (wait_ms < 1) wait_ms = 1;
 
-    timeval limit;
-    limit.tv_sec = ORVANE_STREAM_WAIT_S;
-    limit.tv_usec = 0;
-    const int ready = select(highest + 1, &read_set, &write_set, &error_set, &limit);
-    if (ready == -1) return false;
-    if (ready == 0) {
-        stream->still_running = 0;
-        return false;
+    int ready = 0;
+    if (highest == -1) {
+        Sleep(static_cast<DWORD>(wait_ms));
+    } else {
+        timeval limit;
+        limit.tv_sec = wait_ms / 1000;
+        limit.tv_usec = (wait_ms % 1000) * 1000;
+        ready = select(highest + 1, &read_set, &write_set, &error_set, &limit);
+        if (ready == -1) return false;
     }
-    stream->quiet_ms = 0;
+    const std::int32_t before = stream->fill;
     drive(stream);
-    return true;
+    if (ready > 0 || stream->fill != before) {
+        stream->quiet_ms = 0;
+        return true;
+    }
+    stream->quiet_ms += static_cast<std::int32_t>(wait_ms);
+    if (stream->quiet_ms < static_cast<std::int32_t>(ORVANE_STREAM_WAIT_S) * 1000) return true;
+    stream->still_running = 0;
+    return false;
 }
 
 }  // namespace

@@ -18,9 +18,8 @@ struct UrlStream {
     // of moving the rest of the buffer, and room is made only when a piece
     // arrives.
     std::int32_t start;
-    // Milliseconds spent polling a transfer that names no socket (a name
-    // lookup in its own thread, say) without a byte arriving: bounded by the
-    // stream wait like a silent socket.
+    // Milliseconds the transfer has gone without activity on its sockets or a
+    // byte arriving: bounded by the stream wait.
     std::int32_t quiet_ms;
 };
 

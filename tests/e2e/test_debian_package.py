@@ -63,8 +63,10 @@ class DebianPackage(unittest.TestCase):
         for tool in ("deb-systemd-helper", "deb-systemd-invoke", "systemctl"):
             with open(os.path.join(fakes, tool), "w") as f:  # records; was-enabled as told
                 f.write('#!/bin/sh\necho "%s $*" >>%s\ncase "$*" in *was-enabled*) exit $ENABLED;; '
-                        'esac\n' % (tool, calls))
+                        '*debian-installed*) exit $INSTALLED;; esac\n' % (tool, calls))
             os.chmod(os.path.join(fakes, tool), 0o755)
+        # As the real helper does, was-enabled says yes (0) for a unit it has
+        # never seen; debian-installed says whether it has.
         # The scripts act on a running systemd only: where a mount namespace can
         # be had, they run with /run/systemd/system present.
         booted = ["unshare", "-m", "sh", "-c", "mount -t tmpfs tmpfs /run && "
@@ -72,9 +74,10 @@ class DebianPackage(unittest.TestCase):
         systemd = os.path.isdir("/run/systemd/system") or run(*booted, "true").returncode == 0
         booted = booted if systemd and not os.path.isdir("/run/systemd/system") else []
 
-        def script(name, *args, enabled="1"):
+        def script(name, *args, enabled="0", installed="1"):
             open(calls, "w").close()
-            env = dict(os.environ, PATH=fakes + ":" + os.environ["PATH"], ENABLED=enabled)
+            env = dict(os.environ, PATH=fakes + ":" + os.environ["PATH"], ENABLED=enabled,
+                       INSTALLED=installed)
             done = run(*booted, os.path.join(control, name), *args, env=env)
             self.assertEqual(done.returncode, 0, done.stderr)
             with open(calls) as f:
@@ -83,9 +86,13 @@ class DebianPackage(unittest.TestCase):
         registered = script("postinst", "configure", "")
         self.assertIn("deb-systemd-helper update-state " + UNIT, registered)
         self.assertFalse([c for c in registered if " enable " in c or "start" in c], registered)
-        upgraded = script("postinst", "configure", "0.9", enabled="0")
+        upgraded = script("postinst", "configure", "0.9", installed="0")
         self.assertIn("deb-systemd-helper enable " + UNIT, upgraded, "an enabled unit stays so")
-        self.assertFalse([c for c in upgraded if "start" in c], upgraded)
+        # A running service goes on with the new executable; nothing else starts.
+        self.assertEqual([c for c in upgraded if "start" in c],
+                         ["deb-systemd-invoke try-restart " + UNIT] if systemd else [])
+        disabled = script("postinst", "configure", "0.9", installed="0", enabled="1")
+        self.assertFalse([c for c in disabled if " enable " in c], disabled)
         self.assertEqual(script("prerm", "upgrade", "1.1"), [])
         self.assertEqual(script("prerm", "remove"),
                          ["deb-systemd-invoke stop " + UNIT] if systemd else [])
