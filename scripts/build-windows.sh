@@ -114,6 +114,13 @@ if [ ! -f "$prefix/.complete" ]; then
   touch "$prefix/.complete"
 fi
 
+# A build directory configured against other library builds would go on
+# finding those (CMake keeps where it found each package): start it afresh.
+if [ -f "$build_dir/CMakeCache.txt" ] &&
+   ! grep -qF "CURL_DIR:PATH=$prefix/" "$build_dir/CMakeCache.txt"; then
+  rm -rf "$build_dir"
+fi
+
 # The product and its unit tests, with the constants given on the command line.
 cmake -S "$top" -B "$build_dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
   -DCMAKE_BUILD_TYPE=Release -DCMAKE_PREFIX_PATH="$prefix" -DORVANE_MINGW_PREFIX="$prefix" \
