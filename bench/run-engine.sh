@@ -89,12 +89,8 @@ echo "End to end: a noservice pass updating one package of 2,000 files (200 MiB)
 echo "against curl -o + md5sum + unzip -o -q in one script; both through nginx"
 package=bench
 latest="$work/site/~tarn/latest"
-mkdir -p "$latest"
-mv "$work/package.zip" "$latest/$package.zip"
-md5sum "$latest/$package.zip" | cut -c1-32 | tr -d '\n' > "$latest/$package.zip.md5"
-printf 2.0 > "$latest/$package.zip.version"
-printf OK > "$latest/notify_installed.osp"
-printf OK > "$latest/notify_error.osp"
+"$root/scripts/publish-package" "$package" 2.0 "$work/package.zip" "$latest" >/dev/null
+rm "$work/package.zip"
 cat "$latest/$package.zip" > /dev/null
 start_nginx "$work/site"
 for side in ours script; do

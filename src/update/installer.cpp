@@ -49,15 +49,17 @@ zip_int64_t install_read_piece(zip_file_t* entry, char* buffer) {
     return static_cast<zip_int64_t>(held);
 }
 
-void install_report_write_error(const char* name) {
+// An entry that cannot be written whole is a failed entry: said and counted.
+void install_write_failed(const char* name) {
     std::printf("Error writing %s\n", name);
     std::fflush(stdout);
     std::perror("-> Error opening file for writing");
+    ++install_errors;
 }
 
 // An entry whose data cannot be had is a failed entry: whatever stands under
 // its name is not what the package holds.
-void install_report_read_error(const char* name) {
+void install_read_failed(const char* name) {
     std::printf("Error reading %s\n", name);
     std::fflush(stdout);
     ++install_errors;
@@ -68,16 +70,13 @@ void install_report_read_error(const char* name) {
 void install_entry(zip_file_t* entry, const char* name, char* buffer) {
     zip_int64_t length = install_read_piece(entry, buffer);
     if (length < 0) {
-        install_report_read_error(name);
+        install_read_failed(name);
         return;
     }
     std::FILE* target = std::fopen(name, "wb");
     if (target == nullptr) {
         std::size_t size = std::strlen(name);
-        if (size == 0 || name[size - 1] != '/') {
-            install_report_write_error(name);
-            ++install_errors;
-        }
+        if (size == 0 || name[size - 1] != '/') install_write_failed(name);
         return;
     }
     bool written = true;
@@ -91,17 +90,14 @@ void install_entry(zip_file_t* entry, const char* name, char* buffer) {
         length = install_read_piece(entry, buffer);
         if (length < 0) {
             // Part of the entry is on disk; a retry installs it whole.
-            install_report_read_error(name);
+            install_read_failed(name);
             break;
         }
         if (length == 0) break;
     }
     // A full disk often shows only when the last bytes are flushed.
     if (std::fclose(target) != 0) written = false;
-    if (!written) {
-        install_report_write_error(name);
-        ++install_errors;
-    }
+    if (!written) install_write_failed(name);
 }
 }  // namespace
 
@@ -142,14 +138,13 @@ int install_package(const char* archive_path) {
         }
         if (std::strlen(name) >= prefix_buffer_size) {
             errno = ENAMETOOLONG;
-            install_report_write_error(name);
-            ++install_errors;
+            install_write_failed(name);
             continue;
         }
         make_parent_dirs(name);
         zip_file_t* entry = zip_fopen_index(archive, index, 0);
         if (entry == nullptr) {
-            install_report_read_error(name);
+            install_read_failed(name);
             continue;
         }
         install_entry(entry, name, buffer);

@@ -144,12 +144,13 @@ int download_and_validate(const char* package_url_text, const char* package_file
     // becomes the package file.
     const bool usable = fetched_version != nullptr && fetched_version[0] != '\0' &&
                         std::strlen(fetched_version) <= longest_version_text;
-    if (usable && !MoveFileExA(part, package_file, MOVEFILE_REPLACE_EXISTING)) {
-        report_fn(-1, -1, "Error connecting to Halvex server.");
+    if (!usable || !MoveFileExA(part, package_file, MOVEFILE_REPLACE_EXISTING)) {
         _unlink(part);
-        return 1;
+        if (usable) {
+            report_fn(-1, -1, "Error connecting to Halvex server.");
+            return 1;
+        }
     }
-    if (!usable) _unlink(part);
     *version_text = fetched_version;
     return result;
 }

@@ -204,24 +204,32 @@ def zip_archive(entries):
     return data.getvalue()
 
 
-class Site:
-    """The loopback update server and what it serves: resources under one
-    remote folder, rules per resource, and the log of the requests it got."""
+def take_lines(path, keep=False):
+    """The lines of a log file (none when it is missing); emptied unless kept."""
+    if not os.path.exists(path):
+        return []
+    with open(path, encoding="latin-1") as f:
+        lines = f.read().splitlines()
+    if not keep:
+        open(path, "w").close()
+    return lines
 
-    def __init__(self, remote):
+
+class Served:
+    """Resources in one remote folder under a web server's document root."""
+
+    def __init__(self, docroot, remote):
         self.remote = remote.strip("/")
-        self.root = tempfile.mkdtemp(prefix="orvane-site-")
-        os.makedirs(os.path.join(self.root, self.remote))
-        self.server = UpdateServer(self.root).start()
-        self.proxy = "http://127.0.0.1:%d" % self.server.port
-
-    def request(self, resource):
-        """A request line as the log holds it."""
-        return "GET /%s/%s" % (self.remote, resource)
+        os.makedirs(os.path.join(docroot, self.remote))
+        self.folder = os.path.join(docroot, self.remote)
 
     def serve(self, resource, data):
-        with open(os.path.join(self.root, self.remote, resource), "wb") as f:
+        with open(os.path.join(self.folder, resource), "wb") as f:
             f.write(data if isinstance(data, bytes) else data.encode("latin-1"))
+
+    def read(self, resource):
+        with open(os.path.join(self.folder, resource), "rb") as f:
+            return f.read()
 
     def publish(self, package, version, archive, digest=None):
         """Serves a package with its digest (the archive's own unless given)
@@ -230,9 +238,20 @@ class Site:
         self.serve(package + ".md5", hashlib.md5(archive).hexdigest() if digest is None else digest)
         self.serve(package + ".version", version)
 
-    def read(self, resource):
-        with open(os.path.join(self.root, self.remote, resource), "rb") as f:
-            return f.read()
+
+class Site(Served):
+    """The loopback update server and what it serves: resources under one
+    remote folder, rules per resource, and the log of the requests it got."""
+
+    def __init__(self, remote):
+        self.root = tempfile.mkdtemp(prefix="orvane-site-")
+        Served.__init__(self, self.root, remote)
+        self.server = UpdateServer(self.root).start()
+        self.proxy = "http://127.0.0.1:%d" % self.server.port
+
+    def request(self, resource):
+        """A request line as the log holds it."""
+        return "GET /%s/%s" % (self.remote, resource)
 
     def rules(self, rules):
         """Sets {resource: rule}; see the test server for the rules it knows."""
@@ -241,22 +260,16 @@ class Site:
                        for resource, rule in rules.items()}, f)
 
     def requests(self):
-        path = os.path.join(self.root, "_requests.log")
-        if not os.path.exists(path):
-            return []
-        with open(path, encoding="latin-1") as f:
-            return f.read().splitlines()
+        return take_lines(os.path.join(self.root, "_requests.log"), keep=True)
 
     def take_requests(self):
         """The requests so far; the log starts afresh."""
-        lines = self.requests()
-        open(os.path.join(self.root, "_requests.log"), "w").close()
-        return lines
+        return take_lines(os.path.join(self.root, "_requests.log"))
 
     def reset(self):
         """Nothing served, no rules, no requests."""
         shutil.rmtree(self.root, ignore_errors=True)
-        os.makedirs(os.path.join(self.root, self.remote))
+        os.makedirs(self.folder)
 
     def close(self):
         self.server.stop()
@@ -265,8 +278,7 @@ class Site:
 
 def free_port():
     """A loopback port that nothing listens on now."""
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
+    with closed_port() as probe:
         return probe.getsockname()[1]
 
 
@@ -313,17 +325,16 @@ class TestPki:
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
-class NginxSite:
+class NginxSite(Served):
     """nginx serving a directory tree on loopback ports it picks: one plain
     HTTP listener and one TLS listener per certificate given as
     {name: (certificate, key)}. Each listener has its own access log of
     "<METHOD> <path>" lines. Runs in the foreground until close()."""
 
     def __init__(self, remote, certificates):
-        self.remote = remote.strip("/")
         self.dir = tempfile.mkdtemp(prefix="orvane-nginx-")
         self.www = os.path.join(self.dir, "www")
-        os.makedirs(os.path.join(self.www, self.remote))
+        Served.__init__(self, self.www, remote)
         self.ports = {"plain": free_port()}
         servers = [self._server("plain", "")]
         for name, (certificate, key) in certificates.items():
@@ -377,24 +388,9 @@ class NginxSite:
             logged += self.process.stderr.read().decode("latin-1")
         return logged
 
-    def serve(self, resource, data):
-        with open(os.path.join(self.www, self.remote, resource), "wb") as f:
-            f.write(data if isinstance(data, bytes) else data.encode("latin-1"))
-
-    def publish(self, package, version, archive):
-        self.serve(package, archive)
-        self.serve(package + ".md5", hashlib.md5(archive).hexdigest())
-        self.serve(package + ".version", version)
-
     def take_requests(self, name):
         """The requests that listener name logged so far; its log starts afresh."""
-        path = self._log(name)
-        if not os.path.exists(path):
-            return []
-        with open(path, encoding="latin-1") as f:
-            lines = f.read().splitlines()
-        open(path, "w").close()
-        return lines
+        return take_lines(self._log(name))
 
     def close(self):
         if self.process.poll() is None:

@@ -38,6 +38,10 @@ CHECKSUM = "Invalid file received (checksum error)"
 NO_VERSION = "No version number received. Aborting update."
 NO_VERSION_INFO = "Error getting version information."
 DOWNLOAD_FAILED = "Error downloading file."
+# A server that gives no answer, as the log and as the console tell it.
+NOT_REACHED = [NO_VERSION_INFO, DOWNLOAD_FAILED]
+NOT_REACHED_CONSOLE = ["couldn't url_fopen()", NO_VERSION_INFO, DOWNLOAD_FAILED,
+                       "couldn't url_fopen()"]
 
 # A proxy that libcurl refuses at once: every transfer fails as it is opened.
 UNREACHABLE_PROXY = "bogus://127.0.0.1:9"
@@ -87,14 +91,13 @@ class PackageUpdate(TreeTestCase):
     def write_record(self, version):
         self.tree.write("Updater/alpha.zip.version", version)
 
-    def env(self, proxy=None):
-        return {"http_proxy": proxy or self.site.proxy,
-                "no_proxy": "", "NO_PROXY": ""}
+    def env(self, proxy=None, variable="http_proxy"):
+        return {variable: proxy or self.site.proxy, "no_proxy": "", "NO_PROXY": ""}
 
-    def update(self, proxy=None):
+    def update(self, proxy=None, env=None, prefix=()):
         """One pass; returns the console lines, and checks the log says the same."""
         before = len(self.tree.log_messages())
-        code, out, _ = self.tree.run("noservice", env=self.env(proxy))
+        code, out, _ = self.tree.run("noservice", env=env or self.env(proxy), prefix=prefix)
         self.assertEqual(code, 0)
         self.assertBanner(out)
         logged = self.tree.log_messages()[before:]
@@ -362,9 +365,6 @@ class UnfinishedInstallation(PackageUpdate):
 class Unreachable(PackageUpdate):
     """No answer from the server: every failure is said, nothing is lost."""
 
-    FAILED = [NO_VERSION_INFO, DOWNLOAD_FAILED]
-    CONSOLE = ["couldn't url_fopen()", NO_VERSION_INFO, DOWNLOAD_FAILED, "couldn't url_fopen()"]
-
     def test_server_down_or_host_unknown_is_reported(self):
         self.publish("2.0")
         self.write_record("2.0-old")
@@ -374,8 +374,8 @@ class Unreachable(PackageUpdate):
                             ("unreachable proxy", UNREACHABLE_PROXY),
                             ("host not found", "http://host.invalid:80")]:
             with self.subTest(name):
-                self.assertMessages(self.update(proxy=proxy), self.FAILED,
-                                    console_only=self.CONSOLE)
+                self.assertMessages(self.update(proxy=proxy), NOT_REACHED,
+                                    console_only=NOT_REACHED_CONSOLE)
                 self.assertFalse(self.tree.exists("alpha.zip"))
                 self.assertFalse(self.tree.exists("alpha.zip.part"))
                 self.assertEqual(self.record(), b"2.0-old")
@@ -385,8 +385,8 @@ class Unreachable(PackageUpdate):
         self.publish("2.0")
         self.write_record("2.0")
         self.tree.write("alpha.zip", PACKAGE)
-        self.assertMessages(self.update(proxy=UNREACHABLE_PROXY), self.FAILED,
-                            console_only=self.CONSOLE)
+        self.assertMessages(self.update(proxy=UNREACHABLE_PROXY), NOT_REACHED,
+                            console_only=NOT_REACHED_CONSOLE)
         self.assertEqual(self.tree.read("alpha.zip"), PACKAGE)
         self.assertEqual(self.record(), b"2.0")
 
@@ -417,7 +417,7 @@ class PackageList(PackageUpdate):
                          ["alpha.zip.version", "installed.packages.lst"])
 
 
-class RealWebServer(TreeTestCase):
+class RealWebServer(PackageUpdate):
     """Full passes against nginx, over plain HTTP and over HTTPS with the
     certificate checks of the program's TLS library. The program trusts only
     the test CA, through a CA bundle laid over the system's in a private mount
@@ -436,69 +436,53 @@ class RealWebServer(TreeTestCase):
         cls.addClassCleanup(pki.remove)
         cls.trusted_ca = pki.ca("orvane-test-root")
         pki.ca("unknown-root")
-        cls.site = harness.NginxSite(REMOTE, {
+        cls.nginx = harness.NginxSite(REMOTE, {
             "trusted": pki.certificate("trusted", cls.HOST, "orvane-test-root"),
             "untrusted": pki.certificate("untrusted", cls.HOST, "unknown-root"),
             "wrong-name": pki.certificate("wrong-name", "wrong.orvane.test", "orvane-test-root"),
         })
-        cls.addClassCleanup(cls.site.close)
+        cls.addClassCleanup(cls.nginx.close)
         cls.tunnel = harness.Tunnel()
         cls.addClassCleanup(cls.tunnel.close)
-        cls.site.serve("notify_installed.osp", b"OK")
-        cls.site.serve("notify_error.osp", b"OK")
-        cls.site.publish("alpha.zip", "2.0", PACKAGE)
+        cls.nginx.serve("notify_installed.osp", b"OK")
+        cls.nginx.serve("notify_error.osp", b"OK")
+        cls.nginx.publish("alpha.zip", "2.0", PACKAGE)
 
     def setUp(self):
         super().setUp()
-        for listener in self.site.ports:
-            self.site.take_requests(listener)
+        for listener in self.nginx.ports:
+            self.nginx.take_requests(listener)
         self.tunnel.requests.clear()
+        self.write_record("1.0")
 
-    def https_tree(self):
-        """A tree with the https build, and the command words that run it
-        trusting the test CA; skips where that cannot be done."""
+    def https_pass(self, listener):
+        """A pass of the https build, trusting the test CA, against one TLS
+        listener; skips where the program cannot be made to trust it."""
         if not harness.HTTPS_EXE:
             self.skipTest("ORVANE_HTTPS_EXE is not set")
         prefix, reason = harness.trusting_prefix(self.trusted_ca)
         if prefix is None:
             self.skipTest("cannot make the program trust the test CA: " + reason)
-        tree = harness.Tree(exe=harness.HTTPS_EXE)
-        self.addCleanup(tree.remove)
-        tree.write_list("alpha")
-        tree.write("Updater/alpha.zip.version", "1.0")
-        return tree, prefix
+        self.tree = harness.Tree(exe=harness.HTTPS_EXE)
+        self.addCleanup(self.tree.remove)
+        self.tree.write_list("alpha")
+        self.write_record("1.0")
+        self.tunnel.target = self.nginx.ports[listener]
+        return self.update(env=self.env(self.tunnel.proxy, "https_proxy"), prefix=prefix)
 
-    def run_pass(self, tree, env, prefix=()):
-        """One pass; returns the console lines and the log lines after the package name."""
-        code, out, _ = tree.run("noservice", env=dict(env, no_proxy="", NO_PROXY=""),
-                                prefix=prefix)
-        self.assertEqual(code, 0)
-        logged = tree.log_messages()
-        self.assertEqual(logged[0], "alpha")
-        return console_lines(out), logged[1:]
-
-    def assertUpdated(self, tree, console, logged):
-        self.assertEqual(logged, [VALIDATED, INSTALLING, INSTALLED])
-        self.assertEqual(console, ["Updating alpha ...", VALIDATED, INSTALLING, INSTALLED])
-        self.assertEqual(tree.read("app/readme.txt"), b"version two\n")
-        self.assertEqual(tree.read("app/lib/core.dat"), bytes(range(256)) * 64)
-        self.assertEqual(tree.read("Updater/alpha.zip.version"), b"2.0")
-        self.assertFalse(tree.exists("alpha.zip"))
+    def assertUpdated(self, console):
+        self.assertMessages(console, [VALIDATED, INSTALLING, INSTALLED])
+        self.assertInstalled()
+        self.assertEqual(self.record(), b"2.0")
+        self.assertFalse(self.tree.exists("alpha.zip"))
 
     def test_full_update_over_plain_http(self):
-        self.tree.write_list("alpha")
-        self.tree.write("Updater/alpha.zip.version", "1.0")
-        console, logged = self.run_pass(
-            self.tree, {"http_proxy": "http://127.0.0.1:%d" % self.site.ports["plain"]})
-        self.assertUpdated(self.tree, console, logged)
-        self.assertEqual(self.site.take_requests("plain"), full_update("notify_installed.osp"))
+        self.assertUpdated(self.update("http://127.0.0.1:%d" % self.nginx.ports["plain"]))
+        self.assertEqual(self.nginx.take_requests("plain"), full_update("notify_installed.osp"))
 
     def test_full_update_over_https_with_a_trusted_certificate(self):
-        tree, prefix = self.https_tree()
-        self.tunnel.target = self.site.ports["trusted"]
-        console, logged = self.run_pass(tree, {"https_proxy": self.tunnel.proxy}, prefix)
-        self.assertUpdated(tree, console, logged)
-        self.assertEqual(self.site.take_requests("trusted"), full_update("notify_installed.osp"))
+        self.assertUpdated(self.https_pass("trusted"))
+        self.assertEqual(self.nginx.take_requests("trusted"), full_update("notify_installed.osp"))
         self.assertEqual(set(self.tunnel.requests), {"CONNECT %s:443" % self.HOST},
                          "every resource asked for over TLS on the default port")
 
@@ -508,17 +492,12 @@ class RealWebServer(TreeTestCase):
             # but ignores SCH_CRED_AUTO_CRED_VALIDATION and never builds a
             # chain, so any certificate passes; Windows' own Schannel checks it.
             self.skipTest("Wine's Schannel does not check server certificates")
-        tree, prefix = self.https_tree()
-        self.tunnel.target = self.site.ports[listener]
-        console, logged = self.run_pass(tree, {"https_proxy": self.tunnel.proxy}, prefix)
-        self.assertEqual(logged, [NO_VERSION_INFO, DOWNLOAD_FAILED])
-        self.assertEqual(console, ["Updating alpha ...", "couldn't url_fopen()", NO_VERSION_INFO,
-                                   DOWNLOAD_FAILED, "couldn't url_fopen()"])
-        self.assertEqual(sorted(os.listdir(tree.root)), ["Updater", "bin", "update.log"],
+        self.assertMessages(self.https_pass(listener), NOT_REACHED, NOT_REACHED_CONSOLE)
+        self.assertEqual(sorted(os.listdir(self.tree.root)), ["Updater", "bin", "update.log"],
                          "nothing installed, no package file")
-        self.assertEqual(tree.read("Updater/alpha.zip.version"), b"1.0")
+        self.assertEqual(self.record(), b"1.0")
         self.assertTrue(self.tunnel.requests, "the program did try the server")
-        self.assertEqual(self.site.take_requests(listener), [],
+        self.assertEqual(self.nginx.take_requests(listener), [],
                          "no request may pass a refused handshake")
 
     def test_certificate_from_an_untrusted_ca_is_refused_and_reported(self):
