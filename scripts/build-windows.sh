@@ -2,9 +2,10 @@
 # Cross-builds orvane-autoupdate.exe and the unit tests for Windows on Debian.
 #   scripts/build-windows.sh [--package] [-DNAME=VALUE ...]   (build constants, as for CMake)
 # --package also makes the zip to ship (cpack -G ZIP) in the build directory.
-# Static zlib comes from Debian's MinGW package; libzip, libcurl and GoogleTest
-# are built from Debian's own sources and cached outside the clone, keyed by
-# their versions, so a second run only builds the product.
+# Static zlib comes from Debian's MinGW package; bzip2, libzip, libcurl,
+# libsodium and GoogleTest are built from Debian's own sources and cached
+# outside the clone, keyed by their versions, so a second run only builds the
+# product.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 make_zip=no
@@ -63,11 +64,15 @@ source_version() {  # the source version that apt-get source fetches
 ensure_deb_src
 zip_version=$(source_version libzip)
 curl_version=$(source_version curl)
+bzip2_version=$(source_version bzip2)
+sodium_version=$(source_version libsodium)
 gtest_version=$(dpkg-query -W -f='${Version}' googletest)
 zlib_version=$(dpkg-query -W -f='${Version}' libz-mingw-w64-dev)
-[ -n "$zip_version" ] && [ -n "$curl_version" ] || { echo "windows: no source versions"; exit 1; }
+[ -n "$zip_version" ] && [ -n "$curl_version" ] && [ -n "$bzip2_version" ] &&
+  [ -n "$sodium_version" ] || { echo "windows: no source versions"; exit 1; }
 # "schannel" in the key: libcurl builds of other TLS set-ups are never reused.
-prefix=$cache_root/zip-$zip_version-curl-$curl_version-schannel-gtest-$gtest_version-z-$zlib_version
+prefix=$cache_root/zip-$zip_version-bz2-$bzip2_version-curl-$curl_version-schannel
+prefix=$prefix-sodium-$sodium_version-gtest-$gtest_version-z-$zlib_version
 prefix=${prefix//[:~+]/_}
 jobs=-j2
 
@@ -87,13 +92,23 @@ zlib_lib=/usr/$triple/lib/libz.a
 zlib_inc=/usr/$triple/include
 
 if [ ! -f "$prefix/.complete" ]; then
-  echo "windows: building libzip $zip_version, curl $curl_version, googletest $gtest_version"
+  echo "windows: building bzip2 $bzip2_version, libzip $zip_version, curl $curl_version," \
+    "libsodium $sodium_version, googletest $gtest_version"
   work=$(mktemp -d /tmp/orvane-mingw-src.XXXXXX)
-  (cd "$work" && apt-get source --download-only libzip curl >"$log" 2>&1) || { cat "$log"; exit 1; }
+  (cd "$work" && apt-get source --download-only bzip2 libzip curl libsodium >"$log" 2>&1) \
+    || { cat "$log"; exit 1; }
   (cd "$work" && for dsc in *.dsc; do dpkg-source --no-check -x "$dsc" >/dev/null 2>&1; done)
 
+  # bzip2 has no cross build of its own: its library is seven C files.
+  mkdir -p "$prefix/lib" "$prefix/include"
+  (cd "$work"/bzip2-*/ &&
+    $triple-gcc -O2 -c blocksort.c huffman.c crctable.c randtable.c compress.c decompress.c bzlib.c &&
+    $triple-ar rcs "$prefix/lib/libbz2.a" ./*.o && cp bzlib.h "$prefix/include/") >"$log" 2>&1 \
+    || { cat "$log"; exit 1; }
+
   cmake_cross "$work"/libzip-*/ "$work/build-zip" -DBUILD_SHARED_LIBS=OFF \
-    -DENABLE_BZIP2=OFF -DENABLE_LZMA=OFF -DENABLE_ZSTD=OFF -DENABLE_GNUTLS=OFF \
+    -DENABLE_BZIP2=ON -DBZIP2_INCLUDE_DIR="$prefix/include" \
+    -DBZIP2_LIBRARY_RELEASE="$prefix/lib/libbz2.a" -DENABLE_LZMA=OFF -DENABLE_ZSTD=OFF -DENABLE_GNUTLS=OFF \
     -DENABLE_OPENSSL=OFF -DENABLE_MBEDTLS=OFF -DENABLE_COMMONCRYPTO=OFF \
     -DENABLE_WINDOWS_CRYPTO=ON -DBUILD_TOOLS=OFF -DBUILD_REGRESS=OFF -DBUILD_EXAMPLES=OFF \
     -DBUILD_DOC=OFF -DZLIB_INCLUDE_DIR="$zlib_inc" -DZLIB_LIBRARY="$zlib_lib"
@@ -106,6 +121,12 @@ if [ ! -f "$prefix/.complete" ]; then
     -DCURL_DISABLE_LDAP=ON \
     -DCURL_USE_LIBSSH2=OFF -DUSE_LIBIDN2=OFF -DCURL_ZLIB=OFF -DCURL_USE_LIBPSL=OFF \
     -DENABLE_THREADED_RESOLVER=ON
+
+  # Signature checks: libsodium's own cross build, static.
+  (cd "$work"/libsodium-*/ &&
+    ./configure --host=$triple --prefix="$prefix" --disable-shared --enable-static \
+      --disable-dependency-tracking &&
+    make $jobs && make install) >"$log" 2>&1 || { cat "$log"; exit 1; }
 
   cmake_cross /usr/src/googletest "$work/build-gtest" -DBUILD_GMOCK=OFF -Dgtest_force_shared_crt=ON \
     -Dgtest_disable_pthreads=OFF
