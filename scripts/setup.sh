@@ -11,6 +11,7 @@ packages=(
   python3 curl unzip
   openssl time coreutils
   nginx util-linux
+  zip p7zip-full libarchive-tools  # archives as publishers' tools write them
 )
 
 missing=()

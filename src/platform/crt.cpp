@@ -1,7 +1,9 @@
 // C-runtime calls under their Windows names.
 #include "platform/win32.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +12,72 @@ int _chdir(const char* path) { return chdir(path); }
 int _mkdir(const char* path) { return mkdir(path, 0777); }
 
 int _unlink(const char* path) { return unlink(path); }
+
+namespace {
+// Decodes one UTF-8 sequence at text; 0 for a malformed, overlong or
+// surrogate sequence, as Windows refuses it under MB_ERR_INVALID_CHARS.
+int utf8_decode(const unsigned char* text, char32_t* point) {
+    int length = text[0] < 0x80    ? 1
+                 : text[0] >= 0xF0 ? 4
+                 : text[0] >= 0xE0 ? 3
+                 : text[0] >= 0xC2 ? 2
+                                   : 0;
+    if (length == 0 || text[0] > 0xF4) return 0;
+    char32_t value = length == 1 ? text[0] : text[0] & (0x7F >> length);
+    for (int i = 1; i < length; ++i) {
+        if ((text[i] & 0xC0) != 0x80) return 0;
+        value = value << 6 | (text[i] & 0x3F);
+    }
+    static constexpr char32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (value < least[length] || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return 0;
+    *point = value;
+    return length;
+}
+
+// The wide path back in the UTF-8 that this system's file calls take.
+std::string utf8_encode(const wchar_t* wide) {
+    std::string text;
+    for (; *wide != 0; ++wide) {
+        auto c = static_cast<char32_t>(*wide);
+        if (c < 0x80) {
+            text += static_cast<char>(c);
+        } else if (c < 0x800) {
+            text += {static_cast<char>(0xC0 | c >> 6), static_cast<char>(0x80 | (c & 0x3F))};
+        } else if (c < 0x10000) {
+            text += {static_cast<char>(0xE0 | c >> 12), static_cast<char>(0x80 | (c >> 6 & 0x3F)),
+                     static_cast<char>(0x80 | (c & 0x3F))};
+        } else {
+            text += {static_cast<char>(0xF0 | c >> 18), static_cast<char>(0x80 | (c >> 12 & 0x3F)),
+                     static_cast<char>(0x80 | (c >> 6 & 0x3F)),
+                     static_cast<char>(0x80 | (c & 0x3F))};
+        }
+    }
+    return text;
+}
+}  // namespace
+
+// UTF-8 only, with length -1 (a terminated text), as the updater calls it.
+// Returns the wide characters written, terminator included, or 0.
+int MultiByteToWideChar(unsigned code_page, DWORD flags, LPCSTR text, int length, wchar_t* wide,
+                        int wide_length) {
+    if (code_page != CP_UTF8 || (flags & MB_ERR_INVALID_CHARS) == 0 || length != -1) return 0;
+    auto* p = reinterpret_cast<const unsigned char*>(text);
+    for (int written = 0; written < wide_length; ++written) {
+        char32_t point = 0;
+        int size = *p == 0 ? 1 : utf8_decode(p, &point);
+        if (size == 0) return 0;
+        wide[written] = static_cast<wchar_t>(point);
+        if (*p == 0) return written + 1;
+        p += size;
+    }
+    return 0;  // no room
+}
+
+std::FILE* _wfopen(const wchar_t* path, const wchar_t* mode) {
+    return std::fopen(utf8_encode(path).c_str(), utf8_encode(mode).c_str());
+}
+
+int _wmkdir(const wchar_t* path) { return mkdir(utf8_encode(path).c_str(), 0777); }
 
 // rename() replaces an existing target in one step, as the flag asks; without
 // the flag an existing target is refused, as on Windows.

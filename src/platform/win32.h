@@ -11,6 +11,7 @@
 #else
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <sys/select.h>
 
 using BOOL = int;
@@ -72,7 +73,15 @@ int _mkdir(const char* path);
 int _unlink(const char* path);
 int _stricmp(const char* a, const char* b);
 
+// Text conversion: UTF-8 to the wide characters of the file calls below.
+constexpr unsigned CP_UTF8 = 65001;
+constexpr DWORD MB_ERR_INVALID_CHARS = 0x8;
+int MultiByteToWideChar(unsigned code_page, DWORD flags, LPCSTR text, int length, wchar_t* wide,
+                        int wide_length);
+
 // Files.
+std::FILE* _wfopen(const wchar_t* path, const wchar_t* mode);
+int _wmkdir(const wchar_t* path);
 constexpr DWORD MOVEFILE_REPLACE_EXISTING = 0x1;
 BOOL MoveFileExA(LPCSTR existing, LPCSTR replacement, DWORD flags);
 

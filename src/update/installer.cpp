@@ -36,6 +36,37 @@ bool install_name_unsafe(const char* name) {
     }
 }
 
+// An entry name as a path of this tree: '/' for either separator, as Windows
+// reads both (a backslash elsewhere would be part of a file name), so an
+// archive written with backslashes lands alike on every system. path holds
+// prefix_buffer_size bytes; the caller has checked the name fits.
+void install_path_of(const char* name, char* path) {
+    std::size_t length = 0;
+    for (; name[length] != '\0'; ++length) {
+        path[length] = is_separator(name[length]) ? '/' : name[length];
+    }
+    path[length] = '\0';
+}
+
+// Entry names are UTF-8; the narrow file calls would read them in the
+// machine's code page on Windows, so files and directories are named through
+// the wide calls. False for a name that is not UTF-8.
+bool install_wide_name(const char* path, wchar_t* wide) {
+    return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide,
+                               static_cast<int>(prefix_buffer_size)) > 0;
+}
+
+// An archive with two entries of one name has no one content for that file;
+// the archive library opens it (its stricter checks would also refuse valid
+// archives of common tools), so the installer refuses it before writing.
+bool install_names_repeat(zip_t* archive, int entries) {
+    for (int index = 0; index < entries; ++index) {
+        const char* name = zip_get_name(archive, index, 0);
+        if (name != nullptr && zip_name_locate(archive, name, 0) != index) return true;
+    }
+    return false;
+}
+
 // Fills buffer from the entry until it is full or the entry ends. Returns the
 // bytes held, or -1 on a read or decompression error.
 zip_int64_t install_read_piece(zip_file_t* entry, char* buffer) {
@@ -67,16 +98,21 @@ void install_read_failed(const char* name) {
 
 // Writes one opened entry to its target. An entry whose data cannot be read
 // leaves an existing file of that name untouched.
-void install_entry(zip_file_t* entry, const char* name, char* buffer) {
+void install_entry(zip_file_t* entry, const char* name, const char* path, char* buffer) {
     zip_int64_t length = install_read_piece(entry, buffer);
     if (length < 0) {
         install_read_failed(name);
         return;
     }
-    std::FILE* target = std::fopen(name, "wb");
+    wchar_t wide[prefix_buffer_size];
+    std::FILE* target = nullptr;
+    if (install_wide_name(path, wide)) {
+        target = _wfopen(wide, L"wb");
+    } else {
+        errno = EILSEQ;
+    }
     if (target == nullptr) {
-        std::size_t size = std::strlen(name);
-        if (size == 0 || name[size - 1] != '/') install_write_failed(name);
+        install_write_failed(name);
         return;
     }
     bool written = true;
@@ -106,10 +142,11 @@ int install_error_count() { return install_errors; }
 void make_parent_dirs(const char* path) {
     if (std::strlen(path) >= prefix_buffer_size) return;
     char prefix[prefix_buffer_size];
+    wchar_t wide[prefix_buffer_size];
     std::size_t length = 0;
     prefix[0] = '\0';
     for (const char* p = path; *p != '\0'; ++p) {
-        if (is_separator(*p) && length > 0) _mkdir(prefix);
+        if (is_separator(*p) && length > 0 && install_wide_name(prefix, wide)) _wmkdir(wide);
         prefix[length++] = *p;
         prefix[length] = '\0';
     }
@@ -118,9 +155,13 @@ void make_parent_dirs(const char* path) {
 int install_package(const char* archive_path) {
     install_errors = 0;
     int error = 0;
-    zip_t* archive = zip_open(archive_path, ZIP_CHECKCONS, &error);
+    zip_t* archive = zip_open(archive_path, 0, &error);
     if (archive == nullptr) return error;
     int entries = zip_get_num_files(archive);
+    if (install_names_repeat(archive, entries)) {
+        zip_close(archive);
+        return ZIP_ER_EXISTS;
+    }
 
     char* buffer = static_cast<char*>(std::malloc(work_buffer_size));
     if (buffer == nullptr) {
@@ -141,13 +182,17 @@ int install_package(const char* archive_path) {
             install_write_failed(name);
             continue;
         }
-        make_parent_dirs(name);
+        char path[prefix_buffer_size];
+        install_path_of(name, path);
+        make_parent_dirs(path);
+        // A directory entry: its directory was made with the parents.
+        if (path[0] != '\0' && path[std::strlen(path) - 1] == '/') continue;
         zip_file_t* entry = zip_fopen_index(archive, index, 0);
         if (entry == nullptr) {
             install_read_failed(name);
             continue;
         }
-        install_entry(entry, name, buffer);
+        install_entry(entry, name, path, buffer);
         zip_fclose(entry);
     }
 

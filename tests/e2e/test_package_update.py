@@ -7,12 +7,14 @@ import hashlib
 import importlib.machinery
 import importlib.util
 import os
+import random
 import shutil
 import subprocess
 import sys
 import tempfile
 import time
 import unittest
+import zipfile
 
 import harness
 from harness import TreeTestCase, text
@@ -505,6 +507,79 @@ class RealWebServer(PackageUpdate):
 
     def test_certificate_for_another_host_name_is_refused_and_reported(self):
         self.assertRefused("wrong-name")
+
+
+class ZipTools(PackageUpdate):
+    """One source tree archived by the common zip tools installs alike on every
+    system: byte-exact under its names, or, for a method that no build reads,
+    as entry errors that are never reported installed."""
+
+    FOLDER = "\u00dcber Gr\u00f6\u00dfe"
+    FILES = {FOLDER + "/notes.txt": b"".join(b"line %d\r\n" % i for i in range(3000)),
+             "data/empty.txt": b"",
+             "data/nested/deep/random.bin": random.Random(17).randbytes(300000),
+             "name with blanks.txt": b"blanks\n"}
+    EMPTY_DIRECTORY = "data/nothing here"
+    # (row, shell command that archives {src} into {zip}, or, for archives
+    # written by Python's zipfile, (method, separator)).
+    ROWS = [("zip-deflate", "zip -q -r {zip} {src}"), ("zip-store", "zip -q -0 -r {zip} {src}"),
+            ("zip-bzip2", "zip -q -Z bzip2 -r {zip} {src}"),
+            ("zip-pipe", "zip -q -r - {src} | cat >{zip}"),
+            ("zip-zip64", "zip -q -fz -r {zip} {src}"), ("7z-default", "7z a -tzip {zip} {src}"),
+            ("7z-bzip2", "7z a -tzip -mm=BZip2 {zip} {src}"),
+            ("bsdtar", "bsdtar -a -cf {zip} {src}"),
+            ("python-deflate", (zipfile.ZIP_DEFLATED, "/")),
+            ("python-store", (zipfile.ZIP_STORED, "/")), ("python-bzip2", (zipfile.ZIP_BZIP2, "/")),
+            ("backslashes", (zipfile.ZIP_DEFLATED, "\\"))]
+
+    def archive(self, row, how):
+        """The tree under a folder named for the row, archived as the row says."""
+        top = tempfile.mkdtemp(prefix="orvane-tool-")
+        self.addCleanup(shutil.rmtree, top, True)
+        source = os.path.join(top, row)
+        for name, data in self.FILES.items():
+            os.makedirs(os.path.dirname(os.path.join(source, name)), exist_ok=True)
+            with open(os.path.join(source, name), "wb") as f:
+                f.write(data)
+        os.makedirs(os.path.join(source, self.EMPTY_DIRECTORY))
+        archive = os.path.join(top, "archive.zip")
+        if isinstance(how, str):
+            subprocess.run(how.format(zip=archive, src=row), shell=True, cwd=top, check=True,
+                           capture_output=True, timeout=120, env=dict(os.environ, LC_ALL="C.UTF-8"))
+        else:
+            method, separator = how
+            with zipfile.ZipFile(archive, "w", method) as z:
+                for folder, _, names in os.walk(source):
+                    relative = os.path.relpath(folder, top).replace("/", separator)
+                    z.writestr(relative + separator, b"")
+                    for name in names:
+                        z.write(os.path.join(folder, name), relative + separator + name)
+        # A valid archive by a tool of its own, so a refusal is the updater's.
+        subprocess.run(["7z", "t", archive], check=True, capture_output=True, timeout=120)
+        with open(archive, "rb") as f:
+            return f.read()
+
+    def test_archives_of_every_common_tool_install_alike(self):
+        for row, how in self.ROWS:
+            with self.subTest(row=row):
+                self.publish(row, self.archive(row, how))
+                console = self.update()
+                self.assertMessages(console, [VALIDATED, INSTALLING, INSTALLED])
+                for name, data in self.FILES.items():
+                    self.assertEqual(self.tree.read(os.path.join(row, name)), data, name)
+                self.assertTrue(os.path.isdir(self.tree.path(row, self.EMPTY_DIRECTORY)))
+                self.assertEqual(sorted(os.listdir(self.tree.path(row))),
+                                 ["data", "name with blanks.txt", self.FOLDER])
+
+    def test_method_that_no_build_reads_is_an_entry_error(self):
+        self.publish("1", self.archive("lzma", "7z a -tzip -mm=LZMA {zip} {src}"))
+        console = self.update()
+        # 7-Zip stores what does not compress; the text is compressed.
+        notes = "lzma/" + self.FOLDER + "/notes.txt"
+        self.assertIn("Error reading " + notes.encode().decode("latin-1"), console)
+        self.assertNotIn(INSTALLED, console)
+        self.assertIn(ERRORS, self.last_log)
+        self.assertFalse(self.tree.exists(notes))
 
 
 PUBLISH = os.path.join(harness.HERE, "..", "..", "scripts", "publish-package")
