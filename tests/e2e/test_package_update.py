@@ -14,6 +14,7 @@ import sys
 import tempfile
 import time
 import unittest
+import warnings
 import zipfile
 
 import harness
@@ -634,11 +635,15 @@ class Publishing(PackageUpdate):
             "../evil.txt", "/abs.txt", "\\abs.txt", "C:evil.txt", "app/a.txt:stream",
             "app\\..\\..\\evil.txt", "app/" + "d" * 8188)]
         refusals += [("", None), ("2.0\n", None), ("9" * 4095, None)]
+        refusals += [("2.0", "app/a.txt"), ("2.0", zipfile.ZIP_LZMA)]  # named twice; unread method
         for version, odd in refusals:
-            with self.subTest(version=version[:8], entry=odd and odd[:24]):
-                with open(prepared, "wb") as f:
-                    f.write(harness.zip_archive([("app/a.txt", b"2")] +
-                                                ([(odd, b"x")] if odd else [])))
+            with self.subTest(version=version[:8], entry=odd and str(odd)[:24]):
+                with open(prepared, "wb") as f, warnings.catch_warnings():
+                    warnings.simplefilter("ignore")  # zipfile warns of the name given twice
+                    method = odd if isinstance(odd, int) else zipfile.ZIP_DEFLATED
+                    with zipfile.ZipFile(f, "w", method) as z:
+                        for name in ["app/a.txt"] + ([odd] if isinstance(odd, str) else []):
+                            z.writestr(name, b"2")
                 self.assertEqual(self.publish_with_tool(version, prepared), (1, before))
 
     def test_version_is_renamed_into_place_last(self):
