@@ -38,7 +38,7 @@ need_packages() {
 }
 
 need_packages wine64 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-tools \
-  libz-mingw-w64-dev googletest dpkg-dev cmake ninja-build
+  libz-mingw-w64-dev googletest dpkg-dev cmake ninja-build autoconf automake libtool
 
 # Source packages: add deb-src beside the machine's own suites when missing.
 ensure_deb_src() {
@@ -122,8 +122,9 @@ if [ ! -f "$prefix/.complete" ]; then
     -DCURL_USE_LIBSSH2=OFF -DUSE_LIBIDN2=OFF -DCURL_ZLIB=OFF -DCURL_USE_LIBPSL=OFF \
     -DENABLE_THREADED_RESOLVER=ON
 
-  # Signature checks: libsodium's own cross build, static.
-  (cd "$work"/libsodium-*/ &&
+  # Signature checks: libsodium's own cross build, static (Debian's source
+  # comes without a generated configure).
+  (cd "$work"/libsodium-*/ && autoreconf -fi &&
     ./configure --host=$triple --prefix="$prefix" --disable-shared --enable-static \
       --disable-dependency-tracking &&
     make $jobs && make install) >"$log" 2>&1 || { cat "$log"; exit 1; }
