@@ -43,8 +43,10 @@ free_port() {
 # start_nginx DIRECTORY: serves DIRECTORY with nginx on two loopback ports of
 # its own, plain HTTP and HTTPS, until the script ends. The certificate is
 # self-signed for 127.0.0.1 and made here with openssl. Sets nginx_http
-# (http://127.0.0.1:PORT), nginx_https (https://127.0.0.1:PORT) and
-# nginx_cert (the certificate, the one root a client must trust). Requests
+# (http://127.0.0.1:PORT), nginx_https (https://127.0.0.1:PORT),
+# nginx_cut_port (plain HTTP with a small send buffer; bytes sent logged to
+# logs/sent.log) and nginx_cert (the certificate, the one root a client must
+# trust). Requests
 # in proxy form ("GET http://host/path", what a client sends through
 # http_proxy) are served by their path like any other.
 start_nginx() {
@@ -53,10 +55,12 @@ start_nginx() {
   openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 \
     -addext subjectAltName=IP:127.0.0.1 -keyout "$nginx_dir/key.pem" \
     -out "$nginx_dir/cert.pem" 2>/dev/null
-  local http_port https_port
+  local http_port https_port cut_port
   http_port=$(free_port)
   https_port=$(free_port)
   while [ "$https_port" = "$http_port" ]; do https_port=$(free_port); done
+  cut_port=$(free_port)
+  while [ "$cut_port" = "$http_port" ] || [ "$cut_port" = "$https_port" ]; do cut_port=$(free_port); done
   # As root, nginx's workers would drop to nobody, who cannot enter the
   # scratch directory (mode 700); they keep the benchmark's own user.
   local user_line=""
@@ -70,6 +74,7 @@ error_log $nginx_dir/logs/error.log;
 events { worker_connections 64; }
 http {
   access_log $nginx_dir/logs/access.log;
+  log_format sent '\$bytes_sent';
   client_body_temp_path $nginx_dir/temp/body;
   proxy_temp_path $nginx_dir/temp/proxy;
   fastcgi_temp_path $nginx_dir/temp/fastcgi;
@@ -80,6 +85,11 @@ http {
   server {
     listen 127.0.0.1:$http_port;
     listen 127.0.0.1:$https_port ssl;
+    # A listener with a small send buffer, for a link that drops: what nginx
+    # counts as sent is then nearly what arrived.
+    listen 127.0.0.1:$cut_port sndbuf=64k;
+    access_log $nginx_dir/logs/sent.log sent;
+    access_log $nginx_dir/logs/access.log;
     ssl_certificate $nginx_dir/cert.pem;
     ssl_certificate_key $nginx_dir/key.pem;
     root $1;
@@ -95,6 +105,7 @@ CONF
   done
   nginx_http="http://127.0.0.1:$http_port"
   nginx_https="https://127.0.0.1:$https_port"
+  nginx_cut_port=$cut_port
   nginx_cert="$nginx_dir/cert.pem"
 }
 

@@ -1,6 +1,7 @@
 """Inputs of the update-engine benchmarks.
 
     engine_data.py archive PATH            2,000 files, 200 MiB in all, in 20 directories
+    engine_data.py stored PATH             the same files stored, not deflated (a 200 MiB archive)
     engine_data.py packages SERVED TREE N  N up-to-date packages: version resources on the
                                            served side, equal records and the list in TREE
 """
@@ -14,10 +15,10 @@ FILES = 2000
 FILE_SIZE = 200 * 1024 * 1024 // FILES
 
 
-def archive(path):
+def archive(path, method=zipfile.ZIP_DEFLATED):
     rng = random.Random(1)
     text = b"".join(b"line %d of a configuration file\n" % i for i in range(4000))
-    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED, compresslevel=1) as zf:
+    with zipfile.ZipFile(path, "w", method, compresslevel=1) as zf:
         for i in range(FILES):
             # Half incompressible, half text: like binaries next to resources.
             noise = rng.randbytes(FILE_SIZE // 2)
@@ -47,5 +48,7 @@ def packages(served, tree, count):
 if __name__ == "__main__":
     if sys.argv[1] == "archive":
         archive(sys.argv[2])
+    elif sys.argv[1] == "stored":
+        archive(sys.argv[2], zipfile.ZIP_STORED)
     else:
         packages(sys.argv[2], sys.argv[3], int(sys.argv[4]))

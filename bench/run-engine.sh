@@ -9,6 +9,9 @@
 #                    download, digest, extraction, notification, record)
 #                    against bench/update_script.sh doing the same with curl,
 #                    md5sum and unzip
+#   cut link         one pass that updates it to a 200 MiB archive through a
+#                    proxy that cuts every connection after 16 MiB: installed,
+#                    and the bytes nginx sent over the archive's size
 # Both sides of the up-to-date comparison go through the loopback test server
 # as their HTTP proxy, both sides of the end-to-end one through nginx. The
 # build sets the end-of-download pause to 0 ms. The tools take turns within
@@ -125,3 +128,31 @@ report e2e-script "curl + md5sum + unzip script"
 awk -v o="${best[e2e-ours]}" -v t="${best[e2e-script]}" -v l="time noservice pass / script (<= 0.9)" \
   'BEGIN {printf "  %-48s %.3f\n", l, (t > 0 ? o / t : 0)}'
 cpu_ratio e2e-ours e2e-script "CPU time noservice pass / script"
+
+echo
+echo "A link that drops every 16 MiB: one noservice pass updating the package to a"
+echo "200 MiB archive (the same files stored) through a proxy that cuts every"
+echo "connection after 16 MiB of nginx's answer"
+python3 bench/engine_data.py stored "$work/stored.zip"
+"$root/scripts/publish-package" "$package" 3.0 "$work/stored.zip" "$latest" >/dev/null
+rm "$work/stored.zip"
+mkfifo "$work/link-input"
+python3 "$root/bench/cut_link.py" "$nginx_cut_port" $((16 << 20)) < "$work/link-input" 3>&- \
+  > "$work/link-port" &
+link_pid=$!
+exec 4> "$work/link-input"
+for _ in $(seq 50); do grep -q '^PORT ' "$work/link-port" 2>/dev/null && break; sleep 0.1; done
+link_proxy="http://127.0.0.1:$(awk '/^PORT/ {print $2}' "$work/link-port")"
+reset_tree ours
+: > "$nginx_dir/logs/sent.log"
+measure e2e-cut env -C "$work/e2e-ours/bin" http_proxy="$link_proxy" ./orvane-autoupdate noservice
+exec 4>&-
+wait "$link_pid"
+[ "$(cat "$work/e2e-ours/Updater/$package.zip.version")" = 3.0 ] &&
+  grep -q 'Installed.' "$work/out.e2e-cut" || { echo "cut link: not installed in one pass"; exit 1; }
+size=$(stat -c %s "$latest/$package.zip")
+sent=$(awk '{s += $1} END {print s}' "$nginx_dir/logs/sent.log")
+report e2e-cut "noservice pass through the cut link"
+awk -v s="$sent" -v z="$size" -v c="$(awk '/^CUTS/ {print $2}' "$work/link-port")" \
+  'BEGIN {printf "  %-48s %.4f (%d cuts, %d bytes sent for %d)\n",
+          "bytes sent by nginx / archive size (<= 1.05)", s / z, c, s, z}'

@@ -3,10 +3,13 @@
 
 #include "transfer/fetch.h"
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include "orvane_config.h"
+#include "transfer/resume_state.h"
 #include "transfer/url_stream.h"
 
 char fetch_buffer[fetch_buffer_size];
@@ -19,10 +22,70 @@ constexpr std::uint32_t chunk_size = 65535;
 constexpr std::int64_t download_cap = ORVANE_DOWNLOAD_CAP_BYTES;
 static_assert(download_cap > 0 && download_cap <= 2147483647);
 
+using Clock = std::chrono::steady_clock;
+
+// A partial download kept with its record is opened to be added to, and its
+// length is the bytes held; anything else is started afresh.
+std::FILE* open_local(const char* local_path, ResumeState* kept, std::int64_t* held) {
+    *held = 0;
+    if (resume_state_read(local_path, kept)) {
+        if (std::FILE* file = std::fopen(local_path, "rb+")) {
+            const long length = std::fseek(file, 0, SEEK_END) == 0 ? std::ftell(file) : -1;
+            if (length > 0 && length < kept->total) {
+                *held = length;
+                return file;
+            }
+            std::fclose(file);
+        }
+    }
+    resume_state_remove(local_path);
+    *kept = ResumeState{};
+    return std::fopen(local_path, "wb+");
+}
+
+// What an answer is to the download: the rest of what is held, the resource
+// whole (the first answer, or a range ignored or no longer valid), or an
+// answer to a range that cannot be used.
+enum class Answer { whole, rest, refused };
+
+Answer take_answer(const UrlResponse& response, std::int64_t held, ResumeState* kept) {
+    if (held > 0 && response.status == 206) {
+        // The rest of the very resource held, from the first byte missing.
+        const char* sent = url_validator(response);
+        const bool same = sent[0] == '\0' || std::strcmp(response.etag, kept->validator) == 0 ||
+                          std::strcmp(response.last_modified, kept->validator) == 0;
+        if (response.range_first != held || response.range_total != kept->total || !same)
+            return Answer::refused;
+        return Answer::rest;
+    }
+    if (held > 0 && response.status != 200) return Answer::refused;
+    // Resumable only when sent whole under a validator that is new: one
+    // sent again under the validator asked for is a server ignoring ranges.
+    const char* validator = url_validator(response);
+    const bool ignored = held > 0 && std::strcmp(validator, kept->validator) == 0;
+    if (response.status == 200 && response.length > 0 && validator[0] != '\0' && !ignored) {
+        std::snprintf(kept->validator, sizeof kept->validator, "%s", validator);
+        kept->total = response.length;
+    } else {
+        *kept = ResumeState{};
+    }
+    return Answer::whole;
+}
+
+// The download as a whole slower than the slowest transfer allowed: asking
+// again would only hold the pass longer.
+bool too_slow(Clock::time_point started, std::int64_t received) {
+    const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    return seconds >= ORVANE_STREAM_WAIT_S &&
+           static_cast<double>(received) < static_cast<double>(ORVANE_LOW_SPEED_BYTES) * seconds;
+}
+
 }  // namespace
 
 int download_file(const char* url, const char* local_path, ReportFn report_fn) {
-    FILE* file = std::fopen(local_path, "wb+");
+    ResumeState kept{};
+    std::int64_t done = 0;  // bytes of the whole resource held in the local file
+    FILE* file = open_local(local_path, &kept, &done);
     if (file == nullptr) {
         report_fn(-1, -1, "Error connecting to Halvex server.");
         std::perror("couldnt open fgets output file\n");
@@ -31,8 +94,8 @@ int download_file(const char* url, const char* local_path, ReportFn report_fn) {
 
     // Reset before the open: the headers arrive while the stream opens.
     content_length = 0;
-    UrlStream* stream = url_fopen(url, "r");
-    if (stream == nullptr) {
+    UrlStream* stream = done > 0 ? url_fopen_range(url, done, kept.validator) : url_fopen(url, "r");
+    if (stream == nullptr && done == 0) {
         report_fn(-1, -1, "Error downloading file.");
         std::printf("couldn't url_fopen()\n");
         std::fclose(file);
@@ -40,31 +103,78 @@ int download_file(const char* url, const char* local_path, ReportFn report_fn) {
     }
 
     char chunk[chunk_size];
-    std::int64_t done = 0;
     int result = 0;
     std::uint32_t n = 0;
-    do {
-        const std::int64_t left = download_cap - done;
-        n = url_fread(chunk, 1, left < chunk_size ? static_cast<std::uint32_t>(left) : chunk_size,
-                      stream);
-        if (n > 0) {
-            std::fwrite(chunk, 1, n, file);
-            done += n;
-            if (report_fn(static_cast<int>(done), content_length, nullptr) != 0) {
-                result = 3;
-                break;
-            }
-        } else {
-            Sleep(ORVANE_DOWNLOAD_PAUSE_MS);
+    bool early = stream == nullptr;  // the server is not there now: a kept partial waits
+    const Clock::time_point started = Clock::now();
+    std::int64_t received = 0;
+    for (int attempt = 1; stream != nullptr; ++attempt) {
+        const Answer answer = take_answer(stream->response, done, &kept);
+        if (answer == Answer::refused) {
+            report_fn(-1, -1, "Error downloading file.");
+            result = 4;
+            url_fclose(stream);
+            break;
         }
-    } while (n > 0 && done < download_cap);
-    if (done <= 0) {
+        if (answer == Answer::whole && done > 0) {
+            // Sent whole: the file starts again from its first byte, and
+            // what it held is no longer what its record says.
+            resume_state_remove(local_path);
+            std::fclose(file);
+            file = std::fopen(local_path, "wb+");
+            done = 0;
+            if (file == nullptr) {
+                url_fclose(stream);
+                report_fn(-1, -1, "Error connecting to Halvex server.");
+                return 1;
+            }
+        }
+        // Progress counts the whole resource: a resumed answer announces only its rest.
+        const std::int64_t whole = answer == Answer::rest ? kept.total : content_length;
+        const std::int32_t total = whole > 2147483647 ? 2147483647 : static_cast<std::int32_t>(whole);
+        const std::int64_t before = done;
+        do {
+            const std::int64_t left = download_cap - done;
+            n = url_fread(chunk, 1, left < chunk_size ? static_cast<std::uint32_t>(left) : chunk_size,
+                          stream);
+            if (n > 0) {
+                std::fwrite(chunk, 1, n, file);
+                done += n;
+                if (report_fn(static_cast<int>(done), total, nullptr) != 0) {
+                    result = 3;
+                    break;
+                }
+            }
+        } while (n > 0 && done < download_cap);
+        received += done - before;
+        early = result == 0 && done < download_cap &&
+                (stream->failed != 0 || (kept.total > 0 && done < kept.total));
+        url_fclose(stream);
+        stream = nullptr;
+        // Again at once for the rest, while each attempt brings bytes and the
+        // download as a whole is no slower than a trickle.
+        if (!early || kept.validator[0] == '\0' || done == before ||
+            attempt >= static_cast<int>(ORVANE_RESUME_ATTEMPTS) || too_slow(started, received))
+            break;
+        content_length = 0;
+        stream = url_fopen_range(url, done, kept.validator);
+    }
+    if (n == 0) Sleep(ORVANE_DOWNLOAD_PAUSE_MS);
+    if (result == 0 && early && kept.validator[0] != '\0' && done > 0) {
+        // Kept for the next download, which asks for the rest; never checked
+        // or installed as it is.
+        report_fn(-1, -1, "Error downloading file.");
+        std::fclose(file);
+        if (!resume_state_write(local_path, kept)) _unlink(local_path);
+        return download_incomplete;
+    }
+    if (done <= 0 && result == 0) {
         report_fn(-1, -1, "Error downloading file.");
         result = 4;
     }
 
-    url_fclose(stream);
     std::fclose(file);
+    resume_state_remove(local_path);
     if (result != 0) _unlink(local_path);
     return result;
 }

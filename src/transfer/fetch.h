@@ -9,7 +9,11 @@ constexpr int fetch_buffer_size = 65535;
 extern char fetch_buffer[fetch_buffer_size];
 
 // 0 done, 1 local file not writable, 2 URL not openable, 3 stopped by the
-// callback, 4 nothing received.
+// callback, 4 nothing received (or a resumed answer that cannot be used),
+// download_incomplete: the transfer kept ending early; what arrived is kept
+// beside its record ("<local_path>.state"), and the next download of the
+// same path resumes it.
+constexpr int download_incomplete = 5;
 int download_file(const char* url, const char* local_path, ReportFn report_fn);
 
 // The body of url (at most 65,534 bytes) in fetch_buffer, or nullptr.

@@ -28,6 +28,14 @@ void drive(UrlStream* stream) {
         Sleep(10);
     }
     stream->still_running = running;
+    // How the transfer ended: a cut connection, a time-out or a refused
+    // write is a failure, the end of the body is not.
+    int left = 0;
+    while (CURLMsg* message = curl_multi_info_read(transfer_multi, &left)) {
+        if (message->msg == CURLMSG_DONE && message->easy_handle == stream->handle &&
+            message->data.result != CURLE_OK)
+            stream->failed = 1;
+    }
 }
 
 // The server has answered once libcurl has read a response's status line.
@@ -39,11 +47,113 @@ bool answered(UrlStream* stream) {
 
 }  // namespace
 
-std::size_t on_header(char* data, std::size_t size, std::size_t count, void* /*user_data*/) {
+namespace {
+
+char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c; }
+
+// The value of a header line whose name is `name` in any case (HTTP/2 sends
+// names in lower case), without the blanks around it or the line end.
+bool header_value(std::string_view line, std::string_view name, std::string_view* value) {
+    if (line.size() <= name.size() || line[name.size()] != ':') return false;
+    for (std::size_t k = 0; k < name.size(); ++k) {
+        if (lower(line[k]) != name[k]) return false;
+    }
+    std::string_view rest = line.substr(name.size() + 1);
+    while (!rest.empty() && (rest.back() == '\n' || rest.back() == '\r' || rest.back() == ' ' ||
+                             rest.back() == '\t'))
+        rest.remove_suffix(1);
+    while (!rest.empty() && (rest.front() == ' ' || rest.front() == '\t')) rest.remove_prefix(1);
+    *value = rest;
+    return true;
+}
+
+// A whole decimal number that a 64-bit count holds with room; -1 otherwise.
+std::int64_t whole_number(std::string_view text) {
+    if (text.empty() || text.size() > 18) return -1;
+    std::int64_t number = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return -1;
+        number = number * 10 + (c - '0');
+    }
+    return number;
+}
+
+// Kept only whole and free of control characters: it is sent back in a
+// request header and stored beside a partial download.
+void copy_validator(char (&out)[url_validator_size], std::string_view value) {
+    out[0] = '\0';
+    if (value.empty() || value.size() >= url_validator_size) return;
+    for (char c : value) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return;
+    }
+    std::memcpy(out, value.data(), value.size());
+    out[value.size()] = '\0';
+}
+
+// "bytes first-last/total"; anything else leaves the range absent.
+void read_range(UrlResponse& response, std::string_view value) {
+    constexpr std::string_view unit = "bytes ";
+    if (value.substr(0, unit.size()) != unit) return;
+    value.remove_prefix(unit.size());
+    const std::size_t dash = value.find('-');
+    const std::size_t slash = value.find('/');
+    if (dash == std::string_view::npos || slash == std::string_view::npos || slash < dash) return;
+    const std::int64_t first = whole_number(value.substr(0, dash));
+    const std::int64_t last = whole_number(value.substr(dash + 1, slash - dash - 1));
+    const std::string_view total = value.substr(slash + 1);
+    if (first < 0 || last < first) return;
+    response.range_first = first;
+    response.range_total = total == "*" ? -1 : whole_number(total);
+}
+
+void response_reset(UrlResponse& response) {
+    std::memset(&response, 0, sizeof response);
+    response.length = -1;
+    response.range_first = -1;
+    response.range_total = -1;
+}
+
+void record_header(UrlResponse& response, std::string_view line) {
+    if (line.substr(0, 5) == "HTTP/") {  // a status line: a new response begins
+        response_reset(response);
+        response.http2 = line.size() > 5 && line[5] >= '2' && line[5] <= '9';
+        const std::size_t blank = line.find(' ');
+        if (blank != std::string_view::npos) {
+            const std::int64_t code = whole_number(line.substr(blank + 1, 3));
+            response.status = code < 0 ? 0 : static_cast<std::int32_t>(code);
+        }
+        return;
+    }
+    std::string_view value;
+    if (header_value(line, "etag", &value)) {
+        // A weak ETag does not promise the same bytes: no ranges under it.
+        if (value.substr(0, 2) == "W/") value = {};
+        copy_validator(response.etag, value);
+    } else if (header_value(line, "last-modified", &value)) {
+        copy_validator(response.last_modified, value);
+    } else if (header_value(line, "content-length", &value)) {
+        response.length = whole_number(value);
+    } else if (header_value(line, "content-range", &value)) {
+        read_range(response, value);
+    }
+}
+
+}  // namespace
+
+const char* url_validator(const UrlResponse& response) {
+    return response.etag[0] != '\0' ? response.etag : response.last_modified;
+}
+
+std::size_t on_header(char* data, std::size_t size, std::size_t count, void* user_data) {
     const std::size_t total = size * count;
     const std::string_view line(data, total);
+    UrlStream* stream = static_cast<UrlStream*>(user_data);
+    if (stream != nullptr) record_header(stream->response, line);
     constexpr std::string_view label = "Content-Length: ";
-    const std::size_t at = line.find(label);
+    std::size_t at = line.find(label);
+    // HTTP/2 names every header in lower case; HTTP/1.1 is read as it always was.
+    if (at == std::string_view::npos && stream != nullptr && stream->response.http2)
+        at = line.find("content-length: ");
     if (at == std::string_view::npos) return total;
     const std::string_view rest = line.substr(at + label.size());
     const std::size_t end = rest.find("\r\n");
@@ -139,6 +249,7 @@ bool stream_cycle(UrlStream* stream) {
     stream->quiet_ms += static_cast<std::int32_t>(wait_ms);
     if (stream->quiet_ms < static_cast<std::int32_t>(ORVANE_STREAM_WAIT_S) * 1000) return true;
     stream->still_running = 0;
+    stream->failed = 1;
     return false;
 }
 
@@ -165,17 +276,40 @@ void stream_consume(UrlStream* stream, std::int32_t n) {
     stream->fill -= n;
 }
 
+namespace {
+
+// The range that url_fopen_range asks url_fopen to request: 0 for none.
+std::int64_t range_from = 0;
+const char* range_validator = "";
+
+// Asks for the body from range_from on, and only while the resource still
+// matches its validator: otherwise the server sends it whole.
+void request_range(UrlStream* stream, CURL* handle) {
+    char range[32];
+    std::snprintf(range, sizeof range, "%lld-", static_cast<long long>(range_from));
+    curl_easy_setopt(handle, CURLOPT_RANGE, range);  // copied by libcurl
+    char if_range[url_validator_size + 16];
+    std::snprintf(if_range, sizeof if_range, "If-Range: %s", range_validator);
+    stream->request_headers = curl_slist_append(nullptr, if_range);
+    curl_easy_setopt(handle, CURLOPT_HTTPHEADER, stream->request_headers);
+}
+
+}  // namespace
+
 UrlStream* url_fopen(const char* name, const char* mode) {
     UrlStream* stream = static_cast<UrlStream*>(std::calloc(1, sizeof(UrlStream)));
     if (stream == nullptr) return nullptr;
 
-    if (FILE* file = std::fopen(name, mode)) {
-        stream->kind = stream_kind_file;
-        stream->handle = file;
-        return stream;
+    if (range_from == 0) {
+        if (FILE* file = std::fopen(name, mode)) {
+            stream->kind = stream_kind_file;
+            stream->handle = file;
+            return stream;
+        }
     }
 
     stream->kind = stream_kind_transfer;
+    response_reset(stream->response);
     CURL* handle = curl_easy_init();
     stream->handle = handle;
     curl_easy_setopt(handle, CURLOPT_URL, name);
@@ -183,9 +317,11 @@ UrlStream* url_fopen(const char* name, const char* mode) {
     curl_easy_setopt(handle, CURLOPT_VERBOSE, 0L);
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, on_body);
     curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, on_header);
+    curl_easy_setopt(handle, CURLOPT_HEADERDATA, stream);
     // A trickle ends like a stall: too slow on average over one stream wait.
     curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, ORVANE_LOW_SPEED_BYTES);
     curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, static_cast<long>(ORVANE_STREAM_WAIT_S));
+    if (range_from > 0) request_range(stream, handle);
 
     if (transfer_multi == nullptr) transfer_multi = curl_multi_init();
     curl_multi_add_handle(transfer_multi, handle);
@@ -201,9 +337,23 @@ UrlStream* url_fopen(const char* name, const char* mode) {
     // No answer: nothing to read.
     curl_multi_remove_handle(transfer_multi, handle);
     curl_easy_cleanup(handle);
+    curl_slist_free_all(stream->request_headers);
     std::free(stream->buffer);
     std::free(stream);
     return nullptr;
+}
+
+UrlStream* url_fopen_range(const char* url, std::int64_t from, const char* validator) {
+    if (from <= 0 || validator == nullptr || validator[0] == '\0' ||
+        std::strlen(validator) >= static_cast<std::size_t>(url_validator_size))
+        return nullptr;
+    // Never a local file: only a transfer has a range to resume.
+    range_from = from;
+    range_validator = validator;
+    UrlStream* stream = url_fopen(url, "r");
+    range_from = 0;
+    range_validator = "";
+    return stream;
 }
 
 std::uint32_t url_fread(void* destination, std::uint32_t size, std::uint32_t count,
@@ -238,6 +388,7 @@ int url_fclose(UrlStream* stream) {
     case stream_kind_transfer:
         curl_multi_remove_handle(transfer_multi, stream->handle);
         curl_easy_cleanup(stream->handle);
+        curl_slist_free_all(stream->request_headers);
         break;
     default:
         errno = EBADF;

@@ -6,6 +6,19 @@
 
 #include <curl/curl.h>
 
+// What a transfer's answer says of itself, read from its header lines: the
+// last response's, when an interim answer or a proxy's came first.
+constexpr int url_validator_size = 256;  // a longer validator is taken for none
+struct UrlResponse {
+    std::int32_t status;      // 0 until a status line has arrived
+    std::int32_t http2;       // the status line named HTTP/2 or later: lower-case names
+    std::int64_t length;      // Content-Length, -1 when absent
+    std::int64_t range_first;  // Content-Range "bytes first-last/total", -1 when absent
+    std::int64_t range_total;  // -1 when absent or unknown ("*")
+    char etag[url_validator_size];           // strong ETag as sent; "" none or weak
+    char last_modified[url_validator_size];  // Last-Modified as sent; "" none
+};
+
 struct UrlStream {
     std::int32_t kind;    // 1 = local file, 2 = HTTP transfer
     void* handle;         // FILE* or CURL*
@@ -21,6 +34,11 @@ struct UrlStream {
     // Milliseconds the transfer has gone without activity on its sockets or a
     // byte arriving: bounded by the stream wait.
     std::int32_t quiet_ms;
+    // The transfer ended in failure (libcurl's result, or the stream's own
+    // stall bound) rather than at the end of its body.
+    std::int32_t failed;
+    curl_slist* request_headers;  // owned: the If-Range line of a resumed transfer
+    UrlResponse response;
 };
 
 constexpr std::int32_t stream_kind_file = 1;
@@ -35,6 +53,11 @@ UrlStream* url_fopen(const char* name, const char* mode);
 std::uint32_t url_fread(void* destination, std::uint32_t size, std::uint32_t count,
                         UrlStream* stream);
 int url_fclose(UrlStream* stream);
+// A transfer of url from byte `from` on (a Range request), answered with the
+// rest only while the resource still matches `validator` (If-Range).
+UrlStream* url_fopen_range(const char* url, std::int64_t from, const char* validator);
+// The response's validator: its strong ETag, else its Last-Modified; "" none.
+const char* url_validator(const UrlResponse& response);
 
 int stream_fill(UrlStream* stream, std::uint32_t want);
 void stream_consume(UrlStream* stream, std::int32_t n);

@@ -120,7 +120,9 @@ int download_and_validate(const char* package_url_text, const char* package_file
     // file (a pending installation, perhaps) stays as it was.
     int result = download_file(package_url_text, part, report_fn);
     if (result != 0) {
-        _unlink(part);  // an unopenable URL leaves an empty file behind
+        // An unopenable URL leaves an empty file behind; a download that
+        // kept ending early keeps what arrived for the next pass to resume.
+        if (result != download_incomplete) _unlink(part);
         return result;
     }
 

@@ -331,7 +331,7 @@ class NginxSite(Served):
     {name: (certificate, key)}. Each listener has its own access log of
     "<METHOD> <path>" lines. Runs in the foreground until close()."""
 
-    def __init__(self, remote, certificates):
+    def __init__(self, remote, certificates, http2=()):
         self.dir = tempfile.mkdtemp(prefix="orvane-nginx-")
         self.www = os.path.join(self.dir, "www")
         Served.__init__(self, self.www, remote)
@@ -339,7 +339,8 @@ class NginxSite(Served):
         servers = [self._server("plain", "")]
         for name, (certificate, key) in certificates.items():
             self.ports[name] = free_port()
-            servers.append(self._server(name, "ssl", "ssl_certificate %s;" % certificate,
+            servers.append(self._server(name, "ssl http2" if name in http2 else "ssl",
+                                        "ssl_certificate %s;" % certificate,
                                         "ssl_certificate_key %s;" % key))
         temp = os.path.join(self.dir, "temp")
         os.makedirs(temp)
@@ -350,6 +351,7 @@ class NginxSite(Served):
                     "error_log %s/error.log warn;\nevents { worker_connections 64; }\n"
                     "http {\n  default_type application/octet-stream;\n"
                     "  log_format requests '$request_method $request_uri';\n"
+                    "  log_format sent '$bytes_sent';\n"
                     "  client_body_temp_path %s/body; proxy_temp_path %s/proxy;\n"
                     "  fastcgi_temp_path %s/fastcgi; uwsgi_temp_path %s/uwsgi;\n"
                     "  scgi_temp_path %s/scgi;\n%s}\n"
@@ -364,9 +366,12 @@ class NginxSite(Served):
             raise RuntimeError("nginx did not start: %s" % errors)
 
     def _server(self, name, ssl, *directives):
-        return ("  server {\n    listen 127.0.0.1:%d %s;\n    root %s;\n"
-                "    access_log %s requests;\n    %s\n  }\n"
-                % (self.ports[name], ssl, self.www, self._log(name), " ".join(directives)))
+        # A small send buffer: what nginx counts as sent to a link that
+        # drops is nearly what arrived.
+        return ("  server {\n    listen 127.0.0.1:%d %s sndbuf=16k;\n    root %s;\n"
+                "    access_log %s requests;\n    access_log %s.sent sent;\n    %s\n  }\n"
+                % (self.ports[name], ssl, self.www, self._log(name), self._log(name),
+                   " ".join(directives)))
 
     def _log(self, name):
         return os.path.join(self.dir, name + ".access.log")
@@ -392,6 +397,11 @@ class NginxSite(Served):
         """The requests that listener name logged so far; its log starts afresh."""
         return take_lines(self._log(name))
 
+    def take_sent(self, name):
+        """The bytes that listener name sent so far (headers included, and
+        whatever a cut connection still held); its count starts afresh."""
+        return sum(int(n) for n in take_lines(self._log(name) + ".sent"))
+
     def close(self):
         if self.process.poll() is None:
             self.process.send_signal(signal.SIGQUIT)  # graceful: ends once idle
@@ -408,40 +418,63 @@ class Tunnel:
     """An HTTP proxy for https_proxy that takes only CONNECT and joins every
     tunnel to the loopback port in .target, whatever host the client names:
     it stands in for name resolution, while TLS runs end to end between the
-    program and the server. .requests holds the CONNECT targets asked for."""
+    program and the server. .requests holds the CONNECT targets asked for.
+    With .forward set it also relays plain proxy requests to the target; with
+    .cut_after = n it cuts every connection once n bytes of the server's
+    answer have passed (a link that keeps dropping)."""
 
     def __init__(self):
         self.target = None
         self.requests = []
+        self.forward = False
+        self.cut_after = None
+        self.cuts = 0
         tunnel = self
 
         class Handler(socketserver.StreamRequestHandler):
             def handle(self):
-                line = self.rfile.readline(4096).decode("latin-1").strip()
-                while self.rfile.readline(4096).strip():
-                    pass
-                words = line.split()
+                head = [self.rfile.readline(4096)]
+                while head[-1].strip():
+                    head.append(self.rfile.readline(4096))
+                words = head[0].decode("latin-1").split()
                 tunnel.requests.append(" ".join(words[:2]))
-                if len(words) < 2 or words[0] != "CONNECT" or tunnel.target is None:
+                plain = tunnel.forward and len(words) > 1 and words[0] != "CONNECT"
+                if tunnel.target is None or not plain and (len(words) < 2 or words[0] != "CONNECT"):
                     self.wfile.write(b"HTTP/1.1 405 Method Not Allowed\r\n\r\n")
                     return
-                with socket.create_connection(("127.0.0.1", tunnel.target), 10) as upstream:
-                    self.wfile.write(b"HTTP/1.1 200 Connection established\r\n\r\n")
-                    self.wfile.flush()
+                with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as upstream:
+                    if tunnel.cut_after is not None:
+                        # Little in flight when the link drops: what the
+                        # server counts as sent is nearly what arrived.
+                        upstream.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 16384)
+                    upstream.settimeout(10)
+                    upstream.connect(("127.0.0.1", tunnel.target))
+                    upstream.settimeout(None)
+                    if plain:
+                        upstream.sendall(b"".join(head))
+                    else:
+                        self.wfile.write(b"HTTP/1.1 200 Connection established\r\n\r\n")
+                        self.wfile.flush()
                     relay(self.connection, upstream)
 
         def relay(a, b):
             peers = {a: b, b: a}
+            left = tunnel.cut_after  # of what b, the server, sends
             while True:
                 ready, _, _ = select.select(list(peers), [], [], 30)
                 if not ready:
                     return
                 try:
                     for side in ready:
-                        data = side.recv(65536)
+                        data = side.recv(65536 if left is None or side is a else min(left, 65536))
                         if not data:
                             return
                         peers[side].sendall(data)
+                        if side is b and left is not None:
+                            left -= len(data)
+                            if left <= 0:
+                                tunnel.cuts += 1
+                                return
                 except OSError:  # a side gave up, e.g. a refused handshake
                     return
 

@@ -52,6 +52,11 @@ UNREACHABLE_PROXY = "bogus://127.0.0.1:9"
 
 PACKAGE = harness.zip_archive({"app/": b"", "app/readme.txt": b"version two\n",
                    "app/lib/core.dat": bytes(range(256)) * 64})
+# An archive of some size: random bytes do not deflate.
+LARGE_PACKAGE = harness.zip_archive({"app/readme.txt": b"version two\n",
+                                     "app/lib/core.dat": bytes(range(256)) * 64,
+                                     "app/lib/blob.bin": random.Random(21).randbytes(3 << 20)})
+RESUME_ATTEMPTS = harness.constant("ORVANE_RESUME_ATTEMPTS", 32)
 
 
 def req(resource):
@@ -101,6 +106,7 @@ class PackageUpdate(TreeTestCase):
         """One pass; returns the console lines, and checks the log says the same."""
         before = len(self.tree.log_messages())
         code, out, _ = self.tree.run("noservice", env=env or self.env(proxy), prefix=prefix)
+        self.last_out = text(out).decode("latin-1")
         self.assertEqual(code, 0)
         self.assertBanner(out)
         logged = self.tree.log_messages()[before:]
@@ -342,6 +348,50 @@ class DigestCheck(PackageUpdate):
         self.assertInstalled()
 
 
+class ResumedDownload(PackageUpdate):
+    """A link that keeps dropping: the download asks for the rest of what it
+    holds, within the pass and at the next one, and only a whole archive that
+    matches its digest is ever installed."""
+
+    def test_download_cut_for_good_is_resumed_by_the_next_pass_and_checked_whole(self):
+        part = len(LARGE_PACKAGE) // (RESUME_ATTEMPTS + 2)
+        kept = part * RESUME_ATTEMPTS
+        for digest, messages in [("0" * 32, [CHECKSUM]), (None, [VALIDATED, INSTALLING, INSTALLED])]:
+            self.publish("2.0", data=LARGE_PACKAGE, digest=digest)
+            self.site.rules({"alpha.zip": {"validator": "etag", "drop_after": part}})
+            self.assertMessages(self.update(), [DOWNLOAD_FAILED])
+            self.assertEqual(self.tree.read("alpha.zip.part"), LARGE_PACKAGE[:kept])
+            self.assertTrue(self.tree.exists("alpha.zip.part.state"))
+            self.assertFalse(self.tree.exists("alpha.zip") or self.tree.exists("app"),
+                             "nothing partial is taken for the package or installed")
+            self.assertEqual(self.site.take_requests(), [
+                req("alpha.zip.version"), req("alpha.zip")] + [
+                req("alpha.zip bytes=%d-" % (part * k)) for k in range(1, RESUME_ATTEMPTS)])
+
+            self.site.rules({"alpha.zip": {"validator": "etag"}})
+            self.assertMessages(self.update(), messages)
+            self.assertEqual(self.site.take_requests()[:2],
+                             [req("alpha.zip.version"), req("alpha.zip bytes=%d-" % kept)])
+            self.assertFalse(self.tree.exists("alpha.zip.part") or
+                             self.tree.exists("alpha.zip.part.state"),
+                             "a resumed archive that fails its digest goes whole")
+        self.assertInstalled()
+        self.assertEqual(self.tree.read("app/lib/blob.bin"), random.Random(21).randbytes(3 << 20))
+
+    def test_kept_partial_of_an_archive_since_replaced_is_downloaded_afresh(self):
+        self.publish("2.0", data=LARGE_PACKAGE)
+        self.site.rules({"alpha.zip": {"validator": "last-modified", "drop_after": 1000}})
+        self.assertMessages(self.update(), [DOWNLOAD_FAILED])
+        self.publish("2.1")  # a new release: the kept bytes belong to no archive served
+        self.site.rules({"alpha.zip": {"validator": "last-modified"}})
+        self.site.take_requests()
+        self.assertMessages(self.update(), [VALIDATED, INSTALLING, INSTALLED])
+        self.assertEqual(self.site.take_requests()[1], req("alpha.zip bytes=%d-" % (
+            1000 * RESUME_ATTEMPTS)))
+        self.assertInstalled()
+        self.assertEqual(self.record(), b"2.1")
+
+
 class UnfinishedInstallation(PackageUpdate):
     def test_package_file_left_behind_is_installed_without_a_download(self):
         self.publish("2.0")
@@ -443,7 +493,8 @@ class RealWebServer(PackageUpdate):
             "trusted": pki.certificate("trusted", cls.HOST, "orvane-test-root"),
             "untrusted": pki.certificate("untrusted", cls.HOST, "unknown-root"),
             "wrong-name": pki.certificate("wrong-name", "wrong.orvane.test", "orvane-test-root"),
-        })
+            "http2": pki.certificate("http2", cls.HOST, "orvane-test-root"),
+        }, http2={"http2"})
         cls.addClassCleanup(cls.nginx.close)
         cls.tunnel = harness.Tunnel()
         cls.addClassCleanup(cls.tunnel.close)
@@ -456,6 +507,7 @@ class RealWebServer(PackageUpdate):
         for listener in self.nginx.ports:
             self.nginx.take_requests(listener)
         self.tunnel.requests.clear()
+        self.tunnel.forward, self.tunnel.cut_after, self.tunnel.cuts = False, None, 0
         self.write_record("1.0")
 
     def https_pass(self, listener):
@@ -488,6 +540,37 @@ class RealWebServer(PackageUpdate):
         self.assertEqual(self.nginx.take_requests("trusted"), full_update("notify_installed.osp"))
         self.assertEqual(set(self.tunnel.requests), {"CONNECT %s:443" % self.HOST},
                          "every resource asked for over TLS on the default port")
+
+    def assertResumedThroughCuts(self, console, listener, cut):
+        """Installed in one pass through a link cut every `cut` bytes, nginx
+        sending the archive once, plus each answer's head (and what a cut
+        connection still held in flight)."""
+        self.assertUpdated(console)
+        size = len(LARGE_PACKAGE)
+        requests = self.nginx.take_requests(listener)
+        self.assertGreaterEqual(self.tunnel.cuts, size // cut)
+        self.assertEqual(requests.count(req("alpha.zip")), self.tunnel.cuts + 1)
+        self.assertLessEqual(self.nginx.take_sent(listener),
+                             size + len(requests) * 400 + self.tunnel.cuts * 96 * 1024)
+        progress = [line.split()[1] for line in self.last_out.replace("\r", "\n").split("\n")
+                    if line.startswith("Read: ")]
+        self.assertEqual({line.split("/")[1] for line in progress}, {str(size // 1024)})
+        self.assertEqual(progress[-1], "%d/%d" % (size // 1024, size // 1024))
+
+    def test_archive_behind_a_link_that_keeps_dropping_installs_in_one_pass(self):
+        self.nginx.publish("alpha.zip", "2.0", LARGE_PACKAGE)
+        self.addCleanup(self.nginx.publish, "alpha.zip", "2.0", PACKAGE)
+        cut = len(LARGE_PACKAGE) // (RESUME_ATTEMPTS - 1) + 1
+        self.tunnel.target, self.tunnel.forward, self.tunnel.cut_after = (
+            self.nginx.ports["plain"], True, cut)
+        self.assertResumedThroughCuts(self.update(self.tunnel.proxy), "plain", cut)
+
+    def test_http2_answers_carry_the_length_and_a_cut_download_resumes(self):
+        self.nginx.publish("alpha.zip", "2.0", LARGE_PACKAGE)
+        self.addCleanup(self.nginx.publish, "alpha.zip", "2.0", PACKAGE)
+        cut = len(LARGE_PACKAGE) // (RESUME_ATTEMPTS - 1) + 1
+        self.tunnel.cut_after = cut
+        self.assertResumedThroughCuts(self.https_pass("http2"), "http2", cut)
 
     def assertRefused(self, listener):
         if harness.RUNNER:

@@ -44,11 +44,21 @@ The path is matched without its query. Rule keys:
 - "trickle": [n, s]: send the body n bytes at a time, waiting s seconds after
   each piece.
 - "no_answer": true: close the connection without sending any response.
+- "validator": "etag" | "weak-etag" | "last-modified": the response carries
+  that validator, made from the body's MD5 (so it changes with the body), and
+  a "Range: bytes=N-" request is answered with 206 and "Content-Range: bytes
+  N-<last>/<size>" when its If-Range (if any) matches, else whole with 200.
+  The request log line then ends in " bytes=N-".
+- "ignore_ranges": true: ranges are never honoured (always 200, whole).
+- "range_offset": k: the Content-Range announced starts k bytes off the truth.
+- "drops": k: "drop_after" cuts only the first k responses of the path.
 Rules combine: e.g. "length": "none" with "drop_after" ends a close-delimited
 body early; "headers" with "length": "none" announces only what the test wrote.
 """
 
 import argparse
+import email.utils
+import hashlib
 import json
 import os
 import signal
@@ -100,9 +110,10 @@ class _Handler(BaseHTTPRequestHandler):
             target = parts.path or "/"
             if parts.query:
                 target += "?" + parts.query
-        owner._log_request(self.command, target)
         path = target.split("?", 1)[0]
         rule = owner._rule_for(path)
+        asked = self.headers.get("Range")
+        owner._log_request(self.command, target + (" " + asked if asked else ""))
         if rule.get("no_answer"):
             self.close_connection = True
             return
@@ -124,8 +135,11 @@ class _Handler(BaseHTTPRequestHandler):
             status = 200
 
         size = len(body) if body is not None else os.path.getsize(file_path)
+        extra = list(rule.get("headers") or [])
+        offset = 0
+        if rule.get("validator"):
+            status, offset, size = self._ranged(rule, body, file_path, size, status, extra)
         head = "HTTP/1.1 %d %s\r\n" % (status, REASONS.get(status, "Status"))
-        extra = rule.get("headers") or []
         own_length = rule.get("length") != "none" and not any(
             line.lower().startswith("content-length:") for line in extra)
         if own_length:
@@ -137,14 +151,44 @@ class _Handler(BaseHTTPRequestHandler):
             self.wfile.write(out)
             self.wfile.flush()
             if send_body:
-                self._send_body(rule, body, file_path, size)
+                self._send_body(rule, body, file_path, size, offset)
         except (BrokenPipeError, ConnectionResetError, ConnectionAbortedError):
             pass
 
-    def _send_body(self, rule, body, file_path, size):
+    def _ranged(self, rule, body, file_path, size, status, extra):
+        """The validator and, for a range request it honours, the part: returns
+        (status, offset, bytes to send)."""
+        if body is None:
+            with open(file_path, "rb") as f:
+                digest = hashlib.md5(f.read()).hexdigest()
+        else:
+            digest = hashlib.md5(body).hexdigest()
+        kind = rule["validator"]
+        if kind == "last-modified":
+            validator = email.utils.formatdate(int(digest[:7], 16), usegmt=True)
+            extra.append("Last-Modified: %s\r\n" % validator)
+        else:
+            validator = ('W/"%s"' if kind == "weak-etag" else '"%s"') % digest
+            extra.append("ETag: %s\r\n" % validator)
+        asked = self.headers.get("Range") or ""
+        if_range = self.headers.get("If-Range")
+        if (status not in (None, 200) or rule.get("ignore_ranges") or kind == "weak-etag"
+                or not asked.startswith("bytes=") or not asked.endswith("-")
+                or (if_range is not None and if_range != validator)):
+            return status, 0, size
+        first = int(asked[6:-1])
+        if first >= size:
+            extra.append("Content-Range: bytes */%d\r\n" % size)
+            return 416, size, 0
+        extra.append("Content-Range: bytes %d-%d/%d\r\n"
+                     % (first + int(rule.get("range_offset", 0)), size - 1, size))
+        return 206, first, size - first
+
+    def _send_body(self, rule, body, file_path, size, offset=0):
         owner = self.server.owner
         limit = size
-        if "drop_after" in rule:
+        if "drop_after" in rule and owner._count(self.path.split("?", 1)[0]) <= int(
+                rule.get("drops", 1 << 30)):
             limit = min(size, int(rule["drop_after"]))
         stall_after = int(rule["stall_after"]) if "stall_after" in rule else None
         stall_seconds = float(rule.get("stall_seconds", 0))
@@ -152,10 +196,14 @@ class _Handler(BaseHTTPRequestHandler):
         plain = stall_after is None and not trickle and limit == size
         if plain and file_path is not None:
             with open(file_path, "rb") as f:
-                self.connection.sendfile(f)
+                self.connection.sendfile(f, offset)
             return
 
         source = open(file_path, "rb") if file_path is not None else None
+        if source:
+            source.seek(offset)
+        elif offset:
+            body = body[offset:]
         try:
             sent = 0
             while sent < limit:
@@ -204,6 +252,7 @@ class UpdateServer:
         self._stopping = threading.Event()
         self._lock = threading.Lock()
         self._sequences = {}
+        self._bodies = {}
 
     def start(self):
         self._httpd = _Server(("127.0.0.1", self.requested_port), _Handler)
@@ -250,6 +299,12 @@ class UpdateServer:
             return {}
         rule = rules.get(path) if isinstance(rules, dict) else None
         return rule if isinstance(rule, dict) else {}
+
+    def _count(self, target):
+        """How many responses of the path (as requested) have had a body so far."""
+        with self._lock:
+            self._bodies[target] = self._bodies.get(target, 0) + 1
+            return self._bodies[target]
 
     def _next_in_sequence(self, path, sequence):
         key = json.dumps(sequence)

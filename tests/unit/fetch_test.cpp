@@ -309,3 +309,61 @@ TEST_F(Download, EndlessBodyStopsAtTheCap) {
     EXPECT_EQ(wrong, 0);
     EXPECT_EQ(calls.back().done, cap);
 }
+
+// A transfer cut after some bytes is asked again for its rest under the first
+// answer's validator; what cannot be resumed ends as it always did.
+TEST_F(Download, CutTransferResumesOnlyWhatTheServerCanStillSendInPart) {
+    std::string body = random_bytes(100000, 9);
+    std::string next = random_bytes(100000, 10);
+    for (std::string* text : {&body, &next})  // letters: the bodies go into the rules
+        for (char& c : *text) c = static_cast<char>('a' + static_cast<unsigned char>(c) % 26);
+    const std::string etag = "\"validator\": \"etag\", ";
+    const std::string cut = "\"drop_after\": 30000, \"drops\": 1";
+    struct Case {
+        const char* name;
+        std::string rule;
+        int result;
+        std::string file;      // what the local file holds afterwards ("-": none)
+        std::size_t requests;  // of which all but the first ask for a range
+    };
+    const Case cases[] = {
+        {"strong etag", etag + cut, 0, body, 2},
+        {"last-modified", "\"validator\": \"last-modified\", " + cut, 0, body, 2},
+        {"weak etag", "\"validator\": \"weak-etag\", " + cut, 0, body.substr(0, 30000), 1},
+        {"no validator", cut, 0, body.substr(0, 30000), 1},
+        {"ranges ignored", etag + "\"ignore_ranges\": true, \"drop_after\": 30000", 0,
+         body.substr(0, 30000), 2},
+        {"changed between attempts",
+         etag + "\"sequence\": [\"" + body + "\", \"" + next + "\"], " + cut, 0, next, 2},
+        {"wrong content-range", etag + "\"range_offset\": 1, " + cut, 4, "-", 2},
+        {"cut every time", etag + "\"drop_after\": 10000", download_incomplete,
+         body.substr(0, 10000 * ORVANE_RESUME_ATTEMPTS), ORVANE_RESUME_ATTEMPTS},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestServer site;
+        site.put_file("/pkg.zip", body);
+        site.set_rules("{\"/pkg.zip\": {" + c.rule + "}}");
+        calls.clear();
+        EXPECT_EQ(download(site.url("/pkg.zip"), "pkg.zip"), c.result);
+        EXPECT_TRUE((std::filesystem::exists("pkg.zip") ? file_text("pkg.zip") : "-") == c.file);
+        EXPECT_EQ(std::filesystem::exists("pkg.zip.state"), c.result == download_incomplete);
+        const std::vector<std::string> requests = site.requests();
+        ASSERT_EQ(requests.size(), c.requests);
+        EXPECT_EQ(requests[0], "GET /pkg.zip");
+        for (std::size_t k = 1; k < requests.size(); ++k)
+            EXPECT_EQ(requests[k].rfind("GET /pkg.zip bytes=", 0), 0u) << requests[k];
+        // Progress counts the whole resource throughout.
+        for (const Call& call : calls) {
+            EXPECT_TRUE(call.message != "<none>" || call.total == 100000) << call.total;
+        }
+        if (c.result != download_incomplete) continue;
+        // The next download asks for the rest of what was kept.
+        site.set_rules(R"({"/pkg.zip": {"validator": "etag"}})");
+        EXPECT_EQ(download(site.url("/pkg.zip"), "pkg.zip"), 0);
+        EXPECT_TRUE(file_text("pkg.zip") == body);
+        EXPECT_EQ(site.requests().back(),
+                  "GET /pkg.zip bytes=" + std::to_string(10000 * ORVANE_RESUME_ATTEMPTS) + "-");
+        EXPECT_FALSE(std::filesystem::exists("pkg.zip.state"));
+    }
+}

@@ -242,6 +242,47 @@ TEST(UrlContentLength, HeaderLineParsing) {
                                    std::string(46, '9') + "\r\n", 0), 7);
 }
 
+// What a response says of itself, whatever the case of its header names; the
+// length label in lower case counts for HTTP/2 answers only.
+TEST(UrlContentLength, ResponseIsReadFromItsHeaderLinesInAnyCase) {
+    UrlStream stream{};
+    auto feed = [&stream](std::string line) { on_header(line.data(), 1, line.size(), &stream); };
+    feed("HTTP/1.1 200 Connection established\r\n");  // a proxy's answer comes first
+    feed("ETag: \"proxy\"\r\n");
+    content_length = 33;
+    feed("HTTP/2 206 \r\n");
+    EXPECT_EQ(stream.response.http2, 1);
+    EXPECT_EQ(stream.response.etag[0], '\0');
+    feed("content-length: 512\r\n");
+    feed("content-range: bytes 100-611/2000\r\n");
+    feed("last-modified: Tue, 01 Oct 2024 10:00:00 GMT\r\n");
+    EXPECT_EQ(content_length, 512);
+    EXPECT_EQ(stream.response.status, 206);
+    EXPECT_EQ(stream.response.length, 512);
+    EXPECT_EQ(stream.response.range_first, 100);
+    EXPECT_EQ(stream.response.range_total, 2000);
+    EXPECT_STREQ(url_validator(stream.response), "Tue, 01 Oct 2024 10:00:00 GMT");
+    feed("ETAG:  \"abc\" \r\n");  // a strong ETag wins over the date
+    EXPECT_STREQ(url_validator(stream.response), "\"abc\"");
+    feed("etag: W/\"abc\"\r\n");  // weak: no validator at all
+    EXPECT_STREQ(stream.response.etag, "");
+
+    feed("HTTP/1.1 206 Partial Content\r\n");
+    content_length = 33;
+    feed("content-length: 512\r\n");  // HTTP/1.1 reads its label as it always did
+    EXPECT_EQ(content_length, 33);
+    EXPECT_EQ(stream.response.length, 512);
+    for (const char* range : {"Content-Range: bytes */2000\r\n", "Content-Range: items 1-2/3\r\n",
+                              "Content-Range: bytes 9-5/20\r\n", "Content-Range: bytes 1-x/20\r\n"}) {
+        feed("HTTP/1.1 206 Partial Content\r\n");
+        feed(range);
+        EXPECT_EQ(stream.response.range_first, -1) << range;
+    }
+    feed("ETag: \"" + std::string(300, 'e') + "\"\r\n");  // too long to send back: none
+    feed("Last-Modified: a\x01b\r\n");                    // a control character: none
+    EXPECT_STREQ(url_validator(stream.response), "");
+}
+
 TEST(UrlContentLength, SetFromTheResponseAndTheLaterMatchingLineWins) {
     TestServer server;
     server.put_file("/plain", std::string(512, 'p'));
