@@ -131,27 +131,40 @@ TEST_F(Lifecycle, ReportsFillTheRecordForEachState) {
                                               {SERVICE_STOPPED, 5, 1066, 42, 0, 0}}));
 }
 
-TEST_F(Lifecycle, StartsRunsAndStopsInOrder) {
-    Thread service(run_service);
-    ASSERT_TRUE(eventually([] { return reported(running); }));
-    EXPECT_EQ(service_state.load(), SERVICE_RUNNING);
-    EXPECT_EQ(service_running.load(), 1u);
-    EXPECT_NE(worker_thread, nullptr);
-    ASSERT_NE(scm.handler, nullptr);
-    EXPECT_EQ(scm.calls.front(), "RegisterServiceCtrlHandlerA(\"Orvane Autoupdate Service\")");
+// Twice in one process: each start has its own stop, and the stop request
+// the first one raised does not reach the second.
+TEST_F(Lifecycle, StartsRunsAndStopsInOrderTwiceInOneProcess) {
+    for (int start = 1; start <= 2; ++start) {
+        SCOPED_TRACE(start);
+        if (start == 2) {
+            ASSERT_EQ(WaitForSingleObject(worker_thread, 10000), WAIT_OBJECT_0);
+            CloseHandle(worker_thread);
+            worker_thread = nullptr;
+            scm_reset();
+        }
+        Thread service(run_service);
+        ASSERT_TRUE(eventually([] { return reported(running); }));
+        EXPECT_EQ(update_stop_requested.load(), 0) << "a new start clears an earlier stop";
+        EXPECT_EQ(service_state.load(), SERVICE_RUNNING);
+        EXPECT_EQ(service_running.load(), 1u);
+        EXPECT_NE(worker_thread, nullptr);
+        ASSERT_NE(scm.handler, nullptr);
+        EXPECT_EQ(scm.calls.front(), "RegisterServiceCtrlHandlerA(\"Orvane Autoupdate Service\")");
 
-    LPHANDLER_FUNCTION handler = scm.handler;
-    handler(SERVICE_CONTROL_INTERROGATE);
-    handler(SERVICE_CONTROL_STOP);
-    EXPECT_TRUE(service.ends());
-    EXPECT_EQ(service_running.load(), 0u);
-    EXPECT_EQ(service_state.load(), SERVICE_STOP_PENDING);
-    EXPECT_EQ(records(), (std::vector<Record>{start_pending_1, start_pending_2, running, running,
-                                              stop_pending, stopped}));
-    // Stopped is reported under the lock, so no pass can begin before the end.
-    std::lock_guard lock(scm_mutex);
-    EXPECT_TRUE(scm.reports.back().lock_held);
-    EXPECT_FALSE(scm.reports[4].lock_held);
+        LPHANDLER_FUNCTION handler = scm.handler;
+        handler(SERVICE_CONTROL_INTERROGATE);
+        handler(SERVICE_CONTROL_STOP);
+        ASSERT_TRUE(service.ends());
+        EXPECT_EQ(update_stop_requested.load(), 1);
+        EXPECT_EQ(service_running.load(), 0u);
+        EXPECT_EQ(service_state.load(), SERVICE_STOP_PENDING);
+        EXPECT_EQ(records(), (std::vector<Record>{start_pending_1, start_pending_2, running,
+                                                  running, stop_pending, stopped}));
+        // Stopped is reported under the lock, so no pass can begin before the end.
+        std::lock_guard lock(scm_mutex);
+        EXPECT_TRUE(scm.reports.back().lock_held);
+        EXPECT_FALSE(scm.reports[4].lock_held);
+    }
 }
 
 TEST_F(Lifecycle, StopWaitsForThePassThatHoldsTheLockAndNoPassFollows) {
@@ -163,7 +176,6 @@ TEST_F(Lifecycle, StopWaitsForThePassThatHoldsTheLockAndNoPassFollows) {
     // Long enough for the worker to end its initial delay and wait at the
     // barrier before its first pass, having seen the service running.
     Sleep(ORVANE_TICK_MS * (ORVANE_INITIAL_DELAY_TICKS + 5));
-    EXPECT_EQ(update_stop_requested.load(), 0) << "a new start clears an earlier stop";
     Thread control([handler] { handler(SERVICE_CONTROL_SHUTDOWN); });
     ASSERT_TRUE(eventually([] { return reported(stop_pending); }));
     // The running pass is told, so that it leaves its retries to the next start.
