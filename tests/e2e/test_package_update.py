@@ -495,11 +495,11 @@ class RealWebServer(PackageUpdate):
 
     def test_full_update_over_plain_http(self):
         self.assertUpdated(self.update("http://127.0.0.1:%d" % self.nginx.ports["plain"]))
-        self.assertEqual(self.nginx.take_requests("plain"), full_update("notify_installed.osp"))
+        self.assertEqual(self.nginx.take_requests("plain", 5), full_update("notify_installed.osp"))
 
     def test_full_update_over_https_with_a_trusted_certificate(self):
         self.assertUpdated(self.https_pass("trusted"))
-        self.assertEqual(self.nginx.take_requests("trusted"), full_update("notify_installed.osp"))
+        self.assertEqual(self.nginx.take_requests("trusted", 5), full_update("notify_installed.osp"))
         self.assertEqual(set(self.tunnel.requests), {"CONNECT %s:443" % self.HOST},
                          "every resource asked for over TLS on the default port")
 
