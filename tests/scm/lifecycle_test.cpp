@@ -207,31 +207,23 @@ TEST_F(Lifecycle, AStopReachedAgainByFailedReportsRunsOnce) {
                                               stop_pending, stopped}));
 }
 
-TEST_F(Lifecycle, AFailedRunningReportEndsTheServiceInOrder) {
-    scm.failing_states = {SERVICE_RUNNING};
-    Thread service(run_service);
-    EXPECT_TRUE(service.ends());
-    EXPECT_EQ(service_running.load(), 0u);
-    EXPECT_EQ(records(), (std::vector<Record>{start_pending_1, start_pending_2, running, stopped}));
-}
-
-TEST_F(Lifecycle, AFailedFirstReportEndsWithoutAnEventOrAWorker) {
-    scm.failing_report = 1;
-    Thread service(run_service);
-    EXPECT_TRUE(service.ends());
-    EXPECT_EQ(records(), (std::vector<Record>{start_pending_1, stopped}));
-    EXPECT_EQ(worker_thread, nullptr);
-    EXPECT_EQ(service_running.load(), 0u);
-}
-
-TEST_F(Lifecycle, AFailedSecondReportEndsWithoutAWorker) {
-    scm.failing_report = 2;
-    Thread service(run_service);
-    EXPECT_TRUE(service.ends());
-    EXPECT_EQ(records(), (std::vector<Record>{start_pending_1, start_pending_2, stopped}));
-    EXPECT_EQ(worker_thread, nullptr);
-    EXPECT_EQ(service_running.load(), 0u);
-    EXPECT_EQ(stop_event, nullptr);  // closed
+// A start-up report that fails ends the service in order, at whichever step:
+// stopped is reported, and the event is closed.
+TEST_F(Lifecycle, AFailedStartUpReportEndsTheServiceInOrder) {
+    const std::vector<Record> reports[] = {{start_pending_1, stopped},
+                                           {start_pending_1, start_pending_2, stopped},
+                                           {start_pending_1, start_pending_2, running, stopped}};
+    for (std::size_t failing = 1; failing <= 3; ++failing) {
+        SCOPED_TRACE(failing);
+        scm_reset();
+        scm.failing_report = failing;
+        Thread service(run_service);
+        EXPECT_TRUE(service.ends());
+        EXPECT_EQ(records(), reports[failing - 1]);
+        EXPECT_EQ(worker_thread != nullptr, failing == 3) << "a worker only once running";
+        EXPECT_EQ(service_running.load(), 0u);
+        EXPECT_EQ(stop_event, nullptr);
+    }
 }
 
 TEST_F(Lifecycle, WithoutAHandlerNothingIsReported) {
