@@ -11,6 +11,7 @@ packages=(
   python3 curl unzip
   openssl time coreutils
   nginx util-linux
+  ca-certificates mount  # the CA bundle the HTTPS scenarios lay theirs over; the full-disk tmpfs
   zip p7zip-full libarchive-tools  # archives as publishers' tools write them
 )
 

@@ -56,10 +56,14 @@ fi
 export ORVANE_EXE=$build_dir/orvane-autoupdate.exe ORVANE_RUNNER=$wine
 export ORVANE_HTTPS_EXE=$build_dir/tests/orvane-autoupdate-https.exe
 export ORVANE_SERVICE_PROBE=$build_dir/tests/orvane_service_probe.exe
+# Each module's report (shown when it fails) is kept for scripts/skipped-tests.
+logs=$build_dir/test-logs
+rm -rf "$logs" && mkdir -p "$logs"
 for script in tests/e2e/test_*.py; do
   name=$(basename "$script" .py)
   echo "windows: $name under Wine"
-  if ! (cd tests/e2e && timeout 600 python3 -m unittest "$name"); then
+  if ! (cd tests/e2e && timeout 600 python3 -m unittest -v "$name" >"$logs/$name.log" 2>&1); then
+    cat "$logs/$name.log"
     failed+=("$name")
   fi
 done

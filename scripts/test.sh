@@ -37,6 +37,15 @@ cmake --build build-asan $jobs --target orvane_unit_tests orvane_scm_tests
 if [ -f scripts/test-tsan.sh ]; then scripts/test-tsan.sh "${short[@]}"; fi
 
 # The Windows build, its unit tests and its end-to-end scenarios under Wine.
-if [ "${ORVANE_WINDOWS_SUITE:-1}" != 0 ]; then scripts/test-windows.sh "${short[@]}"; fi
+windows_logs=()
+if [ "${ORVANE_WINDOWS_SUITE:-1}" != 0 ]; then
+  scripts/test-windows.sh "${short[@]}"
+  windows_logs=(build-windows/test-logs/*.log)
+fi
+
+# What skipped, and why: on CI every test should run.
+scripts/skipped-tests build-test/Testing/Temporary/LastTest.log \
+  build-asan/Testing/Temporary/LastTest.log build-tsan/Testing/Temporary/LastTest.log \
+  "${windows_logs[@]}"
 
 echo "All tests passed."

@@ -393,8 +393,12 @@ class NginxSite(Served):
             logged += self.process.stderr.read().decode("latin-1")
         return logged
 
-    def take_requests(self, name):
-        """The requests that listener name logged so far; its log starts afresh."""
+    def take_requests(self, name, expected=0):
+        """The requests that listener name logged, once there are at least
+        expected of them (nginx logs a request after answering it, so the last
+        one may still be on its way when the program ends; waits 10 s at most);
+        its log starts afresh."""
+        eventually(lambda: len(take_lines(self._log(name), keep=True)) >= expected, 10)
         return take_lines(self._log(name))
 
     def take_sent(self, name):

@@ -28,53 +28,35 @@ class NoOptionWord(TreeTestCase):
             # service scenarios check this road once the manager has settled.
             self.skipTest("checked by the Windows service-manager scenarios")
 
-    def typed(self, program):
-        return harness.name_as_typed(program, self.tree.bin)
-
-    def test_no_argument_from_a_console_prints_usage_with_the_name_as_typed(self):
-        code, out, _ = self.tree.run()
-        self.assertEqual(code, EXIT_MINUS_1)
-        rest = self.assertBanner(out)
-        self.assertEqual(rest, (harness.USAGE % self.typed(self.tree.exe)).encode())
-
-    def test_two_arguments_take_the_dispatcher_road_and_install_nothing(self):
-        code, out, _ = self.tree.run("install", "now")
-        self.assertEqual(code, EXIT_MINUS_1)
-        self.assertEqual(self.assertBanner(out), (harness.USAGE % self.typed(self.tree.exe)).encode())
+    def test_without_one_option_word_usage_is_printed_with_the_name_as_typed(self):
+        relative = os.path.join(".", harness.PROGRAM_NAME)
+        # Two words take the dispatcher road, and install nothing.
+        for args, program in [((), self.tree.exe), ((), relative),
+                              (("install", "now"), self.tree.exe)]:
+            with self.subTest(args=args, program=program):
+                code, out, _ = self.tree.run(*args, program=program)
+                self.assertEqual(code, EXIT_MINUS_1)
+                typed = harness.name_as_typed(program, self.tree.bin)
+                self.assertEqual(self.assertBanner(out), (harness.USAGE % typed).encode())
         self.assertFalse(self.tree.exists("bin/update.log"))
-
-    def test_name_as_typed_is_the_relative_one(self):
-        code, out, _ = self.tree.run(program=os.path.join(".", harness.PROGRAM_NAME))
-        self.assertEqual(code, EXIT_MINUS_1)
-        expected = harness.USAGE % self.typed(os.path.join(".", harness.PROGRAM_NAME))
-        self.assertEqual(self.assertBanner(out), expected.encode())
 
 
 class OptionWords(TreeTestCase):
     """Words are compared exactly, letter case and every byte included."""
 
-    def test_near_misses_match_nothing(self):
+    def test_words_but_install_and_noservice_fail_without_a_service_manager(self):
         if harness.WINDOWS:
             self.skipTest("the service manager's answers are tested under Wine's own SCM")
-        for word in ["Install", "install ", "installx", "NOSERVICE", "noservice ", "", "Start"]:
+        # Near misses match nothing: with no service manager on this platform,
+        # an unrecognised word is only found out after the manager is opened.
+        for word in ["start", "stop", "auto", "manual", "uninstall", "Install", "install ",
+                     "installx", "NOSERVICE", "noservice ", "", "Start"]:
             with self.subTest(word=word):
                 code, out, _ = self.tree.run(word)
-                # No service manager on this platform: the unrecognised word is
-                # only found out after the manager is opened.
                 self.assertEqual(code, EXIT_MINUS_1)
                 self.assertEqual(self.assertBanner(out), b"Error opening service manager")
                 self.assertFalse(self.tree.exists("update.log"))
                 self.assertFalse(self.tree.exists("bin/update.log"))
-
-    def test_service_words_without_a_service_manager(self):
-        if harness.WINDOWS:
-            self.skipTest("the service manager's answers are tested under Wine's own SCM")
-        for word in ["start", "stop", "auto", "manual", "uninstall"]:
-            with self.subTest(word=word):
-                code, out, _ = self.tree.run(word)
-                self.assertEqual(code, EXIT_MINUS_1)
-                self.assertEqual(self.assertBanner(out), b"Error opening service manager")
-        self.assertFalse(self.tree.exists("bin/update.log"))
 
     def test_install_without_a_service_manager_is_printed_and_logged(self):
         if harness.WINDOWS:

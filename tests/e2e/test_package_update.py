@@ -8,6 +8,7 @@ import importlib.machinery
 import importlib.util
 import os
 import random
+import re
 import shutil
 import subprocess
 import sys
@@ -108,6 +109,7 @@ class PackageUpdate(TreeTestCase):
         code, out, _ = self.tree.run("noservice", env=env or self.env(proxy), prefix=prefix)
         self.last_out = text(out).decode("latin-1")
         self.assertEqual(code, 0)
+        self.last_out = out
         self.assertBanner(out)
         logged = self.tree.log_messages()[before:]
         self.assertEqual(logged[0], "alpha")
@@ -304,6 +306,7 @@ class DigestCheck(PackageUpdate):
         cases = [  # (what the server does, messages, console lines of their own)
             ("digest mismatch", {"alpha.zip.md5": {"body": "0" * 32}}, [CHECKSUM], []),
             ("digest too short", {"alpha.zip.md5": {"body": digest[:31]}}, [CHECKSUM], []),
+            ("empty digest", {"alpha.zip.md5": {"body": ""}}, [CHECKSUM], []),
             ("body cut off", {"alpha.zip": {"drop_after": 100}}, [CHECKSUM], []),
             ("trickle", {"alpha.zip": {"trickle": [1, 0.3]}}, [CHECKSUM], []),
             ("no digest", {"alpha.zip.md5": {"no_answer": True}}, [NO_VERSION],
@@ -333,6 +336,17 @@ class DigestCheck(PackageUpdate):
         self.write_record("1.0")
         self.assertMessages(self.update(), [CHECKSUM])
         self.assertUntouched(False)
+        self.assertEqual(re.findall(rb"Read: (\d+)/\d+ Kb", self.last_out)[-1],
+                         b"%d" % (harness.DOWNLOAD_CAP_BYTES // 1024), "read past the cap")
+
+    def test_validated_download_that_cannot_take_the_package_files_place_is_not_installed(self):
+        self.publish("2.0")
+        self.write_record("1.0")
+        os.makedirs(self.tree.path("alpha.zip", "in the way"))  # no file can replace it
+        self.assertMessages(self.update(), [VALIDATED, "Error connecting to Halvex server."])
+        self.assertEqual(self.record(), b"1.0")
+        self.assertEqual(sorted(os.listdir(self.tree.root)), ["Updater", "alpha.zip", "bin",
+                                                              "update.log"], "no download left")
 
     def test_mismatched_archive_is_never_installed_later(self):
         self.publish("2.0", digest="0" * 32)
@@ -533,11 +547,11 @@ class RealWebServer(PackageUpdate):
 
     def test_full_update_over_plain_http(self):
         self.assertUpdated(self.update("http://127.0.0.1:%d" % self.nginx.ports["plain"]))
-        self.assertEqual(self.nginx.take_requests("plain"), full_update("notify_installed.osp"))
+        self.assertEqual(self.nginx.take_requests("plain", 5), full_update("notify_installed.osp"))
 
     def test_full_update_over_https_with_a_trusted_certificate(self):
         self.assertUpdated(self.https_pass("trusted"))
-        self.assertEqual(self.nginx.take_requests("trusted"), full_update("notify_installed.osp"))
+        self.assertEqual(self.nginx.take_requests("trusted", 5), full_update("notify_installed.osp"))
         self.assertEqual(set(self.tunnel.requests), {"CONNECT %s:443" % self.HOST},
                          "every resource asked for over TLS on the default port")
 

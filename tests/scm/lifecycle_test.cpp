@@ -131,27 +131,40 @@ TEST_F(Lifecycle, ReportsFillTheRecordForEachState) {
                                               {SERVICE_STOPPED, 5, 1066, 42, 0, 0}}));
 }
 
-TEST_F(Lifecycle, StartsRunsAndStopsInOrder) {
-    Thread service(run_service);
-    ASSERT_TRUE(eventually([] { return reported(running); }));
-    EXPECT_EQ(service_state.load(), SERVICE_RUNNING);
-    EXPECT_EQ(service_running.load(), 1u);
-    EXPECT_NE(worker_thread, nullptr);
-    ASSERT_NE(scm.handler, nullptr);
-    EXPECT_EQ(scm.calls.front(), "RegisterServiceCtrlHandlerA(\"Orvane Autoupdate Service\")");
+// Twice in one process: each start has its own stop, and the stop request
+// the first one raised does not reach the second.
+TEST_F(Lifecycle, StartsRunsAndStopsInOrderTwiceInOneProcess) {
+    for (int start = 1; start <= 2; ++start) {
+        SCOPED_TRACE(start);
+        if (start == 2) {
+            ASSERT_EQ(WaitForSingleObject(worker_thread, 10000), WAIT_OBJECT_0);
+            CloseHandle(worker_thread);
+            worker_thread = nullptr;
+            scm_reset();
+        }
+        Thread service(run_service);
+        ASSERT_TRUE(eventually([] { return reported(running); }));
+        EXPECT_EQ(update_stop_requested.load(), 0) << "a new start clears an earlier stop";
+        EXPECT_EQ(service_state.load(), SERVICE_RUNNING);
+        EXPECT_EQ(service_running.load(), 1u);
+        EXPECT_NE(worker_thread, nullptr);
+        ASSERT_NE(scm.handler, nullptr);
+        EXPECT_EQ(scm.calls.front(), "RegisterServiceCtrlHandlerA(\"Orvane Autoupdate Service\")");
 
-    LPHANDLER_FUNCTION handler = scm.handler;
-    handler(SERVICE_CONTROL_INTERROGATE);
-    handler(SERVICE_CONTROL_STOP);
-    EXPECT_TRUE(service.ends());
-    EXPECT_EQ(service_running.load(), 0u);
-    EXPECT_EQ(service_state.load(), SERVICE_STOP_PENDING);
-    EXPECT_EQ(records(), (std::vector<Record>{start_pending_1, start_pending_2, running, running,
-                                              stop_pending, stopped}));
-    // Stopped is reported under the lock, so no pass can begin before the end.
-    std::lock_guard lock(scm_mutex);
-    EXPECT_TRUE(scm.reports.back().lock_held);
-    EXPECT_FALSE(scm.reports[4].lock_held);
+        LPHANDLER_FUNCTION handler = scm.handler;
+        handler(SERVICE_CONTROL_INTERROGATE);
+        handler(SERVICE_CONTROL_STOP);
+        ASSERT_TRUE(service.ends());
+        EXPECT_EQ(update_stop_requested.load(), 1);
+        EXPECT_EQ(service_running.load(), 0u);
+        EXPECT_EQ(service_state.load(), SERVICE_STOP_PENDING);
+        EXPECT_EQ(records(), (std::vector<Record>{start_pending_1, start_pending_2, running,
+                                                  running, stop_pending, stopped}));
+        // Stopped is reported under the lock, so no pass can begin before the end.
+        std::lock_guard lock(scm_mutex);
+        EXPECT_TRUE(scm.reports.back().lock_held);
+        EXPECT_FALSE(scm.reports[4].lock_held);
+    }
 }
 
 TEST_F(Lifecycle, StopWaitsForThePassThatHoldsTheLockAndNoPassFollows) {
@@ -163,7 +176,6 @@ TEST_F(Lifecycle, StopWaitsForThePassThatHoldsTheLockAndNoPassFollows) {
     // Long enough for the worker to end its initial delay and wait at the
     // barrier before its first pass, having seen the service running.
     Sleep(ORVANE_TICK_MS * (ORVANE_INITIAL_DELAY_TICKS + 5));
-    EXPECT_EQ(update_stop_requested.load(), 0) << "a new start clears an earlier stop";
     Thread control([handler] { handler(SERVICE_CONTROL_SHUTDOWN); });
     ASSERT_TRUE(eventually([] { return reported(stop_pending); }));
     // The running pass is told, so that it leaves its retries to the next start.
@@ -195,31 +207,23 @@ TEST_F(Lifecycle, AStopReachedAgainByFailedReportsRunsOnce) {
                                               stop_pending, stopped}));
 }
 
-TEST_F(Lifecycle, AFailedRunningReportEndsTheServiceInOrder) {
-    scm.failing_states = {SERVICE_RUNNING};
-    Thread service(run_service);
-    EXPECT_TRUE(service.ends());
-    EXPECT_EQ(service_running.load(), 0u);
-    EXPECT_EQ(records(), (std::vector<Record>{start_pending_1, start_pending_2, running, stopped}));
-}
-
-TEST_F(Lifecycle, AFailedFirstReportEndsWithoutAnEventOrAWorker) {
-    scm.failing_report = 1;
-    Thread service(run_service);
-    EXPECT_TRUE(service.ends());
-    EXPECT_EQ(records(), (std::vector<Record>{start_pending_1, stopped}));
-    EXPECT_EQ(worker_thread, nullptr);
-    EXPECT_EQ(service_running.load(), 0u);
-}
-
-TEST_F(Lifecycle, AFailedSecondReportEndsWithoutAWorker) {
-    scm.failing_report = 2;
-    Thread service(run_service);
-    EXPECT_TRUE(service.ends());
-    EXPECT_EQ(records(), (std::vector<Record>{start_pending_1, start_pending_2, stopped}));
-    EXPECT_EQ(worker_thread, nullptr);
-    EXPECT_EQ(service_running.load(), 0u);
-    EXPECT_EQ(stop_event, nullptr);  // closed
+// A start-up report that fails ends the service in order, at whichever step:
+// stopped is reported, and the event is closed.
+TEST_F(Lifecycle, AFailedStartUpReportEndsTheServiceInOrder) {
+    const std::vector<Record> reports[] = {{start_pending_1, stopped},
+                                           {start_pending_1, start_pending_2, stopped},
+                                           {start_pending_1, start_pending_2, running, stopped}};
+    for (std::size_t failing = 1; failing <= 3; ++failing) {
+        SCOPED_TRACE(failing);
+        scm_reset();
+        scm.failing_report = failing;
+        Thread service(run_service);
+        EXPECT_TRUE(service.ends());
+        EXPECT_EQ(records(), reports[failing - 1]);
+        EXPECT_EQ(worker_thread != nullptr, failing == 3) << "a worker only once running";
+        EXPECT_EQ(service_running.load(), 0u);
+        EXPECT_EQ(stop_event, nullptr);
+    }
 }
 
 TEST_F(Lifecycle, WithoutAHandlerNothingIsReported) {
