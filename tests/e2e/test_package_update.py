@@ -561,7 +561,7 @@ class RealWebServer(PackageUpdate):
         connection still held in flight)."""
         self.assertUpdated(console)
         size = len(LARGE_PACKAGE)
-        requests = self.nginx.take_requests(listener)
+        requests = self.nginx.take_requests(listener, self.tunnel.cuts + 5)
         self.assertGreaterEqual(self.tunnel.cuts, size // cut)
         self.assertEqual(requests.count(req("alpha.zip")), self.tunnel.cuts + 1)
         self.assertLessEqual(self.nginx.take_sent(listener),
