@@ -11,6 +11,7 @@ packages=(
   python3 curl unzip
   openssl time coreutils
   nginx util-linux
+  libsodium-dev minisign  # signed releases: the check, and the publisher's tool
 )
 
 missing=()
