@@ -3,6 +3,7 @@ messages in order (console and update.log), the files left in the install
 tree, and the resources asked of the update server, for every situation a
 package can be in."""
 
+import base64
 import hashlib
 import importlib.machinery
 import importlib.util
@@ -579,6 +580,153 @@ class Publishing(PackageUpdate):
                      os.path.join(self.site.root, self.site.remote))
         self.assertEqual(renamed, ["alpha.zip", "alpha.zip.md5", "notify_error.osp",
                                    "alpha.zip.version"])
+
+
+SIGNATURE_INVALID = "Package signature missing or not valid."
+SIGNATURE_OLDER = "Package signature older than the installed release."
+
+
+def signed_update(notification):
+    """The requests of an update of a signed release."""
+    return [req("alpha.zip.version"), req("alpha.zip"), req("alpha.zip.md5"),
+            req("alpha.zip.minisig"), req("alpha.zip.version"), req(notification)]
+
+
+def comment(timestamp, name="alpha.zip"):
+    return "timestamp:%d\tfile:%s" % (timestamp, name)
+
+
+def with_key_id(signature, key):
+    """The signature file with the key id of tests/keys/<key>.pub put in its
+    signature line: another key's signature under that key's id."""
+    with open(os.path.join(harness.KEYS, key + ".pub")) as f:
+        key_id = base64.b64decode(f.read().splitlines()[1])[2:10]
+    lines = signature.split(b"\n")
+    decoded = base64.b64decode(lines[1])
+    lines[1] = base64.b64encode(decoded[:2] + key_id + decoded[10:])
+    return b"\n".join(lines)
+
+
+class SignedReleases(PackageUpdate):
+    """A build that trusts the two test keys installs only what one of them
+    signed; whatever else arrives leaves the package file, the version record
+    and the kept signature as they were, and no download file behind."""
+
+    def setUp(self):
+        super().setUp()
+        if not harness.SIGNED_EXE:
+            self.skipTest("ORVANE_SIGNED_EXE is not set")
+        if not shutil.which("minisign"):
+            self.skipTest("minisign is not installed (scripts/setup.sh installs it)")
+        self.tree = harness.Tree(exe=harness.SIGNED_EXE)
+        self.addCleanup(self.tree.remove)
+        self.tree.write_list("alpha")
+
+    def publish_signed(self, version, data=PACKAGE, **signing):
+        self.publish(version, data)
+        signature = harness.minisign(data, **signing)
+        self.site.serve("alpha.zip.minisig", signature)
+        return signature
+
+    def kept(self):
+        return self.tree.exists("Updater/alpha.zip.minisig") and \
+            self.tree.read("Updater/alpha.zip.minisig")
+
+    def assertNoTemporaryFile(self):
+        self.assertFalse(self.tree.exists("alpha.zip.part"))
+        self.assertFalse(self.tree.exists("Updater/alpha.zip.minisig.part"))
+
+    def test_signed_release_installs_and_its_signature_is_kept(self):
+        # minisign's own trusted comment: its time and the file's name.
+        signature = self.publish_signed("2.0")
+        self.write_record("1.0")
+        self.assertMessages(self.update(), [VALIDATED, INSTALLING, INSTALLED])
+        self.assertInstalled()
+        self.assertEqual(self.record(), b"2.0")
+        self.assertEqual(self.kept(), signature)
+        self.assertNoTemporaryFile()
+        self.assertEqual(self.site.take_requests(), signed_update("notify_installed.osp"))
+
+    def test_releases_not_signed_by_a_trusted_key_are_refused_and_change_nothing(self):
+        pending = harness.zip_archive({"old/pending.txt": b"pending"})
+        kept = harness.minisign(pending, comment=comment(1000))
+        signature = harness.minisign(PACKAGE, comment=comment(2000))
+        lines = signature.split(b"\n")
+        rows = [  # (case, signature served (None: none), message)
+            ("missing", None, SIGNATURE_INVALID),
+            ("older than the kept one", harness.minisign(PACKAGE, comment=comment(999)),
+             SIGNATURE_OLDER),
+            ("unknown key", harness.minisign(PACKAGE, key="other", comment=comment(2000)),
+             SIGNATURE_INVALID),
+            ("another key under a trusted key's id",
+             with_key_id(harness.minisign(PACKAGE, key="other", comment=comment(2000)), "first"),
+             SIGNATURE_INVALID),
+            ("signature of another archive", harness.minisign(pending, comment=comment(2000)),
+             SIGNATURE_INVALID),
+            ("altered trusted comment", signature.replace(b"2000", b"3000"), SIGNATURE_INVALID),
+            ("legacy Ed", harness.minisign(PACKAGE, comment=comment(2000), legacy=True),
+             SIGNATURE_INVALID),
+            ("bad base64", b"\n".join(lines[:1] + [b"*" + lines[1][1:]] + lines[2:]),
+             SIGNATURE_INVALID),
+            ("truncated", signature[:len(signature) // 2], SIGNATURE_INVALID),
+            ("no file:", harness.minisign(PACKAGE, comment="timestamp:2000"), SIGNATURE_INVALID),
+            ("no timestamp:", harness.minisign(PACKAGE, comment="file:alpha.zip"),
+             SIGNATURE_INVALID),
+            ("file: of another package", harness.minisign(PACKAGE, comment=comment(2000, "b.zip")),
+             SIGNATURE_INVALID),
+        ]
+        if harness.RUNNER:
+            rows = rows[:1]  # the Windows build: one refusal is enough
+        for case, served, message in rows:
+            with self.subTest(case):
+                self.site.reset()
+                self.site.serve("notify_installed.osp", b"OK")
+                self.publish("2.0")
+                if served is not None:
+                    self.site.serve("alpha.zip.minisig", served)
+                self.write_record("1.0")
+                self.tree.write("alpha.zip", pending)
+                self.tree.write("Updater/alpha.zip.minisig", kept)
+                self.assertMessages(self.update(), [message])
+                self.assertEqual(self.record(), b"1.0")
+                self.assertEqual(self.tree.read("alpha.zip"), pending)
+                self.assertEqual(self.kept(), kept)
+                self.assertNoTemporaryFile()
+                self.assertFalse(self.tree.exists("app"), "nothing installed")
+                self.assertEqual(self.site.take_requests(),
+                                 signed_update("notify_installed.osp")[:4])
+
+    def test_signature_as_old_as_the_kept_one_installs(self):
+        signature = self.publish_signed("2.0", comment=comment(1000))
+        self.tree.write("Updater/alpha.zip.minisig", harness.minisign(b"old", comment=comment(1000)))
+        self.assertMessages(self.update(), [VALIDATED, INSTALLING, INSTALLED])
+        self.assertEqual(self.kept(), signature)
+
+    def test_pending_installation_is_checked_against_its_kept_signature(self):
+        self.publish_signed("2.0")
+        self.write_record("2.0")
+        self.tree.write("alpha.zip", PACKAGE)
+        self.tree.write("Updater/alpha.zip.minisig", self.site.read("alpha.zip.minisig"))
+        self.assertMessages(self.update(), [INSTALLED, RESUMED, UP_TO_DATE])
+        self.assertInstalled()
+
+        # Altered on disk: refused as if it were no archive, and fetched again.
+        shutil.rmtree(self.tree.path("app"))
+        self.tree.write("alpha.zip", harness.zip_archive({"app/readme.txt": b"altered\n"}))
+        self.site.take_requests()
+        self.assertMessages(self.update(),
+                            [CORRUPTED, NOT_RESUMED, VALIDATED, INSTALLING, INSTALLED])
+        self.assertInstalled()
+        self.assertEqual(self.record(), b"2.0")
+        self.assertEqual(self.site.take_requests(), signed_update("notify_installed.osp"))
+
+    def test_a_release_signed_by_either_trusted_key_installs(self):
+        for version, key in (("2.0", "second"), ("3.0", "first")):
+            with self.subTest(key):
+                self.publish_signed(version, key=key)
+                self.assertMessages(self.update(), [VALIDATED, INSTALLING, INSTALLED])
+                self.assertEqual(self.record(), version.encode())
+                self.assertEqual(self.kept(), self.site.read("alpha.zip.minisig"))
 
 if __name__ == "__main__":
     unittest.main()
