@@ -49,6 +49,7 @@ struct Signing {
     const unsigned char* id;  // the key id written, normally the key's own
     char algorithm[3];
     std::string comment;
+    bool whole_file = false;  // what the legacy "Ed" signs
 };
 
 // A signature file of data, as `minisign -S` makes it (the legacy "Ed" signs
@@ -60,7 +61,7 @@ std::string sign(const std::string& data, const Signing& how) {
     unsigned char line[74] = {static_cast<unsigned char>(how.algorithm[0]),
                               static_cast<unsigned char>(how.algorithm[1])};
     std::memcpy(line + 2, how.id, 8);
-    const bool legacy = how.algorithm[1] == 'd';
+    const bool legacy = how.whole_file;
     crypto_sign_detached(line + 10, nullptr, legacy ? bytes : hash, legacy ? data.size() : 64,
                          how.key->secret_key);
     std::string global_message(reinterpret_cast<const char*>(line + 10), 64);
@@ -121,6 +122,9 @@ TEST_F(Signature, EachSignatureFileIsTakenOrRefused) {
     forged.id = first.id;
     Signing legacy = by(first);
     legacy.algorithm[1] = 'd';
+    legacy.whole_file = true;
+    Signing marked_legacy = by(first);  // a hash signature under the legacy mark
+    marked_legacy.algorithm[1] = 'd';
     const std::string comment_of = "timestamp:1700000000\tfile:alpha.zip\thashed";
     struct Row {
         const char* name;
@@ -136,6 +140,7 @@ TEST_F(Signature, EachSignatureFileIsTakenOrRefused) {
         {"altered archive", sign(archive + "x", by(first)), false},
         {"altered trusted comment", replace(valid, "1700000000", "1700000001"), false},
         {"legacy Ed", sign(archive, legacy), false},
+        {"legacy Ed mark on a hash signature", sign(archive, marked_legacy), false},
         {"bad base64, signature", replace(valid, "\nR", "\n*"), false},
         {"bad base64, global signature", valid.substr(0, valid.size() - 3) + "!=\n", false},
         {"no untrusted comment", valid.substr(valid.find('\n') + 1), false},
@@ -144,6 +149,8 @@ TEST_F(Signature, EachSignatureFileIsTakenOrRefused) {
         {"file: of another package", sign(archive, by(first, "timestamp:1\tfile:beta.zip")),
          false},
         {"file: a prefix of the name", sign(archive, by(first, "timestamp:1\tfile:alpha")),
+         false},
+        {"file: the name and more", sign(archive, by(first, "timestamp:1\tfile:alpha.zip.1")),
          false},
         {"two file: fields", sign(archive, by(first, "timestamp:1\tfile:alpha.zip\tfile:b.zip")),
          false},
