@@ -514,10 +514,11 @@ PUBLISH = os.path.join(harness.HERE, "..", "..", "scripts", "publish-package")
 class Publishing(PackageUpdate):
     """What scripts/publish-package lays out is what a pass installs."""
 
-    def publish_with_tool(self, version, source):
+    def publish_with_tool(self, version, source, *options):
         """Runs the tool; returns its exit code and what is served then."""
         served = os.path.join(self.site.root, self.site.remote)
-        code = subprocess.run([sys.executable, PUBLISH, "alpha", version, source, served],
+        code = subprocess.run([sys.executable, PUBLISH] + list(options) +
+                              ["alpha", version, source, served],
                               capture_output=True, timeout=60).returncode
         return code, {name: self.site.read(name) for name in os.listdir(served)}
 
@@ -580,6 +581,48 @@ class Publishing(PackageUpdate):
                      os.path.join(self.site.root, self.site.remote))
         self.assertEqual(renamed, ["alpha.zip", "alpha.zip.md5", "notify_error.osp",
                                    "alpha.zip.version"])
+        if shutil.which("minisign"):
+            renamed.clear()
+            tool.publish("alpha", "2.1", self.source({"a.txt": b"a"}),
+                         os.path.join(self.site.root, self.site.remote),
+                         sign=os.path.join(harness.KEYS, "first.key"))
+            self.assertEqual(renamed, ["alpha.zip", "alpha.zip.md5", "alpha.zip.minisig",
+                                       "alpha.zip.version"])
+
+    def test_signed_publication_verifies_with_minisign_and_installs(self):
+        if not shutil.which("minisign") or not harness.SIGNED_EXE:
+            self.skipTest("needs minisign and ORVANE_SIGNED_EXE")
+        key = lambda name: os.path.join(harness.KEYS, name)  # noqa: E731
+        code, served = self.publish_with_tool("2.0", self.source({"app/a.txt": b"2"}),
+                                              "--sign", key("second.key"))
+        self.assertEqual(code, 0)
+        archive = os.path.join(self.site.folder, "alpha.zip")
+        verified = subprocess.run(["minisign", "-V", "-p", key("second.pub"), "-m", archive],
+                                  capture_output=True, timeout=60)
+        self.assertEqual(verified.returncode, 0, verified.stderr)
+        self.assertRegex(verified.stdout, rb"Trusted comment: timestamp:[0-9]+\tfile:alpha.zip\n")
+
+        # A signature made elsewhere: checked against the archive and the key first.
+        prepared = os.path.join(self.source({"alpha.zip": served["alpha.zip"]}), "alpha.zip")
+        signature = os.path.join(os.path.dirname(prepared), "alpha.zip.minisig")
+        for key_file, signed_bytes in (("first.pub", served["alpha.zip"]),  # another key
+                                       ("second.pub", PACKAGE)):  # another archive
+            with open(signature, "wb") as f:
+                f.write(harness.minisign(signed_bytes, key="second"))
+            self.assertEqual(self.publish_with_tool("3.0", prepared, "--signature", signature,
+                                                    "--public-key", key(key_file)),
+                             (1, served), "refused before anything is published")
+        with open(signature, "wb") as f:
+            f.write(harness.minisign(served["alpha.zip"], key="second", comment="file:alpha.zip"))
+        self.assertEqual(self.publish_with_tool("3.0", prepared, "--signature", signature,
+                                                "--public-key", key("second.pub")),
+                         (1, served), "a comment without the timestamp is refused")
+
+        self.tree = harness.Tree(exe=harness.SIGNED_EXE)
+        self.addCleanup(self.tree.remove)
+        self.tree.write_list("alpha")
+        self.assertMessages(self.update(), [VALIDATED, INSTALLING, INSTALLED])
+        self.assertEqual(self.tree.read("app/a.txt"), b"2")
 
 
 SIGNATURE_INVALID = "Package signature missing or not valid."
