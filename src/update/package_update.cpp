@@ -50,7 +50,7 @@ bool retry_pause() {
 
 // Writes the version record whole, or removes it: a record left empty or cut
 // short would stand for a version that was never recorded.
-bool write_whole(const char* record, const char* version, std::size_t length) {
+bool write_record(const char* record, const char* version, std::size_t length) {
     std::FILE* file = std::fopen(record, "wb");
     if (file == nullptr) return false;
     bool written = std::fwrite(version, 1, length, file) == length;
@@ -126,7 +126,7 @@ int check_signature(const char* package_url_text, const char* package_file, cons
         report_fn(-1, -1, "Package signature older than the installed release.");
         return -1;
     }
-    if (!write_whole(signature_part, text, length)) {
+    if (!write_record(signature_part, text, length)) {
         report_fn(-1, -1, "Error connecting to Halvex server.");
         return 1;
     }
@@ -345,7 +345,7 @@ int update_package(const char* package_file, int retry) {
     }
     fetch_text(notification);
 
-    if (!write_whole(record, version, version_length)) {
+    if (!write_record(record, version, version_length)) {
         report(-1, -1, "Error writing version information.");
         return 0;
     }
