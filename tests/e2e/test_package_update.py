@@ -694,7 +694,8 @@ class SignedReleases(PackageUpdate):
         pending = harness.zip_archive({"old/pending.txt": b"pending"})
         kept = harness.minisign(pending, comment=comment(1000))
         signature = harness.minisign(PACKAGE, comment=comment(2000))
-        lines = signature.split(b"\n")
+        # The parser's own cases (base64, missing fields, every cut) are the
+        # unit tests' table; these are the ones a server can play.
         rows = [  # (case, signature served (None: none), message)
             ("missing", None, SIGNATURE_INVALID),
             ("older than the kept one", harness.minisign(PACKAGE, comment=comment(999)),
@@ -709,12 +710,7 @@ class SignedReleases(PackageUpdate):
             ("altered trusted comment", signature.replace(b"2000", b"3000"), SIGNATURE_INVALID),
             ("legacy Ed", harness.minisign(PACKAGE, comment=comment(2000), legacy=True),
              SIGNATURE_INVALID),
-            ("bad base64", b"\n".join(lines[:1] + [b"*" + lines[1][1:]] + lines[2:]),
-             SIGNATURE_INVALID),
             ("truncated", signature[:len(signature) // 2], SIGNATURE_INVALID),
-            ("no file:", harness.minisign(PACKAGE, comment="timestamp:2000"), SIGNATURE_INVALID),
-            ("no timestamp:", harness.minisign(PACKAGE, comment="file:alpha.zip"),
-             SIGNATURE_INVALID),
             ("file: of another package", harness.minisign(PACKAGE, comment=comment(2000, "b.zip")),
              SIGNATURE_INVALID),
             ("valid, but no version text after it", signature, [VALIDATED, NO_VERSION]),
