@@ -739,6 +739,15 @@ class SignedReleases(PackageUpdate):
                 self.assertEqual(self.site.take_requests()[:4],
                                  signed_update("notify_installed.osp")[:4])
 
+    def test_signature_that_cannot_be_kept_leaves_the_download_unused(self):
+        self.publish_signed("2.0")
+        self.write_record("1.0")
+        os.makedirs(self.tree.path("Updater", "alpha.zip.minisig.part"))  # in the way
+        self.assertMessages(self.update(), ["Error connecting to Halvex server."])
+        self.assertEqual(self.record(), b"1.0")
+        self.assertFalse(self.tree.exists("alpha.zip") or self.tree.exists("alpha.zip.part"))
+        self.assertFalse(self.kept())
+
     def test_signature_as_old_as_the_kept_one_installs(self):
         signature = self.publish_signed("2.0", comment=comment(1000))
         self.tree.write("Updater/alpha.zip.minisig", harness.minisign(b"old", comment=comment(1000)))
