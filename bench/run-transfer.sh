@@ -5,6 +5,9 @@
 #   download_file against curl -s -o, same URL of nginx on loopback, over
 #                 HTTP and over HTTPS: the client's CPU time per GiB, wall
 #                 time and peak RSS
+#   the signature check of a signed release (signature_verify: BLAKE2b-512
+#                 of the file and two Ed25519 checks) against minisign -V,
+#                 same file, beside the MD5 figures
 #   md5_update    Google Benchmark micro-benchmark (64 B, 4 KiB, 1 MiB)
 # The build used here sets the end-of-download pause to 0 ms
 # (-DORVANE_DOWNLOAD_PAUSE_MS=0), so download_file is timed without it, as
@@ -24,7 +27,8 @@ callgrind_mb=${CALLGRIND_MB:-32}
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DORVANE_BUILD_BENCH=ON \
   -DORVANE_BUILD_TESTS=OFF -DORVANE_DOWNLOAD_PAUSE_MS=0 >/dev/null
-cmake --build "$build" -j2 --target transfer_timing md5_timing md5_bench >/dev/null
+cmake --build "$build" -j2 --target transfer_timing md5_timing md5_bench \
+  signature_timing >/dev/null
 timing="$build/bench/transfer_timing"
 
 source "$root/bench/common.sh"
@@ -40,18 +44,30 @@ report() {  # report NAME LABEL: wall time, throughput, CPU time (and per GiB), 
       l, s, b / 1e6 / (s > 0 ? s : 0.01), c, c / (b / 1073741824), k / 1024 }'
 }
 
+# The file signed as a release with a throwaway key (minisign's default form).
+minisign -G -W -p "$work/bench.pub" -s "$work/bench.key" >/dev/null
+minisign -S -s "$work/bench.key" -m "$work/data.bin" -x "$work/data.minisig" >/dev/null
+bench_key=$(sed -n 2p "$work/bench.pub")
+
 echo
-echo "MD5 of the file"
+echo "MD5 and the signature check of the file"
 for _ in $(seq "$rounds"); do
   measure md5sum md5sum "$work/data.bin"
   measure openssl openssl dgst -md5 "$work/data.bin"
   measure ours "$build/bench/md5_timing" "$work/data.bin"
+  measure minisign minisign -V -q -p "$work/bench.pub" -m "$work/data.bin" -x "$work/data.minisig"
+  measure signature "$build/bench/signature_timing" "$work/data.bin" "$work/data.minisig" \
+    "$bench_key" data.bin
 done
 ours_digest=$(awk '{print $2}' "$work/out.ours")
 [ "$ours_digest" = "$(awk '{print $1}' "$work/out.md5sum")" ] || { echo "digests differ"; exit 1; }
 report md5sum "md5sum"
 report openssl "openssl dgst -md5"
 report ours "file_md5_hex"
+report minisign "minisign -V"
+report signature "signature_verify"
+cpu_ratio signature ours "CPU time signature_verify / file_md5_hex"
+cpu_ratio signature minisign "CPU time signature_verify / minisign -V"
 ratio ours md5sum "throughput file_md5_hex / md5sum (>= 1.10)"
 ratio ours openssl "throughput file_md5_hex / openssl (>= 1.05)"
 cpu_ratio md5sum ours "CPU time md5sum / file_md5_hex"

@@ -148,7 +148,7 @@ cmake -S "$top" -B "$build_dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
   -DCMAKE_BUILD_TYPE=Release -DCMAKE_PREFIX_PATH="$prefix" -DORVANE_MINGW_PREFIX="$prefix" \
   -DZLIB_LIBRARY_RELEASE="$zlib_lib" -DZLIB_INCLUDE_DIR="$zlib_inc" "$@" >"$log" 2>&1 || { cat "$log"; exit 1; }
 cmake --build "$build_dir" $jobs --target orvane-autoupdate orvane-autoupdate-https \
-  orvane_unit_tests orvane_service_probe >"$log" 2>&1 \
+  orvane-autoupdate-signed orvane_unit_tests orvane_service_probe >"$log" 2>&1 \
   || { cat "$log"; exit 1; }
 echo "windows: built $build_dir/orvane-autoupdate.exe"
 if [ "$make_zip" = yes ]; then

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The updater's main job, end to end, on this machine: a local update server
-# publishes new versions of three packages, and two `noservice` passes bring an
-# install tree up to date and then find it current. Leaves nothing running.
+# publishes new versions of three packages, signed with a release key that
+# the demo makes, and two `noservice` passes bring an install tree up to date
+# and then find it current; a third pass refuses an archive that the key did
+# not sign. Leaves nothing running.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$(pwd)
@@ -10,8 +12,15 @@ scripts/setup.sh
 
 # A free loopback port for the demo server, fixed into the demo build.
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+# The publisher's release key pair (no password, for the demo only), made once;
+# the demo build trusts its public key.
+mkdir -p build-demo
+if [ ! -f build-demo/release.key ]; then
+  minisign -G -W -p build-demo/release.pub -s build-demo/release.key >/dev/null
+fi
 cmake -S . -B build-demo -G Ninja -DORVANE_BUILD_TESTS=OFF \
-  -DORVANE_UPDATE_BASE_URL="http://127.0.0.1:$port" -DORVANE_DOWNLOAD_PAUSE_MS=200 >/dev/null
+  -DORVANE_UPDATE_BASE_URL="http://127.0.0.1:$port" -DORVANE_DOWNLOAD_PAUSE_MS=200 \
+  -DORVANE_SIGNING_KEYS="$(sed -n 2p build-demo/release.pub)" >/dev/null
 cmake --build build-demo -j2 >/dev/null
 
 demo=$(mktemp -d /tmp/orvane-demo.XXXXXX)
@@ -47,7 +56,8 @@ echo "Hello" >"$packages/orvane-client/orvane-client/lang/en.txt"
 echo "Wickmoor 0.9b" >"$packages/wickmoor/wickmoor/notes.txt"
 for release in tarn:2.4 orvane-client:5.1.0 wickmoor:0.9b; do
   name=${release%%:*}
-  scripts/publish-package "$name" "${release#*:}" "$packages/$name" "$served/~tarn/latest"
+  scripts/publish-package --sign build-demo/release.key "$name" "${release#*:}" \
+    "$packages/$name" "$served/~tarn/latest"
 done
 
 coproc server { exec python3 tests/server/update_server.py --root "$served" --port "$port"; }
@@ -67,6 +77,13 @@ show "first pass: new versions are installed"
 
 show "second pass: everything is up to date"
 (cd "$tree/bin" && ./orvane-autoupdate noservice)
+
+show "third pass: TARN 2.5 with its digest, but not signed by the release key, is refused"
+echo "TARN 2.5 from someone else" >"$packages/tarn/tarn/readme.txt"
+# Published without --sign: the archive and its digest agree, the signature is still 2.4's.
+scripts/publish-package tarn 2.5 "$packages/tarn" "$served/~tarn/latest"
+(cd "$tree/bin" && ./orvane-autoupdate noservice)
+echo "tarn/readme.txt still says: $(cat "$tree/tarn/readme.txt")"
 
 show "install tree after the update"
 (cd "$tree" && find . -path ./bin -prune -o -type f -print | sort)

@@ -13,6 +13,7 @@ packages=(
   nginx util-linux
   ca-certificates mount  # the CA bundle the HTTPS scenarios lay theirs over; the full-disk tmpfs
   zip p7zip-full libarchive-tools  # archives as publishers' tools write them
+  libsodium-dev minisign  # signed releases: the check, and the publisher's tool
 )
 
 missing=()

@@ -55,6 +55,7 @@ fi
 
 export ORVANE_EXE=$build_dir/orvane-autoupdate.exe ORVANE_RUNNER=$wine
 export ORVANE_HTTPS_EXE=$build_dir/tests/orvane-autoupdate-https.exe
+export ORVANE_SIGNED_EXE=$build_dir/tests/orvane-autoupdate-signed.exe
 export ORVANE_SERVICE_PROBE=$build_dir/tests/orvane_service_probe.exe
 # Each module's report (shown when it fails) is kept for scripts/skipped-tests.
 logs=$build_dir/test-logs

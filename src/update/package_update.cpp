@@ -1,6 +1,7 @@
 // Bringing one package to the version that the update server publishes.
 #include "update/package_update.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -8,6 +9,7 @@
 #include "platform/win32.h"
 #include "transfer/fetch.h"
 #include "transfer/md5.h"
+#include "transfer/signature.h"
 #include "update/installer.h"
 #include "update/limits.h"
 
@@ -17,12 +19,19 @@ constexpr const char* remote_directory = "/~tarn/latest/";
 constexpr const char* version_suffix = ".version";
 constexpr const char* digest_suffix = ".md5";
 constexpr const char* record_directory = "Updater/";
+// The release's signature file, fetched beside the archive and kept as
+// "Updater/" + P + ".minisig" while its archive is the package file.
+constexpr const char* signature_suffix = ".minisig";
 // A download lands beside the package file under this suffix and takes the
 // package file's place only once validated.
 constexpr const char* download_suffix = ".part";
 constexpr const char* installed_notification =
     ORVANE_UPDATE_BASE_URL "/~tarn/latest/notify_installed.osp";
 constexpr const char* error_notification = ORVANE_UPDATE_BASE_URL "/~tarn/latest/notify_error.osp";
+// The trusted release keys: with none, releases are not signed and no
+// signature is asked for.
+constexpr const char* trusted_keys = ORVANE_SIGNING_KEYS;
+constexpr bool signed_releases = trusted_keys[0] != '\0';
 // A version text must fit the local read of the record with room to spare.
 constexpr std::size_t longest_version_text = 4094;
 
@@ -62,6 +71,68 @@ bool record_path(PathBuffer& out, const char* package_file) {
            join(out, directory_and_name, version_suffix);
 }
 
+bool kept_signature_path(PathBuffer& out, const char* package_file) {
+    PathBuffer directory_and_name;
+    return join(directory_and_name, record_directory, package_file) &&
+           join(out, directory_and_name, signature_suffix);
+}
+
+// Whether the file at path is signed, as package_file, by the kept signature
+// file of the package.
+bool kept_signature_holds(const char* path, const char* package_file) {
+    PathBuffer kept;
+    char text[signature_text_max + 1];
+    std::uint64_t timestamp = 0;
+    if (!kept_signature_path(kept, package_file)) return false;
+    const long length = signature_read(kept, text);
+    return length >= 0 && signature_verify(text, static_cast<std::size_t>(length), path,
+                                           package_file, trusted_keys, &timestamp);
+}
+
+// The timestamp of the kept signature file; 0 when there is none (or none
+// can be read from it), which any signed release passes.
+std::uint64_t kept_timestamp(const char* package_file) {
+    PathBuffer kept;
+    char text[signature_text_max + 1];
+    SignatureFile parsed{};
+    std::uint64_t timestamp = 0;
+    if (!kept_signature_path(kept, package_file)) return 0;
+    const long length = signature_read(kept, text);
+    if (length < 0 || !signature_parse(text, static_cast<std::size_t>(length), &parsed) ||
+        !signature_fields(parsed, package_file, &timestamp))
+        return 0;
+    return timestamp;
+}
+
+// The signature check of a download whose digest matched: fetches the
+// signature file, verifies it against the download and the kept one, and
+// writes it beside the kept one (under the download suffix) for the download
+// to bring into place. 0 accepted; -1 refused, reported; 1 the signature
+// file could not be written, reported.
+int check_signature(const char* package_url_text, const char* package_file, const char* part,
+                    const char* signature_part, ReportFn report_fn) {
+    PathBuffer signature_url;
+    if (!join(signature_url, package_url_text, signature_suffix)) return -1;
+    const char* text = fetch_text(signature_url);
+    const std::size_t length = text != nullptr ? std::strlen(text) : 0;
+    std::uint64_t timestamp = 0;
+    if (text == nullptr ||
+        !signature_verify(text, length, part, package_file, trusted_keys, &timestamp)) {
+        report_fn(-1, -1, "Package signature missing or not valid.");
+        return -1;
+    }
+    // Equal passes: a pending installation, or the same release published again.
+    if (timestamp < kept_timestamp(package_file)) {
+        report_fn(-1, -1, "Package signature older than the installed release.");
+        return -1;
+    }
+    if (!write_record(signature_part, text, length)) {
+        report_fn(-1, -1, "Error connecting to Halvex server.");
+        return 1;
+    }
+    return 0;
+}
+
 bool package_url(PathBuffer& out, const char* package_file) {
     return join(out, ORVANE_UPDATE_BASE_URL, remote_directory) &&
            std::strlen(out) + std::strlen(package_file) < path_buffer_size &&
@@ -84,6 +155,10 @@ bool package_file_fits(const char* package_file) {
     std::size_t url = std::strlen(ORVANE_UPDATE_BASE_URL) + std::strlen(remote_directory) + name;
     std::size_t record = std::strlen(record_directory) + name;
     std::size_t longest = (url > record ? url : record) + std::strlen(version_suffix);
+    // The signature file is written beside the kept one, under the download suffix.
+    if (signed_releases)
+        longest = (url > record ? url : record) + std::strlen(signature_suffix) +
+                  std::strlen(download_suffix);
     return longest < static_cast<std::size_t>(path_buffer_size);
 }
 
@@ -111,6 +186,11 @@ int download_and_validate(const char* package_url_text, const char* package_file
     PathBuffer part;
     PathBuffer digest_url;
     PathBuffer version_url;
+    PathBuffer kept;
+    PathBuffer signature_part;
+    if (signed_releases && (!kept_signature_path(kept, package_file) ||
+                            !join(signature_part, kept, download_suffix)))
+        return -1;
     if (!join(part, package_file, download_suffix) ||
         !join(digest_url, package_url_text, digest_suffix) ||
         !join(version_url, package_url_text, version_suffix))
@@ -137,6 +217,10 @@ int download_and_validate(const char* package_url_text, const char* package_file
         if (computed[0] == '\0' || _stricmp(computed, published) != 0) {
             report_fn(-1, -1, "Invalid file received (checksum error)");
             result = -1;
+        } else if (signed_releases &&
+                   (result = check_signature(package_url_text, package_file, part,
+                                             signature_part, report_fn)) != 0) {
+            // Refused or not kept: reported; nothing takes the package file's place.
         } else {
             report_fn(-1, -1, "File received and validated.");
             fetched_version = fetch_text(version_url);
@@ -148,10 +232,15 @@ int download_and_validate(const char* package_url_text, const char* package_file
                         std::strlen(fetched_version) <= longest_version_text;
     if (!usable || !MoveFileExA(part, package_file, MOVEFILE_REPLACE_EXISTING)) {
         _unlink(part);
+        if (signed_releases) _unlink(signature_part);
         if (usable) {
             report_fn(-1, -1, "Error connecting to Halvex server.");
             return 1;
         }
+    } else if (signed_releases && !MoveFileExA(signature_part, kept, MOVEFILE_REPLACE_EXISTING)) {
+        // The package file is signed all the same; only a resumed
+        // installation of it would be refused, and fetched again.
+        _unlink(signature_part);
     }
     *version_text = fetched_version;
     return result;
@@ -161,8 +250,11 @@ int resume_install(const char* package_file, int retry) {
     std::FILE* present = std::fopen(package_file, "rb");
     if (present == nullptr) return 0;
     std::fclose(present);
+    // A package file that its kept signature does not sign is taken for one
+    // that cannot be opened: removed, and fetched again.
+    const bool signed_file = !signed_releases || kept_signature_holds(package_file, package_file);
     for (unsigned attempt = 1;; ++attempt) {
-        int outcome = install_outcome(package_file);
+        int outcome = signed_file ? install_outcome(package_file) : -2;
         if (outcome == -2) {
             report(-1, -1, "Corrupted update received");
             _unlink(package_file);

@@ -31,6 +31,9 @@ from update_server import UpdateServer  # noqa: E402
 EXE = os.environ.get("ORVANE_EXE", "")
 # The same product built with the https:// form of the base URL.
 HTTPS_EXE = os.environ.get("ORVANE_HTTPS_EXE", "")
+# The same product trusting the two test release keys of tests/keys/.
+SIGNED_EXE = os.environ.get("ORVANE_SIGNED_EXE", "")
+KEYS = os.path.join(HERE, "..", "keys")
 RUNNER = os.environ.get("ORVANE_RUNNER", "")
 WINDOWS = EXE.lower().endswith(".exe")
 BASE_URL = os.environ.get("ORVANE_BASE_URL", "http://updates.orvane.test")
@@ -202,6 +205,22 @@ def zip_archive(entries):
         for name, content in entries:
             archive.writestr(name, content)
     return data.getvalue()
+
+
+def minisign(data, key="first", comment=None, legacy=False, name="alpha.zip"):
+    """The signature file that `minisign -S` makes of data, saved as name,
+    with the test key tests/keys/<key>.key (no password), and the trusted
+    comment given (minisign's own "timestamp:<now> file:<name> hashed" when none)."""
+    with tempfile.TemporaryDirectory(prefix="orvane-sign-") as scratch:
+        path = os.path.join(scratch, name)
+        with open(path, "wb") as f:
+            f.write(data)
+        command = ["minisign", "-S", "-s", os.path.join(KEYS, key + ".key"), "-m", path]
+        command += (["-t", comment] if comment is not None else []) + (["-l"] if legacy else [])
+        subprocess.run(command, check=True, capture_output=True, stdin=subprocess.DEVNULL,
+                       timeout=60)
+        with open(path + ".minisig", "rb") as f:
+            return f.read()
 
 
 def take_lines(path, keep=False):

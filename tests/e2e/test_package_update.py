@@ -3,6 +3,7 @@ messages in order (console and update.log), the files left in the install
 tree, and the resources asked of the update server, for every situation a
 package can be in."""
 
+import base64
 import hashlib
 import importlib.machinery
 import importlib.util
@@ -686,10 +687,11 @@ PUBLISH = os.path.join(harness.HERE, "..", "..", "scripts", "publish-package")
 class Publishing(PackageUpdate):
     """What scripts/publish-package lays out is what a pass installs."""
 
-    def publish_with_tool(self, version, source):
+    def publish_with_tool(self, version, source, *options):
         """Runs the tool; returns its exit code and what is served then."""
         served = os.path.join(self.site.root, self.site.remote)
-        code = subprocess.run([sys.executable, PUBLISH, "alpha", version, source, served],
+        code = subprocess.run([sys.executable, PUBLISH] + list(options) +
+                              ["alpha", version, source, served],
                               capture_output=True, timeout=60).returncode
         return code, {name: self.site.read(name) for name in os.listdir(served)}
 
@@ -756,6 +758,204 @@ class Publishing(PackageUpdate):
                      os.path.join(self.site.root, self.site.remote))
         self.assertEqual(renamed, ["alpha.zip", "alpha.zip.md5", "notify_error.osp",
                                    "alpha.zip.version"])
+        if shutil.which("minisign"):
+            renamed.clear()
+            tool.publish("alpha", "2.1", self.source({"a.txt": b"a"}),
+                         os.path.join(self.site.root, self.site.remote),
+                         sign=os.path.join(harness.KEYS, "first.key"))
+            self.assertEqual(renamed, ["alpha.zip", "alpha.zip.md5", "alpha.zip.minisig",
+                                       "alpha.zip.version"])
+
+    def test_signed_publication_verifies_with_minisign_and_installs(self):
+        if not shutil.which("minisign") or not harness.SIGNED_EXE:
+            self.skipTest("needs minisign and ORVANE_SIGNED_EXE")
+        key = lambda name: os.path.join(harness.KEYS, name)  # noqa: E731
+        code, served = self.publish_with_tool("2.0", self.source({"app/a.txt": b"2"}),
+                                              "--sign", key("second.key"))
+        self.assertEqual(code, 0)
+        archive = os.path.join(self.site.folder, "alpha.zip")
+        verified = subprocess.run(["minisign", "-V", "-p", key("second.pub"), "-m", archive],
+                                  capture_output=True, timeout=60)
+        self.assertEqual(verified.returncode, 0, verified.stderr)
+        self.assertRegex(verified.stdout, rb"Trusted comment: timestamp:[0-9]+\tfile:alpha.zip\n")
+
+        # A signature made elsewhere: checked against the archive and the key first.
+        prepared = os.path.join(self.source({"alpha.zip": served["alpha.zip"]}), "alpha.zip")
+        signature = os.path.join(os.path.dirname(prepared), "alpha.zip.minisig")
+        for key_file, signed_bytes in (("first.pub", served["alpha.zip"]),  # another key
+                                       ("second.pub", PACKAGE)):  # another archive
+            with open(signature, "wb") as f:
+                f.write(harness.minisign(signed_bytes, key="second"))
+            self.assertEqual(self.publish_with_tool("3.0", prepared, "--signature", signature,
+                                                    "--public-key", key(key_file)),
+                             (1, served), "refused before anything is published")
+        with open(signature, "wb") as f:
+            f.write(harness.minisign(served["alpha.zip"], key="second", comment="file:alpha.zip"))
+        self.assertEqual(self.publish_with_tool("3.0", prepared, "--signature", signature,
+                                                "--public-key", key("second.pub")),
+                         (1, served), "a comment without the timestamp is refused")
+
+        self.tree = harness.Tree(exe=harness.SIGNED_EXE)
+        self.addCleanup(self.tree.remove)
+        self.tree.write_list("alpha")
+        self.assertMessages(self.update(), [VALIDATED, INSTALLING, INSTALLED])
+        self.assertEqual(self.tree.read("app/a.txt"), b"2")
+
+
+SIGNATURE_INVALID = "Package signature missing or not valid."
+SIGNATURE_OLDER = "Package signature older than the installed release."
+
+
+def signed_update(notification):
+    """The requests of an update of a signed release."""
+    return [req("alpha.zip.version"), req("alpha.zip"), req("alpha.zip.md5"),
+            req("alpha.zip.minisig"), req("alpha.zip.version"), req(notification)]
+
+
+def comment(timestamp, name="alpha.zip"):
+    return "timestamp:%d\tfile:%s" % (timestamp, name)
+
+
+def with_key_id(signature, key):
+    """The signature file with the key id of tests/keys/<key>.pub put in its
+    signature line: another key's signature under that key's id."""
+    with open(os.path.join(harness.KEYS, key + ".pub")) as f:
+        key_id = base64.b64decode(f.read().splitlines()[1])[2:10]
+    lines = signature.split(b"\n")
+    decoded = base64.b64decode(lines[1])
+    lines[1] = base64.b64encode(decoded[:2] + key_id + decoded[10:])
+    return b"\n".join(lines)
+
+
+class SignedReleases(PackageUpdate):
+    """A build that trusts the two test keys installs only what one of them
+    signed; whatever else arrives leaves the package file, the version record
+    and the kept signature as they were, and no download file behind."""
+
+    def setUp(self):
+        super().setUp()
+        if not harness.SIGNED_EXE:
+            self.skipTest("ORVANE_SIGNED_EXE is not set")
+        if not shutil.which("minisign"):
+            self.skipTest("minisign is not installed (scripts/setup.sh installs it)")
+        self.tree = harness.Tree(exe=harness.SIGNED_EXE)
+        self.addCleanup(self.tree.remove)
+        self.tree.write_list("alpha")
+
+    def publish_signed(self, version, data=PACKAGE, **signing):
+        self.publish(version, data)
+        signature = harness.minisign(data, **signing)
+        self.site.serve("alpha.zip.minisig", signature)
+        return signature
+
+    def kept(self):
+        return self.tree.exists("Updater/alpha.zip.minisig") and \
+            self.tree.read("Updater/alpha.zip.minisig")
+
+    def assertNoTemporaryFile(self):
+        self.assertFalse(self.tree.exists("alpha.zip.part"))
+        self.assertFalse(self.tree.exists("Updater/alpha.zip.minisig.part"))
+
+    def test_signed_release_installs_and_its_signature_is_kept(self):
+        # minisign's own trusted comment: its time and the file's name.
+        signature = self.publish_signed("2.0")
+        self.write_record("1.0")
+        self.assertMessages(self.update(), [VALIDATED, INSTALLING, INSTALLED])
+        self.assertInstalled()
+        self.assertEqual(self.record(), b"2.0")
+        self.assertEqual(self.kept(), signature)
+        self.assertNoTemporaryFile()
+        self.assertEqual(self.site.take_requests(), signed_update("notify_installed.osp"))
+
+    def test_releases_not_signed_by_a_trusted_key_are_refused_and_change_nothing(self):
+        pending = harness.zip_archive({"old/pending.txt": b"pending"})
+        kept = harness.minisign(pending, comment=comment(1000))
+        signature = harness.minisign(PACKAGE, comment=comment(2000))
+        # The parser's own cases (base64, missing fields, every cut) are the
+        # unit tests' table; these are the ones a server can play.
+        rows = [  # (case, signature served (None: none), message)
+            ("missing", None, SIGNATURE_INVALID),
+            ("older than the kept one", harness.minisign(PACKAGE, comment=comment(999)),
+             SIGNATURE_OLDER),
+            ("unknown key", harness.minisign(PACKAGE, key="other", comment=comment(2000)),
+             SIGNATURE_INVALID),
+            ("another key under a trusted key's id",
+             with_key_id(harness.minisign(PACKAGE, key="other", comment=comment(2000)), "first"),
+             SIGNATURE_INVALID),
+            ("signature of another archive", harness.minisign(pending, comment=comment(2000)),
+             SIGNATURE_INVALID),
+            ("altered trusted comment", signature.replace(b"2000", b"3000"), SIGNATURE_INVALID),
+            ("legacy Ed", harness.minisign(PACKAGE, comment=comment(2000), legacy=True),
+             SIGNATURE_INVALID),
+            ("truncated", signature[:len(signature) // 2], SIGNATURE_INVALID),
+            ("file: of another package", harness.minisign(PACKAGE, comment=comment(2000, "b.zip")),
+             SIGNATURE_INVALID),
+            ("valid, but no version text after it", signature, [VALIDATED, NO_VERSION]),
+        ]
+        if harness.RUNNER:
+            rows = rows[:1]  # the Windows build: one refusal is enough
+        for case, served, messages in rows:
+            with self.subTest(case):
+                self.site.reset()
+                self.site.serve("notify_installed.osp", b"OK")
+                self.publish("2.0")
+                if isinstance(messages, list):
+                    self.site.rules({"alpha.zip.version": {"sequence": ["2.0", ""]}})
+                if served is not None:
+                    self.site.serve("alpha.zip.minisig", served)
+                self.write_record("1.0")
+                self.tree.write("alpha.zip", pending)
+                self.tree.write("Updater/alpha.zip.minisig", kept)
+                self.assertMessages(self.update(),
+                                    messages if isinstance(messages, list) else [messages])
+                self.assertEqual(self.record(), b"1.0")
+                self.assertEqual(self.tree.read("alpha.zip"), pending)
+                self.assertEqual(self.kept(), kept)
+                self.assertNoTemporaryFile()
+                self.assertFalse(self.tree.exists("app"), "nothing installed")
+                self.assertEqual(self.site.take_requests()[:4],
+                                 signed_update("notify_installed.osp")[:4])
+
+    def test_signature_that_cannot_be_kept_leaves_the_download_unused(self):
+        self.publish_signed("2.0")
+        self.write_record("1.0")
+        os.makedirs(self.tree.path("Updater", "alpha.zip.minisig.part"))  # in the way
+        self.assertMessages(self.update(), ["Error connecting to Halvex server."])
+        self.assertEqual(self.record(), b"1.0")
+        self.assertFalse(self.tree.exists("alpha.zip") or self.tree.exists("alpha.zip.part"))
+        self.assertFalse(self.kept())
+
+    def test_signature_as_old_as_the_kept_one_installs(self):
+        signature = self.publish_signed("2.0", comment=comment(1000))
+        self.tree.write("Updater/alpha.zip.minisig", harness.minisign(b"old", comment=comment(1000)))
+        self.assertMessages(self.update(), [VALIDATED, INSTALLING, INSTALLED])
+        self.assertEqual(self.kept(), signature)
+
+    def test_pending_installation_is_checked_against_its_kept_signature(self):
+        self.publish_signed("2.0")
+        self.write_record("2.0")
+        self.tree.write("alpha.zip", PACKAGE)
+        self.tree.write("Updater/alpha.zip.minisig", self.site.read("alpha.zip.minisig"))
+        self.assertMessages(self.update(), [INSTALLED, RESUMED, UP_TO_DATE])
+        self.assertInstalled()
+
+        # Altered on disk: refused as if it were no archive, and fetched again.
+        shutil.rmtree(self.tree.path("app"))
+        self.tree.write("alpha.zip", harness.zip_archive({"app/readme.txt": b"altered\n"}))
+        self.site.take_requests()
+        self.assertMessages(self.update(),
+                            [CORRUPTED, NOT_RESUMED, VALIDATED, INSTALLING, INSTALLED])
+        self.assertInstalled()
+        self.assertEqual(self.record(), b"2.0")
+        self.assertEqual(self.site.take_requests(), signed_update("notify_installed.osp"))
+
+    def test_a_release_signed_by_either_trusted_key_installs(self):
+        for version, key in (("2.0", "second"), ("3.0", "first")):
+            with self.subTest(key):
+                self.publish_signed(version, key=key)
+                self.assertMessages(self.update(), [VALIDATED, INSTALLING, INSTALLED])
+                self.assertEqual(self.record(), version.encode())
+                self.assertEqual(self.kept(), self.site.read("alpha.zip.minisig"))
 
 if __name__ == "__main__":
     unittest.main()

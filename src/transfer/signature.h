@@ -1,0 +1,40 @@
+// Signature files of releases in minisign's format, checked with libsodium.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// The longest signature file taken: minisign's own longest comments (1,024
+// bytes untrusted, 8,192 trusted) and the two lines of signatures.
+constexpr std::size_t signature_text_max = 9600;
+
+// A signature file taken apart; the trusted comment points into its text.
+struct SignatureFile {
+    unsigned char key_id[8];
+    unsigned char signature[64];
+    const char* trusted_comment;
+    std::size_t trusted_comment_length;
+    unsigned char global_signature[64];
+};
+
+// False unless text is a signature file of minisign's default form ("ED":
+// Ed25519 over the BLAKE2b-512 hash of the file); the legacy "Ed" is refused.
+bool signature_parse(const char* text, std::size_t length, SignatureFile* parsed);
+
+// The timestamp of the trusted comment, whose tab-separated fields must hold
+// exactly one "file:" naming package_file and one "timestamp:" in decimal.
+bool signature_fields(const SignatureFile& parsed, const char* package_file,
+                      std::uint64_t* timestamp);
+
+// True when text signs the file at path, published as package_file, with one
+// of trusted_keys (minisign public keys in base64, separated by blanks), with
+// a global signature over its trusted comment and the fields above; the
+// timestamp is set then. The file is read in pieces.
+bool signature_verify(const char* text, std::size_t length, const char* path,
+                      const char* package_file, const char* trusted_keys,
+                      std::uint64_t* timestamp);
+
+// Reads a signature file of at most signature_text_max bytes into text
+// (which holds signature_text_max + 1, terminated); its length, or -1 when
+// it is missing, unreadable or longer.
+long signature_read(const char* path, char* text);
