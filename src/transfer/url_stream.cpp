@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "orvane_config.h"
+#include "transfer/proxy.h"
 
 CURLM* transfer_multi = nullptr;
 std::int32_t content_length = 0;
@@ -30,11 +31,12 @@ void drive(UrlStream* stream) {
     stream->still_running = running;
 }
 
-// The server has answered once libcurl has read a response's status line.
+// The server has answered once libcurl has read a response's status line (a
+// proxy that wants credentials has not let the request through).
 bool answered(UrlStream* stream) {
     long code = 0;
     curl_easy_getinfo(static_cast<CURL*>(stream->handle), CURLINFO_RESPONSE_CODE, &code);
-    return code != 0;
+    return code != 0 && !proxy_refused(static_cast<CURL*>(stream->handle));
 }
 
 }  // namespace
@@ -186,6 +188,7 @@ UrlStream* url_fopen(const char* name, const char* mode) {
     // A trickle ends like a stall: too slow on average over one stream wait.
     curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, ORVANE_LOW_SPEED_BYTES);
     curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, static_cast<long>(ORVANE_STREAM_WAIT_S));
+    proxy_setup(handle, name);
 
     if (transfer_multi == nullptr) transfer_multi = curl_multi_init();
     curl_multi_add_handle(transfer_multi, handle);
@@ -196,7 +199,7 @@ UrlStream* url_fopen(const char* name, const char* mode) {
     drive(stream);
     while (stream->still_running != 0 && !answered(stream) && stream_cycle(stream)) {
     }
-    if (answered(stream) || stream->fill != 0) return stream;
+    if ((answered(stream) || stream->fill != 0) && !proxy_refused(handle)) return stream;
 
     // No answer: nothing to read.
     curl_multi_remove_handle(transfer_multi, handle);
