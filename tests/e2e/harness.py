@@ -6,6 +6,7 @@ ORVANE_RUNNER set (the Wine loader) a Windows build is run through it, and
 the helpers below account for its text modes (CR LF) and exit codes.
 """
 
+import base64
 import hashlib
 import io
 import json
@@ -15,6 +16,7 @@ import shutil
 import signal
 import socket
 import socketserver
+import struct
 import subprocess
 import sys
 import tempfile
@@ -139,6 +141,9 @@ class Tree:
         full_env.pop("NOTIFY_SOCKET", None)
         if env:
             full_env.update(env)
+            # None removes a variable, in any case (Windows names ignore case).
+            for name in [n for n in full_env if env.get(n.lower(), "") is None]:
+                del full_env[name]
         done = subprocess.run(self.command(args, program, prefix), cwd=cwd or self.bin,
                               env=full_env, stdin=subprocess.DEVNULL, capture_output=True,
                               timeout=timeout)
@@ -455,6 +460,128 @@ class Tunnel:
         self.thread = threading.Thread(target=self.server.serve_forever,
                                        kwargs={"poll_interval": 0.05}, daemon=True)
         self.thread.start()
+
+    def close(self):
+        self.server.shutdown()
+        self.server.server_close()
+        self.thread.join(5)
+
+
+class Proxy:
+    """A forwarding HTTP proxy on loopback, for http_proxy, https_proxy or the
+    machine's setting: plain requests (absolute form) and CONNECT tunnels all
+    go to the loopback port in .target, whatever host they name. .requests
+    logs "<METHOD> <target>" of every request it reads; .authorizations what
+    each Proxy-Authorization header held ("NTLM 1", "NTLM 3 user=<name>",
+    "Negotiate", "Basic <user:password>"). With .challenge set (schemes such as
+    ["Negotiate", "NTLM"]) a connection must authenticate first: NTLM by its
+    three messages, Negotiate by any token, Basic by .basic ("user:password");
+    others get 407 with the challenge."""
+
+    NTLM_CHALLENGE = base64.b64encode(
+        b"NTLMSSP\0" + struct.pack("<IHHIIQQHHI", 2, 0, 0, 48, 0x8205, 0x0123456789ABCDEF, 0,
+                                   0, 0, 48)).decode()
+
+    def __init__(self):
+        self.target = None
+        self.challenge = []
+        self.basic = None
+        self.requests = []
+        self.authorizations = []
+        proxy = self
+
+        class Handler(socketserver.StreamRequestHandler):
+            def handle(self):
+                passed = False
+                while True:
+                    line = self.rfile.readline(65536)
+                    head = []
+                    while True:
+                        header = self.rfile.readline(65536)
+                        if not header.strip():
+                            break
+                        head.append(header)
+                    words = line.decode("latin-1").split()
+                    if len(words) < 2:
+                        return
+                    proxy.requests.append(" ".join(words[:2]))
+                    credentials = [h.split(b":", 1)[1].strip().decode("latin-1") for h in head
+                                   if h.lower().startswith(b"proxy-authorization:")]
+                    answer = proxy._authenticate(credentials[0] if credentials else "")
+                    passed = passed or not proxy.challenge or answer is True
+                    if not passed:
+                        self.wfile.write(b"HTTP/1.1 407 Proxy Authentication Required\r\n"
+                                         + "".join("Proxy-Authenticate: %s\r\n" % c
+                                                   for c in answer).encode()
+                                         + b"Content-Length: 0\r\n\r\n")
+                        self.wfile.flush()
+                        continue
+                    with socket.create_connection(("127.0.0.1", proxy.target), 10) as upstream:
+                        if words[0] == "CONNECT":
+                            self.wfile.write(b"HTTP/1.1 200 Connection established\r\n\r\n")
+                            self.wfile.flush()
+                        else:
+                            upstream.sendall(line + b"".join(
+                                h for h in head if not h.lower().startswith(b"proxy-")) + b"\r\n")
+                        relay(self.connection, upstream)
+                    return
+
+        def relay(a, b):
+            peers = {a: b, b: a}
+            while True:
+                ready, _, _ = select.select(list(peers), [], [], 30)
+                try:
+                    for side in ready:
+                        data = side.recv(65536)
+                        if not data:
+                            return
+                        peers[side].sendall(data)
+                except OSError:
+                    return
+                if not ready:
+                    return
+
+        class Server(socketserver.ThreadingTCPServer):
+            daemon_threads = True
+            allow_reuse_address = True
+
+        self.server = Server(("127.0.0.1", 0), Handler)
+        self.port = self.server.server_address[1]
+        self.proxy = "http://127.0.0.1:%d" % self.port
+        self.thread = threading.Thread(target=self.server.serve_forever,
+                                       kwargs={"poll_interval": 0.05}, daemon=True)
+        self.thread.start()
+
+    def _authenticate(self, credentials):
+        """True when credentials pass, else the challenge lines to send."""
+        scheme, _, token = credentials.partition(" ")
+        if scheme == "NTLM" and "NTLM" in self.challenge:
+            message = base64.b64decode(token + "==")
+            kind = struct.unpack_from("<I", message, 8)[0] if len(message) >= 12 else 0
+            if kind == 3:
+                length, _, offset = struct.unpack_from("<HHI", message, 36)
+                user = message[offset:offset + length].decode("utf-16-le", "replace")
+                self.authorizations.append("NTLM 3 user=%s" % user)
+                return True
+            self.authorizations.append("NTLM %d" % kind)
+            if kind == 1:
+                return ["NTLM " + self.NTLM_CHALLENGE]
+        elif scheme == "Negotiate" and "Negotiate" in self.challenge:
+            self.authorizations.append("Negotiate")
+            return True
+        elif scheme == "Basic":
+            given = base64.b64decode(token).decode("latin-1")
+            self.authorizations.append("Basic " + given)
+            if "Basic" in self.challenge and given == self.basic:
+                return True
+        elif credentials:
+            self.authorizations.append(scheme)
+        return ["Basic realm=\"orvane\"" if c == "Basic" else c for c in self.challenge]
+
+    def reset(self):
+        self.challenge, self.basic = [], None
+        self.requests.clear()
+        self.authorizations.clear()
 
     def close(self):
         self.server.shutdown()
