@@ -468,78 +468,56 @@ class Tunnel:
 
 
 class Proxy:
-    """A forwarding HTTP proxy on loopback, for http_proxy, https_proxy or the
-    machine's setting: plain requests (absolute form) and CONNECT tunnels all
-    go to the loopback port in .target, whatever host they name. .requests
-    logs "<METHOD> <target>" of every request it reads; .authorizations what
-    each Proxy-Authorization header held ("NTLM 1", "NTLM 3 user=<name>",
-    "Negotiate", "Basic <user:password>"). With .challenge set (schemes such as
-    ["Negotiate", "NTLM"]) a connection must authenticate first: NTLM by its
-    three messages, Negotiate by any token, Basic by .basic ("user:password");
-    others get 407 with the challenge."""
+    """A loopback HTTP proxy that forwards plain requests and CONNECT tunnels
+    to the loopback port in .target, whatever host they name. .requests logs
+    "<METHOD> <target>" of each request; .authorizations each Proxy-
+    Authorization ("NTLM 1", "NTLM 3 user=<name>", "Negotiate", "Basic u:p").
+    With .challenge (e.g. ["NTLM"]) a connection must first pass NTLM's three
+    messages, any Negotiate token, or Basic with .basic ("user:password")."""
 
-    NTLM_CHALLENGE = base64.b64encode(
-        b"NTLMSSP\0" + struct.pack("<IHHIIQQHHI", 2, 0, 0, 48, 0x8205, 0x0123456789ABCDEF, 0,
-                                   0, 0, 48)).decode()
+    NTLM_CHALLENGE = "NTLM " + base64.b64encode(b"NTLMSSP\0" + struct.pack(
+        "<IHHIIQQHHI", 2, 0, 0, 48, 0x8205, 0x0123456789ABCDEF, 0, 0, 0, 48)).decode()
 
     def __init__(self):
-        self.target = None
-        self.challenge = []
-        self.basic = None
-        self.requests = []
-        self.authorizations = []
+        self.target, self.challenge, self.basic = None, [], None
+        self.requests, self.authorizations = [], []
         proxy = self
 
         class Handler(socketserver.StreamRequestHandler):
             def handle(self):
                 passed = False
                 while True:
-                    line = self.rfile.readline(65536)
-                    head = []
-                    while True:
-                        header = self.rfile.readline(65536)
-                        if not header.strip():
-                            break
-                        head.append(header)
+                    line, head = self.rfile.readline(65536), []
+                    while len(head) < 100 and not head[-1:] == [b"\r\n"]:
+                        head.append(self.rfile.readline(65536))
                     words = line.decode("latin-1").split()
-                    if len(words) < 2:
+                    if len(words) < 2 or not head[-1].strip() == b"":
                         return
                     proxy.requests.append(" ".join(words[:2]))
-                    credentials = [h.split(b":", 1)[1].strip().decode("latin-1") for h in head
-                                   if h.lower().startswith(b"proxy-authorization:")]
-                    answer = proxy._authenticate(credentials[0] if credentials else "")
+                    given = [h[20:].strip().decode("latin-1") for h in head
+                             if h.lower().startswith(b"proxy-authorization:")]
+                    answer = proxy._authenticate(given[0] if given else "")
                     passed = passed or not proxy.challenge or answer is True
                     if not passed:
-                        self.wfile.write(b"HTTP/1.1 407 Proxy Authentication Required\r\n"
-                                         + "".join("Proxy-Authenticate: %s\r\n" % c
-                                                   for c in answer).encode()
-                                         + b"Content-Length: 0\r\n\r\n")
-                        self.wfile.flush()
+                        self.wfile.write(("HTTP/1.1 407 Proxy Authentication Required\r\n%s"
+                                          "Content-Length: 0\r\n\r\n" % "".join(
+                                              "Proxy-Authenticate: %s\r\n" % c for c in answer)
+                                          ).encode())
                         continue
                     with socket.create_connection(("127.0.0.1", proxy.target), 10) as upstream:
                         if words[0] == "CONNECT":
                             self.wfile.write(b"HTTP/1.1 200 Connection established\r\n\r\n")
-                            self.wfile.flush()
                         else:
                             upstream.sendall(line + b"".join(
-                                h for h in head if not h.lower().startswith(b"proxy-")) + b"\r\n")
-                        relay(self.connection, upstream)
-                    return
-
-        def relay(a, b):
-            peers = {a: b, b: a}
-            while True:
-                ready, _, _ = select.select(list(peers), [], [], 30)
-                try:
-                    for side in ready:
-                        data = side.recv(65536)
-                        if not data:
-                            return
-                        peers[side].sendall(data)
-                except OSError:
-                    return
-                if not ready:
-                    return
+                                h for h in head if not h.lower().startswith(b"proxy-")))
+                        peers = {self.connection: upstream, upstream: self.connection}
+                        while True:
+                            ready = select.select(list(peers), [], [], 30)[0]
+                            data = [side.recv(65536) for side in ready]
+                            if not ready or not all(data):
+                                return
+                            for side, piece in zip(ready, data):
+                                peers[side].sendall(piece)
 
         class Server(socketserver.ThreadingTCPServer):
             daemon_threads = True
@@ -552,31 +530,28 @@ class Proxy:
                                        kwargs={"poll_interval": 0.05}, daemon=True)
         self.thread.start()
 
-    def _authenticate(self, credentials):
-        """True when credentials pass, else the challenge lines to send."""
-        scheme, _, token = credentials.partition(" ")
-        if scheme == "NTLM" and "NTLM" in self.challenge:
+    def _authenticate(self, given):
+        """True when the credentials given pass, else the challenges to send."""
+        scheme, _, token = given.partition(" ")
+        if scheme == "NTLM":
             message = base64.b64decode(token + "==")
             kind = struct.unpack_from("<I", message, 8)[0] if len(message) >= 12 else 0
-            if kind == 3:
-                length, _, offset = struct.unpack_from("<HHI", message, 36)
-                user = message[offset:offset + length].decode("utf-16-le", "replace")
-                self.authorizations.append("NTLM 3 user=%s" % user)
-                return True
-            self.authorizations.append("NTLM %d" % kind)
-            if kind == 1:
-                return ["NTLM " + self.NTLM_CHALLENGE]
-        elif scheme == "Negotiate" and "Negotiate" in self.challenge:
-            self.authorizations.append("Negotiate")
-            return True
-        elif scheme == "Basic":
-            given = base64.b64decode(token).decode("latin-1")
-            self.authorizations.append("Basic " + given)
-            if "Basic" in self.challenge and given == self.basic:
-                return True
-        elif credentials:
-            self.authorizations.append(scheme)
-        return ["Basic realm=\"orvane\"" if c == "Basic" else c for c in self.challenge]
+            length, _, offset = struct.unpack_from("<HHI", message, 36) if kind == 3 else (0, 0, 0)
+            user = message[offset:offset + length].decode("utf-16-le", "replace")
+            self.authorizations.append("NTLM %d" % kind + (" user=" + user if kind == 3 else ""))
+            if kind == 1 and "NTLM" in self.challenge:
+                return [self.NTLM_CHALLENGE]
+            return kind == 3 and "NTLM" in self.challenge or self._challenges()
+        if scheme == "Basic":
+            given = "Basic " + base64.b64decode(token).decode("latin-1")
+        if given:
+            self.authorizations.append(given if scheme == "Basic" else scheme)
+        return (scheme == "Negotiate" and "Negotiate" in self.challenge
+                or given == "Basic %s" % self.basic and "Basic" in self.challenge
+                or self._challenges())
+
+    def _challenges(self):
+        return ['Basic realm="orvane"' if c == "Basic" else c for c in self.challenge]
 
     def reset(self):
         self.challenge, self.basic = [], None
