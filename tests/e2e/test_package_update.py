@@ -462,12 +462,18 @@ class Proxies(PackageUpdate):
 
     def test_proxy_asking_for_credentials_gets_the_accounts_own_logon(self):
         self.proxy.challenge = ["NTLM"]
+        if harness.RUNNER:
+            # Seen with Wine 8.0: its SSPI has no NTLM for the logged-on account
+            # (that needs Samba's winbindd), so no token can be made; the proxy's
+            # demand ends the transfer like an unreachable server, no password sent.
+            self.assertNotReached(self.update(self.proxy.proxy))
+            self.assertEqual(self.proxy.authorizations, [])
+            return
         self.assertUpdated(self.update(self.proxy.proxy))
         # A probe, the NTLM negotiation and the authenticated request, per
         # transfer; off Windows the account has no logon to give: no user name.
         self.assertEqual(self.proxy.requests, self.proxied(3))
-        user = "" if not harness.RUNNER else os.environ.get("USER", "")
-        self.assertEqual(self.proxy.authorizations, ["NTLM 1", "NTLM 3 user=" + user] * 5)
+        self.assertEqual(self.proxy.authorizations, ["NTLM 1", "NTLM 3 user="] * 5)
 
     def test_proxy_that_refuses_is_reported_like_a_server_down(self):
         refused = harness.closed_port()
