@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "orvane_config.h"
+#include "transfer/proxy.h"
 
 CURLM* transfer_multi = nullptr;
 std::int32_t content_length = 0;
@@ -38,16 +39,13 @@ void drive(UrlStream* stream) {
     }
 }
 
-// The server has answered once libcurl has read a response's status line.
+// The server has answered once libcurl has read a response's status line (a
+// proxy that wants credentials has not let the request through).
 bool answered(UrlStream* stream) {
     long code = 0;
     curl_easy_getinfo(static_cast<CURL*>(stream->handle), CURLINFO_RESPONSE_CODE, &code);
-    return code != 0;
+    return code != 0 && !proxy_refused(static_cast<CURL*>(stream->handle));
 }
-
-}  // namespace
-
-namespace {
 
 char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c; }
 
@@ -322,6 +320,7 @@ UrlStream* url_fopen(const char* name, const char* mode) {
     curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, ORVANE_LOW_SPEED_BYTES);
     curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, static_cast<long>(ORVANE_STREAM_WAIT_S));
     if (range_from > 0) request_range(stream, handle);
+    proxy_setup(handle, name);
 
     if (transfer_multi == nullptr) transfer_multi = curl_multi_init();
     curl_multi_add_handle(transfer_multi, handle);
@@ -332,7 +331,7 @@ UrlStream* url_fopen(const char* name, const char* mode) {
     drive(stream);
     while (stream->still_running != 0 && !answered(stream) && stream_cycle(stream)) {
     }
-    if (answered(stream) || stream->fill != 0) return stream;
+    if ((answered(stream) || stream->fill != 0) && !proxy_refused(handle)) return stream;
 
     // No answer: nothing to read.
     curl_multi_remove_handle(transfer_multi, handle);

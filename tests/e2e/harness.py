@@ -6,6 +6,7 @@ ORVANE_RUNNER set (the Wine loader) a Windows build is run through it, and
 the helpers below account for its text modes (CR LF) and exit codes.
 """
 
+import base64
 import hashlib
 import io
 import json
@@ -15,6 +16,7 @@ import shutil
 import signal
 import socket
 import socketserver
+import struct
 import subprocess
 import sys
 import tempfile
@@ -142,6 +144,9 @@ class Tree:
         full_env.pop("NOTIFY_SOCKET", None)
         if env:
             full_env.update(env)
+            # None removes a variable, in any case (Windows names ignore case).
+            for name in [n for n in full_env if env.get(n.lower(), "") is None]:
+                del full_env[name]
         done = subprocess.run(self.command(args, program, prefix), cwd=cwd or self.bin,
                               env=full_env, stdin=subprocess.DEVNULL, capture_output=True,
                               timeout=timeout)
@@ -511,6 +516,103 @@ class Tunnel:
         self.thread = threading.Thread(target=self.server.serve_forever,
                                        kwargs={"poll_interval": 0.05}, daemon=True)
         self.thread.start()
+
+    def close(self):
+        self.server.shutdown()
+        self.server.server_close()
+        self.thread.join(5)
+
+
+class Proxy:
+    """A loopback HTTP proxy that forwards plain requests and CONNECT tunnels
+    to the loopback port in .target, whatever host they name. .requests logs
+    "<METHOD> <target>" of each request; .authorizations each Proxy-
+    Authorization ("NTLM 1", "NTLM 3 user=<name>", "Negotiate", "Basic u:p").
+    With .challenge (e.g. ["NTLM"]) a connection must first pass NTLM's three
+    messages, any Negotiate token, or Basic with .basic ("user:password")."""
+
+    NTLM_CHALLENGE = "NTLM " + base64.b64encode(b"NTLMSSP\0" + struct.pack(
+        "<IHHIIQQHHI", 2, 0, 0, 48, 0x8205, 0x0123456789ABCDEF, 0, 0, 0, 48)).decode()
+
+    def __init__(self):
+        self.target, self.challenge, self.basic = None, [], None
+        self.requests, self.authorizations = [], []
+        proxy = self
+
+        class Handler(socketserver.StreamRequestHandler):
+            def handle(self):
+                passed = False
+                while True:
+                    line, head = self.rfile.readline(65536), []
+                    while len(head) < 100 and not head[-1:] == [b"\r\n"]:
+                        head.append(self.rfile.readline(65536))
+                    words = line.decode("latin-1").split()
+                    if len(words) < 2 or not head[-1].strip() == b"":
+                        return
+                    proxy.requests.append(" ".join(words[:2]))
+                    given = [h[20:].strip().decode("latin-1") for h in head
+                             if h.lower().startswith(b"proxy-authorization:")]
+                    answer = proxy._authenticate(given[0] if given else "")
+                    passed = passed or not proxy.challenge or answer is True
+                    if not passed:
+                        self.wfile.write(("HTTP/1.1 407 Proxy Authentication Required\r\n%s"
+                                          "Content-Length: 0\r\n\r\n" % "".join(
+                                              "Proxy-Authenticate: %s\r\n" % c for c in answer)
+                                          ).encode())
+                        continue
+                    with socket.create_connection(("127.0.0.1", proxy.target), 10) as upstream:
+                        if words[0] == "CONNECT":
+                            self.wfile.write(b"HTTP/1.1 200 Connection established\r\n\r\n")
+                        else:
+                            upstream.sendall(line + b"".join(
+                                h for h in head if not h.lower().startswith(b"proxy-")))
+                        peers = {self.connection: upstream, upstream: self.connection}
+                        while True:
+                            ready = select.select(list(peers), [], [], 30)[0]
+                            data = [side.recv(65536) for side in ready]
+                            if not ready or not all(data):
+                                return
+                            for side, piece in zip(ready, data):
+                                peers[side].sendall(piece)
+
+        class Server(socketserver.ThreadingTCPServer):
+            daemon_threads = True
+            allow_reuse_address = True
+
+        self.server = Server(("127.0.0.1", 0), Handler)
+        self.port = self.server.server_address[1]
+        self.proxy = "http://127.0.0.1:%d" % self.port
+        self.thread = threading.Thread(target=self.server.serve_forever,
+                                       kwargs={"poll_interval": 0.05}, daemon=True)
+        self.thread.start()
+
+    def _authenticate(self, given):
+        """True when the credentials given pass, else the challenges to send."""
+        scheme, _, token = given.partition(" ")
+        if scheme == "NTLM":
+            message = base64.b64decode(token + "==")
+            kind = struct.unpack_from("<I", message, 8)[0] if len(message) >= 12 else 0
+            length, _, offset = struct.unpack_from("<HHI", message, 36) if kind == 3 else (0, 0, 0)
+            user = message[offset:offset + length].decode("utf-16-le", "replace")
+            self.authorizations.append("NTLM %d" % kind + (" user=" + user if kind == 3 else ""))
+            if kind == 1 and "NTLM" in self.challenge:
+                return [self.NTLM_CHALLENGE]
+            return kind == 3 and "NTLM" in self.challenge or self._challenges()
+        if scheme == "Basic":
+            given = "Basic " + base64.b64decode(token).decode("latin-1")
+        if given:
+            self.authorizations.append(given if scheme == "Basic" else scheme)
+        return (scheme == "Negotiate" and "Negotiate" in self.challenge
+                or given == "Basic %s" % self.basic and "Basic" in self.challenge
+                or self._challenges())
+
+    def _challenges(self):
+        return ['Basic realm="orvane"' if c == "Basic" else c for c in self.challenge]
+
+    def reset(self):
+        self.challenge, self.basic = [], None
+        self.requests.clear()
+        self.authorizations.clear()
 
     def close(self):
         self.server.shutdown()
