@@ -186,6 +186,12 @@ UrlStream* url_fopen(const char* name, const char* mode) {
     // A trickle ends like a stall: too slow on average over one stream wait.
     curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, ORVANE_LOW_SPEED_BYTES);
     curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, static_cast<long>(ORVANE_STREAM_WAIT_S));
+    // Windows' TLS (Schannel) refuses a server whose certificate authority's
+    // revocation servers a firewall blocks; such a fleet would never update.
+    // An unreachable revocation server counts as no answer, a revoked
+    // certificate is still refused. Only Schannel reads this; elsewhere it
+    // changes nothing.
+    curl_easy_setopt(handle, CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_REVOKE_BEST_EFFORT));
 
     if (transfer_multi == nullptr) transfer_multi = curl_multi_init();
     curl_multi_add_handle(transfer_multi, handle);
