@@ -11,6 +11,8 @@ packages=(
   python3 curl unzip
   openssl time coreutils
   nginx util-linux
+  lintian  # the Debian package's check
+  systemd-container  # systemd-nspawn: the package under a real systemd
 )
 
 missing=()
