@@ -226,20 +226,26 @@ class RealSystemd(unittest.TestCase):
              "--console=pipe", "--uuid=" + uuid.uuid4().hex, "--bind-ro=%s:/srv/orvane" % shared],
             stdin=subprocess.DEVNULL, stdout=cls.console, stderr=subprocess.STDOUT)
         cls.addClassCleanup(cls.halt)
-        cls.leader = None
-        booted = None
-        deadline = time.monotonic() + 40
+        state = "no init"
+        deadline = time.monotonic() + 60  # a loaded machine boots slowly
         while time.monotonic() < deadline and cls.container.poll() is None:
-            cls.leader = cls.leader or cls.child_of(cls.container.pid)
+            # nspawn's first child sets the container up before systemd runs.
+            cls.leader = cls.init_of(cls.container.pid)
             if cls.leader:
-                booted = cls.inside("systemctl", "is-system-running", "--wait", timeout=30)
+                try:
+                    booted = cls.inside("systemctl", "is-system-running", "--wait",
+                                        timeout=max(1, deadline - time.monotonic()))
+                except subprocess.TimeoutExpired:
+                    state = "still starting"
+                    continue
+                state = (booted.stdout + booted.stderr).strip()
                 if booted.stdout.strip() in ("running", "degraded"):
                     break
             time.sleep(0.2)
         else:
             cls.console.seek(0)
-            raise unittest.SkipTest("the container did not boot: %s %s" % (
-                booted and booted.stdout.strip(), cls.console.read()[-400:]))
+            raise unittest.SkipTest("the container did not boot (%s): %s" % (
+                state, cls.console.read()[-400:]))
         # The sandbox the unit asks for, tried on a command of no consequence.
         probe = cls.inside("systemd-run", "--wait", "--quiet", "-p", "ProtectSystem=strict",
                            "-p", "ProtectProc=invisible", "-p", "PrivateDevices=yes",
@@ -249,13 +255,15 @@ class RealSystemd(unittest.TestCase):
             raise unittest.SkipTest("systemd cannot sandbox a service here: " + probe.stderr)
 
     @classmethod
-    def child_of(cls, pid):
+    def init_of(cls, pid):
+        """The container's systemd: the child of nspawn once it runs systemd."""
         try:
             with open("/proc/%d/task/%d/children" % (pid, pid)) as f:
                 children = f.read().split()
-        except OSError:
+            with open("/proc/%s/comm" % children[0]) as f:
+                return int(children[0]) if f.read().strip() == "systemd" else None
+        except (OSError, IndexError):
             return None
-        return int(children[0]) if children else None
 
     @classmethod
     def inside(cls, *command, timeout=60, text=True):
