@@ -176,7 +176,7 @@ mkdir "$top/upper" "$top/work" "$top/root"
 mount -t overlay overlay -o "lowerdir=/,upperdir=$top/upper,workdir=$top/work" "$top/root"
 for link in /etc/systemd/system/*.wants/*; do
   case "$link" in *.target) continue;; esac
-  [ -e "$link" ] || [ -L "$link" ] && ln -sfn /dev/null "$top/root/etc/systemd/system/${link##*/}"
+  if [ -L "$link" ]; then ln -sfn /dev/null "$top/root/etc/systemd/system/${link##*/}"; fi
 done
 # A container image's policy that forbids maintainer scripts to act on
 # services would hide what they do on a real machine.
