@@ -23,6 +23,11 @@ BOOL ChangeServiceConfigA(SC_HANDLE, DWORD, DWORD, DWORD, LPCSTR, LPCSTR, LPDWOR
     return FALSE;
 }
 
+BOOL ChangeServiceConfig2A(SC_HANDLE, DWORD, LPVOID) {
+    SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+    return FALSE;
+}
+
 BOOL StartServiceA(SC_HANDLE, DWORD, LPCSTR*) { return FALSE; }
 BOOL ControlService(SC_HANDLE, DWORD, LPSERVICE_STATUS) { return FALSE; }
 BOOL DeleteService(SC_HANDLE) { return FALSE; }

@@ -119,6 +119,22 @@ constexpr DWORD SERVICE_AUTO_START = 2;
 constexpr DWORD SERVICE_DEMAND_START = 3;
 constexpr DWORD SERVICE_ERROR_NORMAL = 1;
 
+// What the manager does when the service's process ends without having
+// reported SERVICE_STOPPED.
+enum SC_ACTION_TYPE { SC_ACTION_NONE = 0, SC_ACTION_RESTART = 1 };
+struct SC_ACTION {
+    SC_ACTION_TYPE Type;
+    DWORD Delay;  // ms
+};
+struct SERVICE_FAILURE_ACTIONSA {
+    DWORD dwResetPeriod;  // s without a failure before the count starts again
+    LPSTR lpRebootMsg;
+    LPSTR lpCommand;
+    DWORD cActions;
+    SC_ACTION* lpsaActions;  // the last one repeats for every later failure
+};
+constexpr DWORD SERVICE_CONFIG_FAILURE_ACTIONS = 2;
+
 SC_HANDLE OpenSCManagerA(LPCSTR machine, LPCSTR database, DWORD access);
 SC_HANDLE OpenServiceA(SC_HANDLE manager, LPCSTR name, DWORD access);
 SC_HANDLE CreateServiceA(SC_HANDLE manager, LPCSTR name, LPCSTR display_name, DWORD access,
@@ -129,6 +145,7 @@ BOOL ChangeServiceConfigA(SC_HANDLE service, DWORD service_type, DWORD start_typ
                           DWORD error_control, LPCSTR path, LPCSTR load_order_group, LPDWORD tag,
                           LPCSTR dependencies, LPCSTR account, LPCSTR password,
                           LPCSTR display_name);
+BOOL ChangeServiceConfig2A(SC_HANDLE service, DWORD info_level, LPVOID info);
 BOOL StartServiceA(SC_HANDLE service, DWORD argc, LPCSTR* argv);
 BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status);
 BOOL DeleteService(SC_HANDLE service);

@@ -5,6 +5,11 @@
 #include <cstring>
 #include <ctime>
 
+namespace {
+// Set once by the process entry before any thread starts, read by the pass.
+bool line_by_line = false;
+}  // namespace
+
 void log_line(const char* text) {
     std::FILE* log = std::fopen("update.log", "at");
     if (log == nullptr) return;
@@ -25,12 +30,22 @@ void log_line(const char* text) {
 
 int report(int done, int total, const char* message) {
     if (message != nullptr) {
-        std::printf("\n%s\n", message);
+        // The leading line end only closes a progress line at a console.
+        std::printf(line_by_line ? "%s\n" : "\n%s\n", message);
         log_line(message);
         return 0;
     }
+    // A collector would keep every redraw, carriage returns and all.
+    if (line_by_line) return 0;
     // The blanks wipe the tail of a longer previous line; the carriage return
     // lets the next progress line overwrite this one.
     std::printf("Read: %i/%i Kb                        \r", done / 1024, total / 1024);
     return 0;
+}
+
+void report_line_by_line() {
+    line_by_line = true;
+    // Fully buffered output would reach the journal only when the process
+    // ends, hours or days after a pass.
+    std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
 }

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "report/report.h"
 #include "service/registration.h"
 #include "service/service.h"
 #include "update/update_pass.h"
@@ -26,6 +27,9 @@ int print_usage(int argc, char** argv) {
 }  // namespace
 
 int process_entry(int argc, char** argv) {
+    // Without one option word the program is the service, whose output a
+    // collector reads line by line; a console run keeps its console output.
+    if (argc != 2) report_line_by_line();
     std::puts("Orvane Update Service 1.0\n"
               "Copyright (c) Halvex Software\n"
               "Keeps TARN, Orvane Client and Wickmoor up to date");

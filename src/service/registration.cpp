@@ -14,6 +14,12 @@ constexpr const char* service_key =
 constexpr const char* description_text =
     "Autoupdates TARN, Orvane Client, Wickmoor and development tools.";
 
+// A service that ends without reporting itself stopped (a crash) is started
+// again after a minute, as the systemd unit does, at every failure; a day
+// without one starts the count afresh.
+constexpr DWORD restart_delay_ms = 60 * 1000;
+constexpr DWORD failure_count_reset_s = 24 * 60 * 60;
+
 constexpr DWORD module_path_size = 4096;
 char module_path[module_path_size];
 char registered_path[module_path_size + 2];
@@ -36,6 +42,17 @@ void change_start_type(SC_HANDLE service, DWORD start_type) {
                          program_path(), nullptr, nullptr, nullptr, nullptr, nullptr,
                          service_name);
     std::puts("done");
+}
+
+// Its result is not looked at: like the Description, recovery is a comfort
+// that does not decide whether the service is installed.
+void set_failure_actions(SC_HANDLE service) {
+    SC_ACTION restart{SC_ACTION_RESTART, restart_delay_ms};
+    SERVICE_FAILURE_ACTIONSA actions{};
+    actions.dwResetPeriod = failure_count_reset_s;
+    actions.cActions = 1;
+    actions.lpsaActions = &restart;
+    ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS, &actions);
 }
 
 }  // namespace
@@ -72,6 +89,7 @@ int install_service() {
         log_line("Error installing service\n");
         return 1;
     }
+    set_failure_actions(service);
     CloseServiceHandle(service);
     CloseServiceHandle(manager);
     std::puts("Service installed");

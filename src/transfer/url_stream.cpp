@@ -321,6 +321,12 @@ UrlStream* url_fopen(const char* name, const char* mode) {
     curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, static_cast<long>(ORVANE_STREAM_WAIT_S));
     if (range_from > 0) request_range(stream, handle);
     proxy_setup(handle, name);
+    // Windows' TLS (Schannel) refuses a server whose certificate authority's
+    // revocation servers a firewall blocks; such a fleet would never update.
+    // An unreachable revocation server counts as no answer, a revoked
+    // certificate is still refused. Only Schannel reads this; elsewhere it
+    // changes nothing.
+    curl_easy_setopt(handle, CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_REVOKE_BEST_EFFORT));
 
     if (transfer_multi == nullptr) transfer_multi = curl_multi_init();
     curl_multi_add_handle(transfer_multi, handle);

@@ -14,8 +14,14 @@ namespace {
 char executable_directory[path_buffer_size];
 
 // A name that is a path, or names a directory, would make the package file
-// and its record land outside the install root or its Updater folder.
+// and its record land outside the install root or its Updater folder. A
+// control character is most often the line break that an editor put at the
+// end of the list; the server knows no such name, and "Error getting version
+// information." at every pass would send an administrator to the network.
 bool name_allowed(const char* name) {
+    for (const char* c = name; *c != '\0'; ++c) {
+        if (static_cast<unsigned char>(*c) < 0x20) return false;
+    }
     return std::strpbrk(name, "/\\:") == nullptr && std::strcmp(name, ".") != 0 &&
            std::strcmp(name, "..") != 0;
 }

@@ -1,13 +1,16 @@
 """The Debian package that `cpack -G DEB` makes of this build: contents, control
-fields, maintainer scripts, the unit under `systemd-analyze verify`, and a
-`noservice` pass of the executable unpacked with `dpkg-deb -x`."""
+fields, maintainer scripts, lintian, the unit under `systemd-analyze verify`, a
+`noservice` pass of the executable unpacked with `dpkg-deb -x`, and the whole
+life of the package under a real systemd booted in a container."""
 
 import glob
 import os
 import shutil
 import subprocess
 import tempfile
+import time
 import unittest
+import uuid
 
 import harness
 
@@ -21,6 +24,16 @@ def run(*command, **options):
     return subprocess.run(command, capture_output=True, text=True, timeout=300, **options)
 
 
+def make_package(out, *settings):
+    """The .deb that cpack makes of the test build into out (settings: -D NAME=VALUE)."""
+    made = run("cpack", "-G", "DEB", "--config", os.path.join(BUILD_DIR, "CPackConfig.cmake"),
+               "-B", out, *settings)
+    debs = glob.glob(os.path.join(out, "*.deb"))
+    if made.returncode != 0 or len(debs) != 1:
+        raise AssertionError("cpack made no package:\n" + made.stdout + made.stderr)
+    return debs[0]
+
+
 class DebianPackage(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -31,20 +44,30 @@ class DebianPackage(unittest.TestCase):
                 raise unittest.SkipTest(tool + " is not installed (scripts/setup.sh installs it)")
         cls.work = tempfile.mkdtemp(prefix="orvane-deb-")
         cls.addClassCleanup(shutil.rmtree, cls.work, True)
-        made = run("cpack", "-G", "DEB", "--config", os.path.join(BUILD_DIR, "CPackConfig.cmake"),
-                   "-B", os.path.join(cls.work, "out"))
-        debs = glob.glob(os.path.join(cls.work, "out", "*.deb"))
-        if made.returncode != 0 or len(debs) != 1:
-            raise AssertionError("cpack made no package:\n" + made.stdout + made.stderr)
-        cls.deb, cls.root = debs[0], os.path.join(cls.work, "root")
+        cls.deb = make_package(os.path.join(cls.work, "out"))
+        cls.root = os.path.join(cls.work, "root")
         subprocess.run(["dpkg-deb", "-x", cls.deb, cls.root], check=True)
 
     def test_holds_the_executable_the_unit_and_an_empty_updater_directory_only(self):
         listing = [line.split() for line in run("dpkg-deb", "-c", self.deb).stdout.splitlines()]
         files = {line[5][2:]: line[:2] for line in listing if not line[0].startswith("d")}
+        doc = "usr/share/doc/orvane-autoupdate/"
         self.assertEqual(files, {ROOT + "/bin/orvane-autoupdate": ["-rwxr-xr-x", "root/root"],
-                                 UNIT_DIR + "/" + UNIT: ["-rw-r--r--", "root/root"]})
+                                 UNIT_DIR + "/" + UNIT: ["-rw-r--r--", "root/root"],
+                                 doc + "copyright": ["-rw-r--r--", "root/root"],
+                                 doc + "changelog.gz": ["-rw-r--r--", "root/root"],
+                                 "usr/share/lintian/overrides/orvane-autoupdate":
+                                     ["-rw-r--r--", "root/root"]})
         self.assertIn("./%s/Updater/" % ROOT, [line[5] for line in listing])
+
+    def test_lintian_finds_nothing_but_the_explained_install_root_in_opt(self):
+        if not shutil.which("lintian"):
+            self.skipTest("lintian is not installed (scripts/setup.sh installs it)")
+        done = run("lintian", "--show-overrides", self.deb)
+        tags = [line for line in done.stdout.splitlines() if line[:2] in ("E:", "W:", "O:")]
+        self.assertTrue(tags, "lintian checked nothing: " + done.stdout + done.stderr)
+        self.assertEqual([t for t in tags if not t.startswith("O: orvane-autoupdate: "
+                                                              "dir-or-file-in-opt ")], [])
 
     def test_control_fields_name_the_libraries_it_links(self):
         fields = dict(line.split(": ", 1) for line in
@@ -140,6 +163,202 @@ class DebianPackage(unittest.TestCase):
         self.assertEqual(tree.read("app/readme.txt"), b"two\n")
         self.assertEqual(tree.read("Updater/alpha.zip.version"), b"2.0")
         self.assertEqual(tree.log_messages()[0], "alpha")
+
+
+# Boots the container: this machine's root as the lower layer of an overlay
+# whose upper layer is a tmpfs, in a private mount namespace that vanishes
+# with the container; the units this machine enabled are masked inside.
+BOOT = r"""
+set -e
+top=$1; shift
+mount -t tmpfs orvane-systemd "$top"
+mkdir "$top/upper" "$top/work" "$top/root"
+mount -t overlay overlay -o "lowerdir=/,upperdir=$top/upper,workdir=$top/work" "$top/root"
+for link in /etc/systemd/system/*.wants/*; do
+  case "$link" in *.target) continue;; esac
+  if [ -L "$link" ]; then ln -sfn /dev/null "$top/root/etc/systemd/system/${link##*/}"; fi
+done
+# A container image's policy that forbids maintainer scripts to act on
+# services would hide what they do on a real machine.
+rm -f "$top/root/usr/sbin/policy-rc.d"
+exec systemd-nspawn -D "$top/root" "$@"
+"""
+
+
+def systemd_missing():
+    """Why a container with a real systemd cannot be booted here, or None."""
+    if harness.WINDOWS or not BUILD_DIR:
+        return "the Debian package is made from the Linux test build"
+    if os.geteuid() != 0:
+        return "booting a container needs root"
+    for tool in ("systemd-nspawn", "unshare", "nsenter", "cpack", "dpkg-deb"):
+        if not shutil.which(tool):
+            return tool + " is not installed (scripts/setup.sh installs it)"
+    with open("/proc/filesystems") as f:
+        if "\toverlay\n" not in f.read():
+            return "the kernel offers no overlay file system"
+    return None
+
+
+class RealSystemd(unittest.TestCase):
+    """The package's whole life under systemd as PID 1 of a container that
+    shares this machine's network, so that the loopback update server serves
+    it. Anything that keeps the container from booting or sandboxing skips
+    the test with the reason; only the product's faults fail it."""
+
+    @classmethod
+    def setUpClass(cls):
+        reason = systemd_missing()
+        if reason:
+            raise unittest.SkipTest(reason)
+        cls.work = tempfile.mkdtemp(prefix="orvane-systemd-")
+        cls.addClassCleanup(shutil.rmtree, cls.work, True)
+        shared = os.path.join(cls.work, "shared")
+        make_package(shared)
+        make_package(os.path.join(shared, "next"), "-D", "CPACK_PACKAGE_VERSION=1.1")
+        top = os.path.join(cls.work, "top")
+        os.makedirs(top)
+        cls.console = open(os.path.join(cls.work, "console"), "w+")
+        cls.addClassCleanup(cls.console.close)
+        cls.container = subprocess.Popen(
+            ["unshare", "-m", "--propagation", "private", "sh", "-c", BOOT, "boot", top,
+             "--boot", "--register=no", "--keep-unit", "--link-journal=no", "--quiet",
+             "--console=pipe", "--uuid=" + uuid.uuid4().hex, "--bind-ro=%s:/srv/orvane" % shared],
+            stdin=subprocess.DEVNULL, stdout=cls.console, stderr=subprocess.STDOUT)
+        cls.addClassCleanup(cls.halt)
+        state = "no init"
+        deadline = time.monotonic() + 60  # a loaded machine boots slowly
+        while time.monotonic() < deadline and cls.container.poll() is None:
+            # nspawn's first child sets the container up before systemd runs.
+            cls.leader = cls.init_of(cls.container.pid)
+            if cls.leader:
+                try:
+                    booted = cls.inside("systemctl", "is-system-running", "--wait",
+                                        timeout=max(1, deadline - time.monotonic()))
+                except subprocess.TimeoutExpired:
+                    state = "still starting"
+                    continue
+                state = (booted.stdout + booted.stderr).strip()
+                if booted.stdout.strip() in ("running", "degraded"):
+                    break
+            time.sleep(0.2)
+        else:
+            cls.console.seek(0)
+            raise unittest.SkipTest("the container did not boot (%s): %s" % (
+                state, cls.console.read()[-400:]))
+        # The sandbox the unit asks for, tried on a command of no consequence.
+        probe = cls.inside("systemd-run", "--wait", "--quiet", "-p", "ProtectSystem=strict",
+                           "-p", "ProtectProc=invisible", "-p", "PrivateDevices=yes",
+                           "-p", "SystemCallFilter=@system-service", "-p", "PrivateMounts=yes",
+                           "true")
+        if probe.returncode != 0:
+            raise unittest.SkipTest("systemd cannot sandbox a service here: " + probe.stderr)
+
+    @classmethod
+    def init_of(cls, pid):
+        """The container's systemd: the child of nspawn once it runs systemd."""
+        try:
+            with open("/proc/%d/task/%d/children" % (pid, pid)) as f:
+                children = f.read().split()
+            with open("/proc/%s/comm" % children[0]) as f:
+                return int(children[0]) if f.read().strip() == "systemd" else None
+        except (OSError, IndexError):
+            return None
+
+    @classmethod
+    def inside(cls, *command, timeout=60, text=True):
+        return subprocess.run(["nsenter", "-t", str(cls.leader), "-a", "--"] + list(command),
+                              capture_output=True, text=text, timeout=timeout,
+                              stdin=subprocess.DEVNULL)
+
+    @classmethod
+    def halt(cls):
+        cls.container.terminate()  # the container halts in order
+        try:
+            cls.container.wait(30)
+        except subprocess.TimeoutExpired:
+            cls.container.kill()
+            cls.container.wait(30)
+
+    def sh(self, script):
+        done = self.inside("sh", "-c", script)
+        self.assertEqual(done.returncode, 0, script + ": " + done.stdout + done.stderr)
+        return done.stdout
+
+    def show(self, *properties):
+        out = self.sh("systemctl show %s -p %s" % (UNIT, ",".join(properties)))
+        return dict(line.split("=", 1) for line in out.splitlines() if "=" in line)
+
+    def journal(self):
+        return self.inside("journalctl", "-u", UNIT, "-o", "cat", "--no-pager").stdout
+
+    def test_install_run_stop_upgrade_remove_and_purge_under_the_full_sandbox(self):
+        root = "/" + ROOT
+        self.sh("dpkg -i /srv/orvane/*.deb")
+        self.assertEqual(self.show("UnitFileState", "ActiveState"),
+                         {"UnitFileState": "disabled", "ActiveState": "inactive"},
+                         "registered, neither enabled nor started")
+        exposure = self.sh("systemd-analyze security --no-pager %s | tail -n 1" % UNIT)
+        self.assertLessEqual(float(exposure.split(": ")[1].split()[0]), 2.0, exposure)
+
+        site = harness.Site("/~tarn/latest/")
+        self.addCleanup(site.close)
+        payload = os.urandom(6000)
+        archive = harness.zip_archive([("app/data.bin", payload)])
+        site.publish("alpha.zip", "2.0", archive)
+        site.serve("notify_installed.osp", "OK")
+        # About three seconds of download, never quiet for as long as the stream waits.
+        site.rules({"alpha.zip": {"trickle": [max(1, len(archive) // 30), 0.1]}})
+        self.sh("printf alpha >%s/Updater/installed.packages.lst && "
+                "mkdir -p /etc/systemd/system/%s.d && printf '[Service]\nEnvironment="
+                "http_proxy=%s no_proxy=\n' >/etc/systemd/system/%s.d/proxy.conf && "
+                "systemctl daemon-reload" % (root, UNIT, site.proxy, UNIT))
+
+        self.sh("systemctl start " + UNIT)  # returns once the service reported READY
+        self.assertTrue(harness.eventually(
+            lambda: site.request("alpha.zip") in site.requests(), 20, 0.05), self.journal())
+        # The journal has the pass while it runs, line by line.
+        self.assertTrue(harness.eventually(lambda: "Updating alpha ..." in self.journal(), 5, 0.1))
+        stop = subprocess.Popen(["nsenter", "-t", str(self.leader), "-a", "--", "systemctl",
+                                 "stop", UNIT], stdin=subprocess.DEVNULL,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.addCleanup(lambda: stop.poll() is None and stop.kill())
+        self.assertTrue(harness.eventually(
+            lambda: self.show("ActiveState")["ActiveState"] == "deactivating", 10, 0.05))
+        self.assertEqual(self.inside("cat", root + "/Updater/alpha.zip.version").returncode, 1,
+                         "the pass was over before the stop: nothing was held")
+        self.assertEqual(stop.wait(60), 0, stop.communicate()[1])
+        # The stop waited for the pass, which installed under the sandbox.
+        self.assertEqual(self.sh("cat %s/Updater/alpha.zip.version" % root), "2.0")
+        self.assertEqual(self.inside("cat", root + "/app/data.bin", text=False).stdout, payload)
+        journal = self.journal()
+        self.assertIn("\nInstalled.\n", journal)
+        for console_only in ("Read: ", "\r"):
+            self.assertNotIn(console_only, journal)
+        self.assertEqual(self.show("ActiveState", "Result"),
+                         {"ActiveState": "inactive", "Result": "success"})
+
+        # An upgrade keeps the state and restarts a running service; an
+        # enabled one stays enabled.
+        self.sh("systemctl enable --now " + UNIT)
+        before = self.show("MainPID")["MainPID"]
+        self.sh("dpkg -i /srv/orvane/next/*.deb")
+        after = self.show("MainPID", "ActiveState", "UnitFileState")
+        self.assertNotIn(after["MainPID"], ("0", before))
+        self.assertEqual((after["ActiveState"], after["UnitFileState"]), ("active", "enabled"))
+        self.assertEqual(self.sh("cat %s/Updater/alpha.zip.version %s/Updater/installed."
+                                 "packages.lst" % (root, root)), "2.0alpha")
+
+        # Removal stops the service and keeps the data; a purge forgets the unit.
+        self.sh("dpkg -r orvane-autoupdate")
+        self.assertEqual(self.show("ActiveState")["ActiveState"], "inactive")
+        self.assertEqual(self.sh("ls %s %s/Updater" % (root, root)).split(),
+                         ["/opt/orvane:", "Updater", "app", "update.log", "/opt/orvane/Updater:",
+                          "alpha.zip.version", "installed.packages.lst"])
+        self.sh("dpkg -P orvane-autoupdate")
+        self.assertEqual(self.inside("ls", "/etc/systemd/system/" + UNIT).returncode, 2)
+        self.assertEqual(self.sh("ls %s/Updater" % root).split(),
+                         ["alpha.zip.version", "installed.packages.lst"])
 
 
 if __name__ == "__main__":

@@ -605,8 +605,9 @@ class Proxies(PackageUpdate):
 class PackageList(PackageUpdate):
     def test_names_that_could_leave_the_install_root_are_skipped(self):
         self.publish("2.0")
-        unsafe = ["../x", "/etc/x", "a\\b", "c:d", ".", ".."]
-        self.tree.write_list(" ".join(unsafe + ["alpha"]))
+        unsafe = ["../x", "/etc/x", "a\\b", "c:d", ".", "..", "tab\there", "\x01\x1f"]
+        # The list as `echo` writes it: its line break ends the last name.
+        self.tree.write_list(" ".join(unsafe + ["alpha", "omega\n"]))
         code, out, _ = self.tree.run("noservice", env=self.env())
         self.assertEqual(code, 0)
         skipped = "Package name not allowed, skipped."
@@ -614,10 +615,12 @@ class PackageList(PackageUpdate):
         for name in unsafe:
             expected += ["Updating %s ..." % name, skipped]
         self.assertEqual(console_lines(out),
-                         expected + ["Updating alpha ...", VALIDATED, INSTALLING, INSTALLED])
+                         expected + ["Updating alpha ...", VALIDATED, INSTALLING, INSTALLED,
+                                     "Updating omega", " ...", skipped])
         log = self.tree.log_messages()
         self.assertEqual(log[:2 * len(unsafe)],
                          [line for name in unsafe for line in (name, skipped)])
+        self.assertEqual(log[-3:], ["omega", "", skipped])
         self.assertEqual(self.site.take_requests(), full_update("notify_installed.osp"))
         self.assertEqual(sorted(os.listdir(self.tree.root)), ["Updater", "app", "bin", "update.log"])
         self.assertEqual(sorted(os.listdir(self.tree.path("Updater"))),

@@ -276,6 +276,8 @@ class HeldPass(ServiceCase):
         archive_request = self.site.request("alpha.zip")
         self.assertTrue(eventually(lambda: archive_request in self.site.requests()),
                         "the pass did not start its download")
+        with open(supervisor.out.name, "rb") as f:  # the collector has the pass so far
+            self.assertIn(b"\nUpdating alpha ...\n", f.read())
         supervisor.send(signal.SIGTERM)
         self.assertEqual(supervisor.next_status().record, STOP_PENDING)
         stopped = supervisor.next_status()
@@ -286,7 +288,12 @@ class HeldPass(ServiceCase):
         self.assertEqual(stopped.record, STOPPED)
         self.assertEqual(record, b"2.0")
         self.assertEqual(installed, payload)
-        self.assertEqual(supervisor.wait_exit()[0], 0)
+        code, out, _ = supervisor.wait_exit()
+        self.assertEqual(code, 0)
+        # Whole lines, no progress line, no empty line between messages.
+        self.assertTrue(out.endswith(b"\nInstalled.\n"), out)
+        for fragment in (b"\r", b"Read: ", b"\n\n"):
+            self.assertNotIn(fragment, out)
 
 
 class Schedule(ServiceCase):

@@ -195,7 +195,14 @@ class WindowsServiceCase(TreeTestCase):
 
 class Registration(WindowsServiceCase):
     def test_install_registers_a_demand_start_service_and_a_second_install_fails(self):
-        self.install()
+        # Wine's trace of the calls to the manager, on the install's own stderr.
+        code, out, err = self.tree.run("install", env={"WINEDEBUG": "trace+service"})
+        self.assertEqual((code, self.assertBanner(out)), (0, b"Service installed\n"))
+        # Recovery after a crash. Wine 8.0's manager takes failure actions but
+        # keeps none (no FailureActions value to read back), so the call is
+        # seen here; the recording double checks what it asks for.
+        self.assertRegex(err.decode("latin-1"),
+                         r":trace:service:ChangeServiceConfig2A [0-9a-fA-F]+ 2 [0-9a-fA-F]+\n")
         self.assertEqual(self.state(), STOPPED)
         values = service_values()
         self.assertEqual(values.get("Start"), ("REG_DWORD", "0x3"), "demand start")

@@ -32,6 +32,9 @@ const std::string set_description = "RegSetValueExA(key, \"Description\", 0x0, 0
                                     description + std::string(1, '\0') + "], " +
                                     std::to_string(description.size() + 1) + ")";
 const std::string close_key = "RegCloseKey(key)";
+// Restart a minute after every crash; the count starts afresh after a day.
+const std::string failure_actions =
+    "ChangeServiceConfig2A(created, 0x2, reset 86400, null, null, [1/60000])";
 
 std::string create_call(const std::string& path) {
     return "CreateServiceA(manager, \"Orvane Autoupdate Service\", \"Orvane Autoupdate Service\", "
@@ -104,7 +107,8 @@ TEST_F(Registration, InstallWritesTheDescriptionThenCreatesTheDemandStartService
     EXPECT_EQ(console([&] { result = install_service(); }), "Service installed\n");
     EXPECT_EQ(result, 0);
     EXPECT_EQ(scm.calls, (Calls{module_call, open_manager, create_key, set_description, close_key,
-                                create_call(scm.module_path), "CloseServiceHandle(created)",
+                                create_call(scm.module_path), failure_actions,
+                                "CloseServiceHandle(created)",
                                 "CloseServiceHandle(manager)"}));
     EXPECT_FALSE(std::filesystem::exists("update.log"));
 }
@@ -138,13 +142,14 @@ TEST_F(Registration, AnUnwritableDescriptionDoesNotStopTheInstall) {
     EXPECT_EQ(console([&] { result = install_service(); }), "Service installed\n");
     EXPECT_EQ(result, 0);
     EXPECT_EQ(scm.calls, (Calls{module_call, open_manager, create_key, create_call(scm.module_path),
-                                "CloseServiceHandle(created)", "CloseServiceHandle(manager)"}));
+                                failure_actions, "CloseServiceHandle(created)",
+                                "CloseServiceHandle(manager)"}));
 }
 
 TEST_F(Registration, APathWithBlanksIsRegisteredInQuotes) {
     scm.module_path = "/opt/Orvane Tools/bin/orvane-autoupdate";
     console([] { install_service(); });
-    ASSERT_EQ(scm.calls.size(), 8u);
+    ASSERT_EQ(scm.calls.size(), 9u);
     EXPECT_EQ(scm.calls[5], create_call("\"/opt/Orvane Tools/bin/orvane-autoupdate\""));
 }
 

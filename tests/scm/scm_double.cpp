@@ -92,6 +92,23 @@ BOOL ChangeServiceConfigA(SC_HANDLE service, DWORD service_type, DWORD start_typ
     return FALSE;  // its result is never looked at
 }
 
+BOOL ChangeServiceConfig2A(SC_HANDLE service, DWORD info_level, LPVOID info) {
+    std::string details = "null";
+    if (info_level == SERVICE_CONFIG_FAILURE_ACTIONS && info != nullptr) {
+        const auto* actions = static_cast<const SERVICE_FAILURE_ACTIONSA*>(info);
+        details = "reset " + std::to_string(actions->dwResetPeriod) + ", " +
+                  text(actions->lpRebootMsg) + ", " + text(actions->lpCommand) + ", [";
+        for (DWORD i = 0; i < actions->cActions; ++i) {
+            details += (i > 0 ? " " : "") + std::to_string(actions->lpsaActions[i].Type) + "/" +
+                       std::to_string(actions->lpsaActions[i].Delay);
+        }
+        details += "]";
+    }
+    record("ChangeServiceConfig2A(" + handle(service) + ", " + number(info_level) + ", " +
+           details + ")");
+    return FALSE;  // a failure leaves the installed service as it is
+}
+
 BOOL StartServiceA(SC_HANDLE service, DWORD argc, LPCSTR* argv) {
     record("StartServiceA(" + handle(service) + ", " + std::to_string(argc) + ", " +
            pointer(argv) + ")");
