@@ -109,7 +109,6 @@ class PackageUpdate(TreeTestCase):
         """One pass; returns the console lines, and checks the log says the same."""
         before = len(self.tree.log_messages())
         code, out, _ = self.tree.run("noservice", env=env or self.env(proxy), prefix=prefix)
-        self.last_out = text(out).decode("latin-1")
         self.assertEqual(code, 0)
         self.last_out = out
         self.assertBanner(out)
@@ -709,8 +708,8 @@ class RealWebServer(PackageUpdate):
         self.assertEqual(requests.count(req("alpha.zip")), self.tunnel.cuts + 1)
         self.assertLessEqual(self.nginx.take_sent(listener),
                              size + len(requests) * 400 + self.tunnel.cuts * 96 * 1024)
-        progress = [line.split()[1] for line in self.last_out.replace("\r", "\n").split("\n")
-                    if line.startswith("Read: ")]
+        out = text(self.last_out).decode("latin-1").replace("\r", "\n")
+        progress = [line.split()[1] for line in out.split("\n") if line.startswith("Read: ")]
         self.assertEqual({line.split("/")[1] for line in progress}, {str(size // 1024)})
         self.assertEqual(progress[-1], "%d/%d" % (size // 1024, size // 1024))
 
