@@ -212,16 +212,16 @@ def zip_archive(entries):
     return data.getvalue()
 
 
-def minisign(data, key="first", comment=None, legacy=False, name="alpha.zip"):
-    """The signature file that `minisign -S` makes of data, saved as name,
+def minisign(data, key="first", comment=None):
+    """The signature file that `minisign -S` makes of data, saved as alpha.zip,
     with the test key tests/keys/<key>.key (no password), and the trusted
-    comment given (minisign's own "timestamp:<now> file:<name> hashed" when none)."""
+    comment given (minisign's own "timestamp:<now> file:alpha.zip hashed" when none)."""
     with tempfile.TemporaryDirectory(prefix="orvane-sign-") as scratch:
-        path = os.path.join(scratch, name)
+        path = os.path.join(scratch, "alpha.zip")
         with open(path, "wb") as f:
             f.write(data)
         command = ["minisign", "-S", "-s", os.path.join(KEYS, key + ".key"), "-m", path]
-        command += (["-t", comment] if comment is not None else []) + (["-l"] if legacy else [])
+        command += ["-t", comment] if comment is not None else []
         subprocess.run(command, check=True, capture_output=True, stdin=subprocess.DEVNULL,
                        timeout=60)
         with open(path + ".minisig", "rb") as f:
@@ -442,101 +442,24 @@ class NginxSite(Served):
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
-class Tunnel:
-    """An HTTP proxy for https_proxy that takes only CONNECT and joins every
-    tunnel to the loopback port in .target, whatever host the client names:
-    it stands in for name resolution, while TLS runs end to end between the
-    program and the server. .requests holds the CONNECT targets asked for.
-    With .forward set it also relays plain proxy requests to the target; with
-    .cut_after = n it cuts every connection once n bytes of the server's
-    answer have passed (a link that keeps dropping)."""
-
-    def __init__(self):
-        self.target = None
-        self.requests = []
-        self.forward = False
-        self.cut_after = None
-        self.cuts = 0
-        tunnel = self
-
-        class Handler(socketserver.StreamRequestHandler):
-            def handle(self):
-                head = [self.rfile.readline(4096)]
-                while head[-1].strip():
-                    head.append(self.rfile.readline(4096))
-                words = head[0].decode("latin-1").split()
-                tunnel.requests.append(" ".join(words[:2]))
-                plain = tunnel.forward and len(words) > 1 and words[0] != "CONNECT"
-                if tunnel.target is None or not plain and (len(words) < 2 or words[0] != "CONNECT"):
-                    self.wfile.write(b"HTTP/1.1 405 Method Not Allowed\r\n\r\n")
-                    return
-                with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as upstream:
-                    if tunnel.cut_after is not None:
-                        # Little in flight when the link drops: what the
-                        # server counts as sent is nearly what arrived.
-                        upstream.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 16384)
-                    upstream.settimeout(10)
-                    upstream.connect(("127.0.0.1", tunnel.target))
-                    upstream.settimeout(None)
-                    if plain:
-                        upstream.sendall(b"".join(head))
-                    else:
-                        self.wfile.write(b"HTTP/1.1 200 Connection established\r\n\r\n")
-                        self.wfile.flush()
-                    relay(self.connection, upstream)
-
-        def relay(a, b):
-            peers = {a: b, b: a}
-            left = tunnel.cut_after  # of what b, the server, sends
-            while True:
-                ready, _, _ = select.select(list(peers), [], [], 30)
-                if not ready:
-                    return
-                try:
-                    for side in ready:
-                        data = side.recv(65536 if left is None or side is a else min(left, 65536))
-                        if not data:
-                            return
-                        peers[side].sendall(data)
-                        if side is b and left is not None:
-                            left -= len(data)
-                            if left <= 0:
-                                tunnel.cuts += 1
-                                return
-                except OSError:  # a side gave up, e.g. a refused handshake
-                    return
-
-        class Server(socketserver.ThreadingTCPServer):
-            daemon_threads = True
-            allow_reuse_address = True
-
-        self.server = Server(("127.0.0.1", 0), Handler)
-        self.port = self.server.server_address[1]
-        self.proxy = "http://127.0.0.1:%d" % self.port
-        self.thread = threading.Thread(target=self.server.serve_forever,
-                                       kwargs={"poll_interval": 0.05}, daemon=True)
-        self.thread.start()
-
-    def close(self):
-        self.server.shutdown()
-        self.server.server_close()
-        self.thread.join(5)
-
-
 class Proxy:
     """A loopback HTTP proxy that forwards plain requests and CONNECT tunnels
-    to the loopback port in .target, whatever host they name. .requests logs
-    "<METHOD> <target>" of each request; .authorizations each Proxy-
-    Authorization ("NTLM 1", "NTLM 3 user=<name>", "Negotiate", "Basic u:p").
-    With .challenge (e.g. ["NTLM"]) a connection must first pass NTLM's three
-    messages, any Negotiate token, or Basic with .basic ("user:password")."""
+    to the loopback port in .target, whatever host they name: it stands in
+    for name resolution, while TLS runs end to end between the program and
+    the server. .requests logs "<METHOD> <target>" of each request;
+    .authorizations each Proxy-Authorization ("NTLM 1", "NTLM 3 user=<name>",
+    "Negotiate", "Basic u:p"). With .challenge (e.g. ["NTLM"]) a connection
+    must first pass NTLM's three messages, any Negotiate token, or Basic with
+    .basic ("user:password"). With .cut_after = n every connection is cut
+    once n bytes of the server's answer have passed (a link that keeps
+    dropping); .cuts counts them."""
 
     NTLM_CHALLENGE = "NTLM " + base64.b64encode(b"NTLMSSP\0" + struct.pack(
         "<IHHIIQQHHI", 2, 0, 0, 48, 0x8205, 0x0123456789ABCDEF, 0, 0, 0, 48)).decode()
 
     def __init__(self):
-        self.target, self.challenge, self.basic = None, [], None
-        self.requests, self.authorizations = [], []
+        self.target, self.requests, self.authorizations = None, [], []
+        self.reset()
         proxy = self
 
         class Handler(socketserver.StreamRequestHandler):
@@ -554,26 +477,12 @@ class Proxy:
                              if h.lower().startswith(b"proxy-authorization:")]
                     answer = proxy._authenticate(given[0] if given else "")
                     passed = passed or not proxy.challenge or answer is True
-                    if not passed:
-                        self.wfile.write(("HTTP/1.1 407 Proxy Authentication Required\r\n%s"
-                                          "Content-Length: 0\r\n\r\n" % "".join(
-                                              "Proxy-Authenticate: %s\r\n" % c for c in answer)
-                                          ).encode())
-                        continue
-                    with socket.create_connection(("127.0.0.1", proxy.target), 10) as upstream:
-                        if words[0] == "CONNECT":
-                            self.wfile.write(b"HTTP/1.1 200 Connection established\r\n\r\n")
-                        else:
-                            upstream.sendall(line + b"".join(
-                                h for h in head if not h.lower().startswith(b"proxy-")))
-                        peers = {self.connection: upstream, upstream: self.connection}
-                        while True:
-                            ready = select.select(list(peers), [], [], 30)[0]
-                            data = [side.recv(65536) for side in ready]
-                            if not ready or not all(data):
-                                return
-                            for side, piece in zip(ready, data):
-                                peers[side].sendall(piece)
+                    if passed:
+                        return proxy._forward(self.connection, words[0], line, head)
+                    self.wfile.write(("HTTP/1.1 407 Proxy Authentication Required\r\n%s"
+                                      "Content-Length: 0\r\n\r\n" % "".join(
+                                          "Proxy-Authenticate: %s\r\n" % c for c in answer)
+                                      ).encode())
 
         class Server(socketserver.ThreadingTCPServer):
             daemon_threads = True
@@ -585,6 +494,40 @@ class Proxy:
         self.thread = threading.Thread(target=self.server.serve_forever,
                                        kwargs={"poll_interval": 0.05}, daemon=True)
         self.thread.start()
+
+    def _forward(self, client, method, line, head):
+        with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as server:
+            if self.cut_after is not None:
+                # Little in flight when the link drops: what the server
+                # counts as sent is nearly what arrived.
+                server.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 16384)
+            server.settimeout(10)
+            server.connect(("127.0.0.1", self.target))
+            server.settimeout(None)
+            if method == "CONNECT":
+                client.sendall(b"HTTP/1.1 200 Connection established\r\n\r\n")
+            else:
+                server.sendall(line + b"".join(h for h in head
+                                               if not h.lower().startswith(b"proxy-")))
+            peers, left = {client: server, server: client}, self.cut_after
+            try:
+                while True:
+                    ready = select.select(list(peers), [], [], 30)[0]
+                    if not ready:
+                        return
+                    for side in ready:
+                        data = side.recv(65536 if left is None or side is client
+                                         else min(left, 65536))
+                        if not data:
+                            return
+                        peers[side].sendall(data)
+                        if side is server and left is not None:
+                            left -= len(data)
+                            if left <= 0:
+                                self.cuts += 1
+                                return
+            except OSError:  # a side gave up, e.g. a refused handshake
+                return
 
     def _authenticate(self, given):
         """True when the credentials given pass, else the challenges to send."""
@@ -610,7 +553,7 @@ class Proxy:
         return ['Basic realm="orvane"' if c == "Basic" else c for c in self.challenge]
 
     def reset(self):
-        self.challenge, self.basic = [], None
+        self.challenge, self.basic, self.cut_after, self.cuts = [], None, None, 0
         self.requests.clear()
         self.authorizations.clear()
 

@@ -101,16 +101,15 @@ protected:
         return Signing{&key, key.id, "ED", comment};
     }
 
-    // The text in memory of its exact length, unterminated: a read past its
-    // end is out of bounds for the sanitizers.
-    bool verify(const std::string& text, std::uint64_t* timestamp = nullptr) {
+    // The timestamp of a text taken, 0 when it is refused. The text is in
+    // memory of its exact length, unterminated: a read past its end is out
+    // of bounds for the sanitizers.
+    std::uint64_t verify(const std::string& text, const char* package_file = "alpha.zip") {
         std::uint64_t value = 0;
         std::unique_ptr<char[]> exact(new char[text.size() + (text.empty() ? 1 : 0)]);
         std::memcpy(exact.get(), text.data(), text.size());
-        bool ok = signature_verify(exact.get(), text.size(), "alpha.zip", "alpha.zip",
-                                   trusted.c_str(), &value);
-        if (timestamp != nullptr) *timestamp = value;
-        return ok;
+        return signature_verify(exact.get(), text.size(), "alpha.zip", package_file,
+                                trusted.c_str(), &value) ? value : 0;
     }
 
     WorkDir dir;
@@ -134,62 +133,45 @@ TEST_F(Signature, EachSignatureFileIsTakenOrRefused) {
     struct Row {
         const char* name;
         std::string text;
-        bool taken;
+        std::uint64_t timestamp;  // 0: refused
     } rows[] = {
-        {"valid", valid, true},
-        {"valid, second trusted key", sign(archive, by(second)), true},
-        {"valid, CR LF line ends", crlf(valid), true},
-        {"fields in another order", sign(archive, by(first, "file:alpha.zip\ttimestamp:1")), true},
-        {"unknown key id", sign(archive, by(other)), false},
-        {"another key under the trusted key's id", sign(archive, forged), false},
-        {"altered archive", sign(archive + "x", by(first)), false},
-        {"altered trusted comment", replace(valid, "1700000000", "1700000001"), false},
-        {"legacy Ed", sign(archive, legacy), false},
-        {"legacy Ed mark on a hash signature", sign(archive, marked_legacy), false},
-        {"bad base64, signature", replace(valid, "\nR", "\n*"), false},
-        {"bad base64, global signature", valid.substr(0, valid.size() - 3) + "!=\n", false},
-        {"no untrusted comment", valid.substr(valid.find('\n') + 1), false},
-        {"missing file:", sign(archive, by(first, "timestamp:1700000000")), false},
-        {"missing timestamp:", sign(archive, by(first, "file:alpha.zip")), false},
-        {"file: of another package", sign(archive, by(first, "timestamp:1\tfile:beta.zip")),
-         false},
-        {"file: a prefix of the name", sign(archive, by(first, "timestamp:1\tfile:alpha")),
-         false},
-        {"file: the name and more", sign(archive, by(first, "timestamp:1\tfile:alpha.zip.1")),
-         false},
-        {"two file: fields", sign(archive, by(first, "timestamp:1\tfile:alpha.zip\tfile:b.zip")),
-         false},
-        {"timestamp not decimal", sign(archive, by(first, "timestamp:1e9\tfile:alpha.zip")),
-         false},
+        {"valid", valid, 1700000000},
+        {"valid, second trusted key", sign(archive, by(second)), 1700000000},
+        {"valid, CR LF line ends", crlf(valid), 1700000000},
+        {"fields in another order", sign(archive, by(first, "file:alpha.zip\ttimestamp:1")), 1},
+        {"largest timestamp",
+         sign(archive, by(first, "timestamp:18446744073709551615\tfile:alpha.zip")), UINT64_MAX},
+        {"unknown key id", sign(archive, by(other)), 0},
+        {"another key under the trusted key's id", sign(archive, forged), 0},
+        {"altered archive", sign(archive + "x", by(first)), 0},
+        {"altered trusted comment", replace(valid, "1700000000", "1700000001"), 0},
+        {"legacy Ed", sign(archive, legacy), 0},
+        {"legacy Ed mark on a hash signature", sign(archive, marked_legacy), 0},
+        {"bad base64, signature", replace(valid, "\nR", "\n*"), 0},
+        {"bad base64, global signature", valid.substr(0, valid.size() - 3) + "!=\n", 0},
+        {"no untrusted comment", valid.substr(valid.find('\n') + 1), 0},
+        {"missing file:", sign(archive, by(first, "timestamp:1700000000")), 0},
+        {"missing timestamp:", sign(archive, by(first, "file:alpha.zip")), 0},
+        {"file: of another package", sign(archive, by(first, "timestamp:1\tfile:beta.zip")), 0},
+        {"file: a prefix of the name", sign(archive, by(first, "timestamp:1\tfile:alpha")), 0},
+        {"file: the name and more", sign(archive, by(first, "timestamp:1\tfile:alpha.zip.1")), 0},
+        {"two file: fields", sign(archive, by(first, "timestamp:1\tfile:alpha.zip\tfile:b")), 0},
+        {"timestamp not decimal", sign(archive, by(first, "timestamp:1e9\tfile:alpha.zip")), 0},
         {"timestamp overflowing", sign(archive, by(first, "timestamp:18446744073709551616\t"
-                                                          "file:alpha.zip")),
-         false},
+                                                          "file:alpha.zip")), 0},
         {"overlong trusted comment",
-         sign(archive, by(first, comment_of + "\t" + std::string(signature_text_max, 'c'))),
-         false},
-        {"empty", "", false},
+         sign(archive, by(first, comment_of + "\t" + std::string(signature_text_max, 'c'))), 0},
+        {"empty", "", 0},
     };
-    for (const Row& row : rows) EXPECT_EQ(verify(row.text), row.taken) << row.name;
-
-    std::uint64_t timestamp = 0;
-    EXPECT_TRUE(verify(valid, &timestamp));
-    EXPECT_EQ(timestamp, 1700000000u);
-    EXPECT_TRUE(verify(sign(archive, by(first, "timestamp:18446744073709551615\tfile:alpha.zip")),
-                       &timestamp));
-    EXPECT_EQ(timestamp, UINT64_MAX);
-    // Signed for another package name, the same file is refused.
-    std::uint64_t ignored = 0;
-    EXPECT_FALSE(signature_verify(valid.data(), valid.size(), "alpha.zip", "beta.zip",
-                                  trusted.c_str(), &ignored));
+    for (const Row& row : rows) EXPECT_EQ(verify(row.text), row.timestamp) << row.name;
+    EXPECT_EQ(verify(valid, "beta.zip"), 0u) << "the same file published as another package";
 }
 
 TEST_F(Signature, EveryTruncationIsRefusedWithinItsBounds) {
     const std::string valid = sign(archive, by(first));
-    for (std::size_t length = 0; length + 1 < valid.size(); ++length) {
-        std::string cut(valid, 0, length);
-        EXPECT_FALSE(verify(cut)) << length;
-    }
-    EXPECT_TRUE(verify(valid.substr(0, valid.size() - 1))) << "the last line end may be missing";
+    for (std::size_t length = 0; length + 1 < valid.size(); ++length)
+        EXPECT_EQ(verify(valid.substr(0, length)), 0u) << length;
+    EXPECT_NE(verify(valid.substr(0, valid.size() - 1)), 0u) << "the last line end may be missing";
 }
 
 TEST_F(Signature, KeptFilesAreReadWhole) {
