@@ -354,9 +354,8 @@ TEST_F(Download, CutTransferResumesOnlyWhatTheServerCanStillSendInPart) {
         for (std::size_t k = 1; k < requests.size(); ++k)
             EXPECT_EQ(requests[k].rfind("GET /pkg.zip bytes=", 0), 0u) << requests[k];
         // Progress counts the whole resource throughout.
-        for (const Call& call : calls) {
+        for (const Call& call : calls)
             EXPECT_TRUE(call.message != "<none>" || call.total == 100000) << call.total;
-        }
         if (c.result != download_incomplete) continue;
         // The next download asks for the rest of what was kept.
         site.set_rules(R"({"/pkg.zip": {"validator": "etag"}})");
