@@ -3,6 +3,7 @@
 
 #include "transfer/fetch.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 
@@ -19,15 +20,19 @@ constexpr std::uint32_t chunk_size = 65535;
 constexpr std::int64_t download_cap = ORVANE_DOWNLOAD_CAP_BYTES;
 static_assert(download_cap > 0 && download_cap <= 2147483647);
 
+// A local file that cannot be written whole is said as one that cannot be
+// created, rather than taken for a damaged download later.
+int download_not_written(ReportFn report_fn) {
+    report_fn(-1, -1, "Error connecting to Halvex server.");
+    std::perror("couldnt open fgets output file\n");
+    return 1;
+}
+
 }  // namespace
 
 int download_file(const char* url, const char* local_path, ReportFn report_fn) {
     FILE* file = std::fopen(local_path, "wb+");
-    if (file == nullptr) {
-        report_fn(-1, -1, "Error connecting to Halvex server.");
-        std::perror("couldnt open fgets output file\n");
-        return 1;
-    }
+    if (file == nullptr) return download_not_written(report_fn);
 
     // Reset before the open: the headers arrive while the stream opens.
     content_length = 0;
@@ -42,13 +47,17 @@ int download_file(const char* url, const char* local_path, ReportFn report_fn) {
     char chunk[chunk_size];
     std::int64_t done = 0;
     int result = 0;
+    bool written = true;
     std::uint32_t n = 0;
     do {
         const std::int64_t left = download_cap - done;
         n = url_fread(chunk, 1, left < chunk_size ? static_cast<std::uint32_t>(left) : chunk_size,
                       stream);
         if (n > 0) {
-            std::fwrite(chunk, 1, n, file);
+            if (std::fwrite(chunk, 1, n, file) != n) {
+                written = false;
+                break;
+            }
             done += n;
             if (report_fn(static_cast<int>(done), content_length, nullptr) != 0) {
                 result = 3;
@@ -58,13 +67,22 @@ int download_file(const char* url, const char* local_path, ReportFn report_fn) {
             Sleep(ORVANE_DOWNLOAD_PAUSE_MS);
         }
     } while (n > 0 && done < download_cap);
-    if (done <= 0) {
+    if (written && done <= 0) {
         report_fn(-1, -1, "Error downloading file.");
         result = 4;
     }
 
     url_fclose(stream);
-    std::fclose(file);
+    // A downloaded file is on disk before anyone renames it into place: a
+    // pending installation must never come back from a power cut empty.
+    if (written && result == 0) written = std::fflush(file) == 0 && _commit(_fileno(file)) == 0;
+    if (std::fclose(file) != 0) written = false;
+    if (!written) {
+        int error = errno;
+        _unlink(local_path);
+        errno = error;
+        return download_not_written(report_fn);
+    }
     if (result != 0) _unlink(local_path);
     return result;
 }

@@ -20,6 +20,8 @@ constexpr const char* record_directory = "Updater/";
 // A download lands beside the package file under this suffix and takes the
 // package file's place only once validated.
 constexpr const char* download_suffix = ".part";
+// The version record's new text lands beside it under this suffix.
+constexpr const char* record_temporary_suffix = ".new";
 constexpr const char* installed_notification =
     ORVANE_UPDATE_BASE_URL "/~tarn/latest/notify_installed.osp";
 constexpr const char* error_notification = ORVANE_UPDATE_BASE_URL "/~tarn/latest/notify_error.osp";
@@ -39,21 +41,28 @@ bool retry_pause() {
     return update_stop_requested == 0;
 }
 
-// Writes the version record whole, or removes it: a record left empty or cut
-// short would stand for a version that was never recorded.
-bool write_record(const char* record, const char* version, std::size_t length) {
-    std::FILE* file = std::fopen(record, "wb");
-    if (file == nullptr) return false;
-    bool written = std::fwrite(version, 1, length, file) == length;
-    if (std::fclose(file) != 0) written = false;
-    if (!written) _unlink(record);
-    return written;
-}
-
 // Joins two texts into a path buffer; false when they would not fit.
 bool join(PathBuffer& out, const char* first, const char* second) {
     int length = std::snprintf(out, path_buffer_size, "%s%s", first, second);
     return length >= 0 && length < path_buffer_size;
+}
+
+// Replaces the version record whole: written beside it, on disk, then renamed
+// over it and the rename on disk too, so that a power cut leaves the old
+// record or the new one. On failure the old record stays and no temporary.
+bool write_record(const char* record, const char* version, std::size_t length) {
+    PathBuffer temporary;
+    if (!join(temporary, record, record_temporary_suffix)) return false;
+    std::FILE* file = std::fopen(temporary, "wb");
+    if (file == nullptr) return false;
+    bool written = std::fwrite(version, 1, length, file) == length && std::fflush(file) == 0 &&
+                   _commit(_fileno(file)) == 0;
+    if (std::fclose(file) != 0) written = false;
+    if (written &&
+        MoveFileExA(temporary, record, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return true;
+    _unlink(temporary);
+    return false;
 }
 
 bool record_path(PathBuffer& out, const char* package_file) {
@@ -82,7 +91,7 @@ std::atomic<int> update_stop_requested{0};
 bool package_file_fits(const char* package_file) {
     std::size_t name = std::strlen(package_file);
     std::size_t url = std::strlen(ORVANE_UPDATE_BASE_URL) + std::strlen(remote_directory) + name;
-    std::size_t record = std::strlen(record_directory) + name;
+    std::size_t record = std::strlen(record_directory) + name + std::strlen(record_temporary_suffix);
     std::size_t longest = (url > record ? url : record) + std::strlen(version_suffix);
     return longest < static_cast<std::size_t>(path_buffer_size);
 }
@@ -144,7 +153,8 @@ int download_and_validate(const char* package_url_text, const char* package_file
     // becomes the package file.
     const bool usable = fetched_version != nullptr && fetched_version[0] != '\0' &&
                         std::strlen(fetched_version) <= longest_version_text;
-    if (!usable || !MoveFileExA(part, package_file, MOVEFILE_REPLACE_EXISTING)) {
+    if (!usable ||
+        !MoveFileExA(part, package_file, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         _unlink(part);
         if (usable) {
             report_fn(-1, -1, "Error connecting to Halvex server.");
