@@ -12,6 +12,7 @@ packages=(
   openssl time coreutils
   nginx util-linux
   zip p7zip-full libarchive-tools  # archives as publishers' tools write them
+  strace  # the order of the flushes and renames, seen from outside
 )
 
 missing=()

@@ -8,10 +8,12 @@ import importlib.machinery
 import importlib.util
 import os
 import random
+import re
 import shutil
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 import zipfile
@@ -110,6 +112,27 @@ class PackageUpdate(TreeTestCase):
     def assertInstalled(self):
         self.assertEqual(self.tree.read("app/readme.txt"), b"version two\n")
         self.assertEqual(self.tree.read("app/lib/core.dat"), bytes(range(256)) * 64)
+
+    def assertNoTemporaries(self):
+        """Nothing that an unfinished write left in the tree."""
+        left = [os.path.join(folder, name) for folder, _, names in os.walk(self.tree.root)
+                for name in names if name.endswith((".orvane-new", ".version.new", ".part"))]
+        self.assertEqual(left, [])
+
+    def small_root(self, room):
+        """A tmpfs of its own as the install root, with about room bytes free
+        beside the executable; skips where it cannot be mounted."""
+        if harness.WINDOWS or os.geteuid() != 0:
+            self.skipTest("needs root on Linux to mount a small file system")
+        mount = tempfile.mkdtemp(prefix="orvane-full-")
+        self.addCleanup(shutil.rmtree, mount, True)
+        size = os.path.getsize(harness.EXE) + room
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%d" % size, "tmpfs", mount],
+                          capture_output=True).returncode != 0:
+            self.skipTest("cannot mount a tmpfs here")
+        self.addCleanup(subprocess.run, ["umount", "-l", mount], capture_output=True)
+        self.tree = harness.Tree(root=mount)
+        self.tree.write_list("alpha")
 
     def assertMessages(self, console, messages, console_only=()):
         """The report messages in this order, on the console and in update.log;
@@ -243,24 +266,36 @@ class NewVersion(PackageUpdate):
         self.assertIn(req("notify_error.osp"), self.site.take_requests())
 
     def test_full_disk_reports_every_short_write_and_leaves_no_empty_record(self):
-        if harness.WINDOWS or os.geteuid() != 0:
-            self.skipTest("needs root on Linux to mount a small file system")
-        mount = tempfile.mkdtemp(prefix="orvane-full-")
-        self.addCleanup(shutil.rmtree, mount, True)
-        size = os.path.getsize(harness.EXE) + 256 * 1024
-        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%d" % size, "tmpfs", mount],
-                          capture_output=True).returncode != 0:
-            self.skipTest("cannot mount a tmpfs here")
-        self.addCleanup(subprocess.run, ["umount", "-l", mount], capture_output=True)
-        self.tree = harness.Tree(root=mount)
-        self.tree.write_list("alpha")
-        self.publish("4.0", data=harness.zip_archive({"app/big.bin": bytes(4 << 20)}))
+        self.small_root(256 * 1024)
+        self.write_record("3.0")
+        self.tree.write("update.log", "")
+        # The package file takes the last pages left (the log keeps one):
+        # neither the entry nor the new record can be written then.
+        free = os.statvfs(self.tree.root)
+        pages = free.f_bavail * free.f_frsize // 4096 - 1
+        entry = random.Random(3).randbytes(pages * 4096 - 400)
+        self.publish("4.0", data=harness.zip_archive({"app/big.bin": entry}, zipfile.ZIP_STORED))
         code, out, _ = self.tree.run("noservice", env=self.env())
         self.assertEqual(code, 0)
         self.assertEqual(console_lines(out), [
             "Updating alpha ...", VALIDATED, INSTALLING, "Error writing app/big.bin", ERRORS,
             "Error writing version information."])
-        self.assertFalse(self.tree.exists("Updater/alpha.zip.version"))
+        self.assertEqual(self.record(), b"3.0", "the old record stays whole")
+        self.assertFalse(self.tree.exists("app/big.bin"))
+        self.assertNoTemporaries()
+
+    def test_full_disk_during_the_download_keeps_nothing(self):
+        self.small_root(256 * 1024)
+        self.write_record("3.0")
+        self.publish("4.0", data=harness.zip_archive(
+            {"app/big.bin": random.Random(4).randbytes(1 << 20)}, zipfile.ZIP_STORED))
+        code, out, err = self.tree.run("noservice", env=self.env())
+        self.assertEqual(code, 0)
+        self.assertEqual(console_lines(out), ["Updating alpha ...", "Error connecting to Halvex server."])
+        self.assertIn(b"couldnt open fgets output file\n: No space left on device", err)
+        self.assertEqual(self.tree.log_messages(), ["alpha", "Error connecting to Halvex server."])
+        self.assertEqual(sorted(os.listdir(self.tree.root)), ["Updater", "bin", "update.log"])
+        self.assertEqual(self.record(), b"3.0")
 
     def test_validated_file_that_is_no_archive_is_not_taken_for_installed(self):
         page = b"<html><body>Service temporarily unavailable</body></html>\n"
@@ -278,6 +313,98 @@ class NewVersion(PackageUpdate):
         self.assertEqual(self.site.take_requests(), [req("alpha.zip.version")])
         self.assertEqual(self.record(), b"1.0")
         self.assertFalse(self.tree.exists("app"))
+
+
+class DurableInstallation(PackageUpdate):
+    """Installed means on disk, and every file is replaced whole: seen from
+    outside, by the system calls of a pass and by a reader of the tree."""
+
+    def test_everything_is_on_disk_before_the_record_names_it(self):
+        if harness.WINDOWS or not shutil.which("strace"):
+            self.skipTest("strace traces the Linux build (scripts/setup.sh installs it)")
+        probe = subprocess.run(["strace", "-o", os.devnull, "true"], capture_output=True)
+        if probe.returncode != 0:
+            self.skipTest("ptrace is not permitted here: %s" % probe.stderr.decode().strip())
+        self.publish("2.0")
+        self.write_record("1.0")
+        trace = os.path.join(self.tree.root, "..", os.path.basename(self.tree.root) + ".strace")
+        self.addCleanup(lambda: os.path.exists(trace) and os.remove(trace))
+        self.assertMessages(self.update(prefix=[
+            "strace", "-f", "-y", "-qq", "-o", trace,
+            "-e", "trace=fsync,fdatasync,syncfs,rename,renameat,renameat2"]),
+            [VALIDATED, INSTALLING, INSTALLED])
+        self.assertInstalled()
+        calls = []  # ("flush", path) or ("rename", old, new), in order
+        with open(trace, encoding="latin-1") as f:
+            for line in f:
+                flushed = re.search(r"(fsync|fdatasync|syncfs)\(\d+<([^>]*)>\) = 0", line)
+                renamed = re.findall(r'"([^"]*)"', line) if "rename" in line and "= 0" in line else []
+                if flushed:
+                    calls.append(("flush", os.path.relpath(flushed.group(2), self.tree.root)))
+                elif len(renamed) == 2:
+                    calls.append(("rename",) + tuple(renamed))
+        at = {call: i for i, call in enumerate(calls)}
+        package = at[("rename", "alpha.zip.part", "alpha.zip")]
+        self.assertLess(at[("flush", "alpha.zip.part")], package)
+        record = at[("rename", "Updater/alpha.zip.version.new", "Updater/alpha.zip.version")]
+        self.assertLess(at[("flush", "Updater/alpha.zip.version.new")], record)
+        self.assertIn(("flush", "Updater"), calls[record + 1:])
+        entries = [i for i, call in enumerate(calls) if call[0] == "rename" and
+                   call[1] == call[2] + ".orvane-new"]
+        self.assertEqual(sorted(calls[i][2] for i in entries), ["app/lib/core.dat", "app/readme.txt"])
+        tree_flushes = [i for i, call in enumerate(calls) if call == ("flush", ".")]
+        self.assertTrue(tree_flushes and tree_flushes[0] < min(entries), "data before renames")
+        self.assertTrue([i for i in tree_flushes if max(entries) < i < record],
+                        "renames before the record")
+
+    def test_a_reader_sees_the_old_file_or_the_new_one_never_a_mixture(self):
+        size = 48 << 20
+        old, new = b"1" * size, b"2" * size
+        self.tree.write("app/big.bin", old)
+        self.write_record("1.0")
+        self.publish("2.0", data=harness.zip_archive({"app/big.bin": new}))
+        seen, stop = [], threading.Event()
+
+        def read_in_a_loop():
+            # Size, first and last page of each opened file: quick enough to
+            # open it many times while a file of this size is written.
+            while not stop.is_set():
+                with open(self.tree.path("app/big.bin"), "rb") as f:
+                    length = os.fstat(f.fileno()).st_size
+                    head = f.read(4096)
+                    f.seek(max(length - 4096, 0))
+                    ends = head + f.read(4096)
+                seen.append("old" if (length, ends) == (size, old[:8192]) else
+                            "new" if (length, ends) == (size, new[:8192]) else
+                            "%d bytes, ends %r" % (length, set(ends)))
+
+        reader = threading.Thread(target=read_in_a_loop)
+        reader.start()
+        try:
+            self.assertMessages(self.update(), [VALIDATED, INSTALLING, INSTALLED])
+        finally:
+            stop.set()
+            reader.join()
+        self.assertEqual([what for what in seen if what not in ("old", "new")], [])
+        self.assertEqual(seen[-1], "new")
+        self.assertEqual(self.tree.read("app/big.bin"), new)
+        self.assertNoTemporaries()
+
+    def test_running_program_is_replaced_as_package_managers_replace_it(self):
+        # The pass replaces its own executable while it runs. Linux renames
+        # over it: the process keeps the file it started from, the new one
+        # keeps its mode.
+        mode = os.stat(self.tree.exe).st_mode
+        self.publish("2.0", data=harness.zip_archive(
+            {"bin/" + harness.PROGRAM_NAME: b"new program", "app/readme.txt": b"version two\n"}))
+        console = self.update()
+        self.assertEqual(self.tree.read("app/readme.txt"), b"version two\n")
+        self.assertNoTemporaries()
+        if harness.WINDOWS:
+            return self.assertInUseOnWindows(console)
+        self.assertMessages(console, [VALIDATED, INSTALLING, INSTALLED])
+        self.assertEqual(self.tree.read("bin/" + harness.PROGRAM_NAME), b"new program")
+        self.assertEqual(os.stat(self.tree.exe).st_mode, mode)
 
 
 class DigestCheck(PackageUpdate):
