@@ -393,15 +393,21 @@ class DurableInstallation(PackageUpdate):
     def test_running_program_is_replaced_as_package_managers_replace_it(self):
         # The pass replaces its own executable while it runs. Linux renames
         # over it: the process keeps the file it started from, the new one
-        # keeps its mode.
-        mode = os.stat(self.tree.exe).st_mode
+        # keeps its mode. Windows refuses to replace a running program (Wine
+        # 8.0 refuses too): an entry error, retried, the rest installed.
+        mode, program = os.stat(self.tree.exe).st_mode, self.tree.read("bin/" + harness.PROGRAM_NAME)
         self.publish("2.0", data=harness.zip_archive(
             {"bin/" + harness.PROGRAM_NAME: b"new program", "app/readme.txt": b"version two\n"}))
         console = self.update()
         self.assertEqual(self.tree.read("app/readme.txt"), b"version two\n")
         self.assertNoTemporaries()
+        self.assertEqual(self.record(), b"2.0")
         if harness.WINDOWS:
-            return self.assertInUseOnWindows(console)
+            self.assertEqual(self.last_log, [VALIDATED, INSTALLING, ERRORS] + [ERRORS_OFFLINE] * ATTEMPTS)
+            self.assertEqual(console.count("Error writing bin/" + harness.PROGRAM_NAME), ATTEMPTS + 1)
+            self.assertEqual(self.tree.read("bin/" + harness.PROGRAM_NAME), program)
+            self.assertTrue(self.tree.exists("alpha.zip"), "kept for the next pass")
+            return
         self.assertMessages(console, [VALIDATED, INSTALLING, INSTALLED])
         self.assertEqual(self.tree.read("bin/" + harness.PROGRAM_NAME), b"new program")
         self.assertEqual(os.stat(self.tree.exe).st_mode, mode)
