@@ -101,7 +101,7 @@ TEST_F(InstallerTest, ExtractsDirectoryEntriesNestedDirectoriesAndEmptyEntries) 
 
 // A replaced file is a new file: it keeps the old one's mode (an executable
 // stays executable), while a new file gets the usual one.
-TEST_F(InstallerTest, ReplacedFilesKeepTheirPermissionBits) {
+TEST_F(InstallerTest, ReplacedFilesKeepTheirPermissionBitsAndLinksAreReplacedNotFollowed) {
     ZipBuilder::write_file("tool", "old");
     fs::permissions("tool", fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
     ZipBuilder().add("tool", "new").add("fresh.txt", "f").write("p.zip");
@@ -112,6 +112,17 @@ TEST_F(InstallerTest, ReplacedFilesKeepTheirPermissionBits) {
     EXPECT_EQ(fs::status("tool").permissions(),
               fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
     EXPECT_EQ(fs::status("fresh.txt").permissions() & fs::perms::owner_exec, fs::perms::none);
+
+    // A link in the tree is replaced, never written through to where it points.
+    dir.make_directory("root");
+    fs::current_path(dir.path() / "root");
+    ZipBuilder::write_file("../outside.txt", "outside");
+    fs::create_symlink("../outside.txt", "link.txt");
+    ZipBuilder().add("link.txt", "inside").write("q.zip");
+    ASSERT_EQ(install_package("q.zip"), 0);
+    EXPECT_EQ(read_file("../outside.txt"), "outside");
+    EXPECT_FALSE(fs::is_symlink("link.txt"));
+    EXPECT_EQ(read_file("link.txt"), "inside");
 #endif
 }
 
