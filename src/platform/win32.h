@@ -13,6 +13,7 @@
 // is flushed (_commit) as it is written, and NTFS logs renames in order, so
 // the version record's write-through rename brings every earlier rename of
 // the tree to the disk with it. A replaced file's rights come from its folder.
+// A file is only flushed, never started early: Windows writes it out itself.
 inline int file_write_out(int) { return 0; }
 inline int file_flush_deferred(int fd) { return _commit(fd); }
 inline int file_flush_volume(const char*) { return 0; }
@@ -103,11 +104,10 @@ BOOL MoveFileExW(const wchar_t* existing, const wchar_t* replacement, DWORD flag
 // flush of it waits less (src/platform/files.cpp).
 int file_write_out(int fd);
 // Durable writes of many files at once (src/platform/files.cpp). One flush
-// of the file system costs what a single fsync does, where one per file
-// would cost a disk round trip each:
-// file_flush_deferred starts writing the open file out, and the file is on
-// disk once a later file_flush_volume (syncfs of the file system that holds
-// path) has returned 0.
+// of the file system costs about what a single fsync does, where one per
+// file would cost a disk round trip each: a file given to
+// file_flush_deferred is on disk once a later file_flush_volume (syncfs of
+// the file system that holds path) has returned 0.
 int file_flush_deferred(int fd);
 int file_flush_volume(const char* path);
 // Gives the open file the permission bits and, where permitted, the owner of

@@ -68,7 +68,6 @@ bool install_wide_name(const char* path, wchar_t* wide) {
 // the archive library opens it (its stricter checks would also refuse valid
 // archives of common tools), so the installer refuses it before writing.
 bool install_names_repeat(zip_t* archive, int entries) {
-    std::vector<int> written;
     for (int index = 0; index < entries; ++index) {
         const char* name = zip_get_name(archive, index, 0);
         if (name != nullptr && zip_name_locate(archive, name, 0) != index) return true;

@@ -41,6 +41,25 @@ bool retry_pause() {
     return update_stop_requested == 0;
 }
 
+// Replaces the version record whole: written beside it, on disk, then renamed
+// over it and the rename on disk too, so that a power cut leaves the old
+// record or the new one. On failure the old record stays and no temporary.
+bool write_record(const char* record, const char* version, std::size_t length) {
+    PathBuffer temporary;
+    int fits = std::snprintf(temporary, path_buffer_size, "%s%s", record, record_temporary_suffix);
+    if (fits < 0 || fits >= path_buffer_size) return false;
+    std::FILE* file = std::fopen(temporary, "wb");
+    if (file == nullptr) return false;
+    bool written = std::fwrite(version, 1, length, file) == length && std::fflush(file) == 0 &&
+                   _commit(_fileno(file)) == 0;
+    if (std::fclose(file) != 0) written = false;
+    if (written &&
+        MoveFileExA(temporary, record, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return true;
+    _unlink(temporary);
+    return false;
+}
+
 // A downloaded file on disk before it is renamed into place: a pending
 // installation must never come back from a power cut empty. Flushed only
 // now, after its digest, so that the disk has had that time to take it.
@@ -56,24 +75,6 @@ bool flush_file(const char* path) {
 bool join(PathBuffer& out, const char* first, const char* second) {
     int length = std::snprintf(out, path_buffer_size, "%s%s", first, second);
     return length >= 0 && length < path_buffer_size;
-}
-
-// Replaces the version record whole: written beside it, on disk, then renamed
-// over it and the rename on disk too, so that a power cut leaves the old
-// record or the new one. On failure the old record stays and no temporary.
-bool write_record(const char* record, const char* version, std::size_t length) {
-    PathBuffer temporary;
-    if (!join(temporary, record, record_temporary_suffix)) return false;
-    std::FILE* file = std::fopen(temporary, "wb");
-    if (file == nullptr) return false;
-    bool written = std::fwrite(version, 1, length, file) == length && std::fflush(file) == 0 &&
-                   _commit(_fileno(file)) == 0;
-    if (std::fclose(file) != 0) written = false;
-    if (written &&
-        MoveFileExA(temporary, record, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        return true;
-    _unlink(temporary);
-    return false;
 }
 
 bool record_path(PathBuffer& out, const char* package_file) {
