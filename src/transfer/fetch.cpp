@@ -19,7 +19,7 @@ constexpr std::uint32_t chunk_size = 65535;
 // so an endless body cannot fill the disk; a cut archive fails its digest.
 constexpr std::int64_t download_cap = ORVANE_DOWNLOAD_CAP_BYTES;
 static_assert(download_cap > 0 && download_cap <= 2147483647);
-constexpr std::int64_t write_out_bytes = 1 << 20;
+constexpr std::int64_t write_out_bytes = 8 << 20;
 
 // A local file that cannot be written whole is said as one that cannot be
 // created, rather than taken for a damaged download later.

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -119,26 +118,6 @@ TEST_F(Download, LocalFileNotWritableGivesCodeOneAndBothLines) {
     EXPECT_EQ(err.rfind("couldnt open fgets output file\n: ", 0), 0u) << err;
     EXPECT_FALSE(std::filesystem::exists("missing-dir"));
     EXPECT_TRUE(server.requests().empty());
-}
-
-// A file that cannot be written whole (a full disk; here a file size limit)
-// is one that could not be created: code one, its lines, nothing kept.
-TEST_F(Download, ShortWriteGivesCodeOneAndKeepsNothing) {
-    server.put_file("/pkg.zip", random_bytes(300000, 9));
-    rlimit saved{};
-    getrlimit(RLIMIT_FSIZE, &saved);
-    rlimit limit = saved;
-    limit.rlim_cur = 100000;
-    auto previous = std::signal(SIGXFSZ, SIG_IGN);
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
-    const int result = download(server.url("/pkg.zip"), "pkg.zip");
-    setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, previous);
-    EXPECT_EQ(result, 1);
-    ASSERT_FALSE(calls.empty());
-    EXPECT_EQ(calls.back().message, "Error connecting to Halvex server.");
-    EXPECT_EQ(err.rfind("couldnt open fgets output file\n: ", 0), 0u) << err;
-    EXPECT_FALSE(std::filesystem::exists("pkg.zip"));
 }
 
 TEST_F(Download, UrlNotOpenableGivesCodeTwoAndLeavesAnEmptyFile) {
