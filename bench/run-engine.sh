@@ -17,7 +17,9 @@
 # build sets the end-of-download pause to 0 ms. The tools take turns within
 # each round; each timing is the best of ROUNDS rounds (default 3), peak RSS
 # the largest seen. BUILD_DIR (default build-bench-engine) is the build
-# directory it configures.
+# directory it configures. BASELINE_EXE, when set, names another build of the
+# executable (an earlier version, say) whose end-to-end pass takes its turn
+# beside ours, on the same data and disk.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -101,6 +103,11 @@ for side in ours script; do
   printf %s "$package" > "$work/e2e-$side/Updater/installed.packages.lst"
 done
 cp "$build/orvane-autoupdate" "$work/e2e-ours/bin/"
+if [ -n "${BASELINE_EXE:-}" ]; then
+  mkdir -p "$work/e2e-before/bin" "$work/e2e-before/Updater"
+  printf %s "$package" > "$work/e2e-before/Updater/installed.packages.lst"
+  cp "$BASELINE_EXE" "$work/e2e-before/bin/orvane-autoupdate"
+fi
 reset_tree() {  # reset_tree SIDE: nothing extracted yet, the old version recorded
   rm -rf "$work/e2e-$1"/dir* "$work/e2e-$1/update.log"
   printf 1.0 > "$work/e2e-$1/Updater/$package.zip.version"
@@ -109,6 +116,10 @@ reset_tree() {  # reset_tree SIDE: nothing extracted yet, the old version record
 for _ in $(seq "$rounds"); do
   reset_tree ours
   measure e2e-ours env -C "$work/e2e-ours/bin" http_proxy="$nginx_http" ./orvane-autoupdate noservice
+  if [ -n "${BASELINE_EXE:-}" ]; then
+    reset_tree before
+    measure e2e-before env -C "$work/e2e-before/bin" http_proxy="$nginx_http" ./orvane-autoupdate noservice
+  fi
   reset_tree script
   measure e2e-script "$root/bench/update_script.sh" "$work/e2e-script" "$nginx_http" \
     http://updates.orvane.test "$package"
@@ -156,3 +167,8 @@ report e2e-cut "noservice pass through the cut link"
 awk -v s="$sent" -v z="$size" -v c="$(awk '/^CUTS/ {print $2}' "$work/link-port")" \
   'BEGIN {printf "  %-48s %.4f (%d cuts, %d bytes sent for %d)\n",
           "bytes sent by nginx / archive size (<= 1.05)", s / z, c, s, z}'
+if [ -n "${BASELINE_EXE:-}" ]; then
+  report e2e-before "BASELINE_EXE's noservice pass"
+  awk -v o="${best[e2e-ours]}" -v b="${best[e2e-before]}" -v l="time noservice pass / BASELINE_EXE's" \
+    'BEGIN {printf "  %-48s %.3f\n", l, (b > 0 ? o / b : 0)}'
+fi

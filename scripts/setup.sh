@@ -16,6 +16,7 @@ packages=(
   libsodium-dev minisign  # signed releases: the check, and the publisher's tool
   lintian  # the Debian package's check
   systemd-container  # systemd-nspawn: the package under a real systemd
+  strace  # the order of the flushes and renames, seen from outside
 )
 
 missing=()

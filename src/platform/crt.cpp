@@ -3,15 +3,22 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "platform/wide_path.h"
 
 int _chdir(const char* path) { return chdir(path); }
 
 int _mkdir(const char* path) { return mkdir(path, 0777); }
 
 int _unlink(const char* path) { return unlink(path); }
+
+int _fileno(std::FILE* file) { return fileno(file); }
+
+int _commit(int fd) { return fsync(fd); }
 
 namespace {
 // Decodes one UTF-8 sequence at text; 0 for a malformed, overlong or
@@ -73,18 +80,43 @@ int MultiByteToWideChar(unsigned code_page, DWORD flags, LPCSTR text, int length
     return 0;  // no room
 }
 
+std::string wide_path_utf8(const wchar_t* wide) { return utf8_encode(wide); }
+
 std::FILE* _wfopen(const wchar_t* path, const wchar_t* mode) {
     return std::fopen(utf8_encode(path).c_str(), utf8_encode(mode).c_str());
 }
 
 int _wmkdir(const wchar_t* path) { return mkdir(utf8_encode(path).c_str(), 0777); }
 
+int _wunlink(const wchar_t* path) { return unlink(utf8_encode(path).c_str()); }
+
+namespace {
+// A rename is on disk once the directory that names the file is: Windows'
+// write-through flag waits for that, here an fsync of the directory does.
+bool flush_directory_of(const std::string& path) {
+    std::string::size_type slash = path.rfind('/');
+    std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool flushed = fsync(fd) == 0;
+    close(fd);
+    return flushed;
+}
+}  // namespace
+
 // rename() replaces an existing target in one step, as the flag asks; without
-// the flag an existing target is refused, as on Windows.
+// the flag an existing target is refused, as on Windows. A running program
+// keeps the file it was started from.
 BOOL MoveFileExA(LPCSTR existing, LPCSTR replacement, DWORD flags) {
     struct stat target;
     if ((flags & MOVEFILE_REPLACE_EXISTING) == 0 && stat(replacement, &target) == 0) return FALSE;
-    return std::rename(existing, replacement) == 0 ? TRUE : FALSE;
+    if (std::rename(existing, replacement) != 0) return FALSE;
+    if ((flags & MOVEFILE_WRITE_THROUGH) != 0 && !flush_directory_of(replacement)) return FALSE;
+    return TRUE;
+}
+
+BOOL MoveFileExW(const wchar_t* existing, const wchar_t* replacement, DWORD flags) {
+    return MoveFileExA(utf8_encode(existing).c_str(), utf8_encode(replacement).c_str(), flags);
 }
 
 // Case folding of ASCII letters only, as in the "C" locale.

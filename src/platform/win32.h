@@ -8,6 +8,16 @@
 #include <windows.h>
 #include <direct.h>
 #include <io.h>
+
+// Durable writes, where Windows needs no call of its own: each installed file
+// is flushed (_commit) as it is written, and NTFS logs renames in order, so
+// the version record's write-through rename brings every earlier rename of
+// the tree to the disk with it. A replaced file's rights come from its folder.
+// A file is only flushed, never started early: Windows writes it out itself.
+inline int file_write_out(int) { return 0; }
+inline int file_flush_deferred(int fd) { return _commit(fd); }
+inline int file_flush_volume(const char*) { return 0; }
+inline int file_keep_attributes(int, const wchar_t*) { return 0; }
 #else
 #include <cstddef>
 #include <cstdint>
@@ -72,6 +82,8 @@ int _chdir(const char* path);
 int _mkdir(const char* path);
 int _unlink(const char* path);
 int _stricmp(const char* a, const char* b);
+int _fileno(std::FILE* file);
+int _commit(int fd);  // the file's data and size on disk (fsync)
 
 // Text conversion: UTF-8 to the wide characters of the file calls below.
 constexpr unsigned CP_UTF8 = 65001;
@@ -82,8 +94,25 @@ int MultiByteToWideChar(unsigned code_page, DWORD flags, LPCSTR text, int length
 // Files.
 std::FILE* _wfopen(const wchar_t* path, const wchar_t* mode);
 int _wmkdir(const wchar_t* path);
+int _wunlink(const wchar_t* path);
 constexpr DWORD MOVEFILE_REPLACE_EXISTING = 0x1;
+constexpr DWORD MOVEFILE_WRITE_THROUGH = 0x8;
 BOOL MoveFileExA(LPCSTR existing, LPCSTR replacement, DWORD flags);
+BOOL MoveFileExW(const wchar_t* existing, const wchar_t* replacement, DWORD flags);
+
+// Starts writing what the open file holds out to the disk, so that a later
+// flush of it waits less (src/platform/files.cpp).
+int file_write_out(int fd);
+// Durable writes of many files at once (src/platform/files.cpp). One flush
+// of the file system costs about what a single fsync does, where one per
+// file would cost a disk round trip each: a file given to
+// file_flush_deferred is on disk once a later file_flush_volume (syncfs of
+// the file system that holds path) has returned 0.
+int file_flush_deferred(int fd);
+int file_flush_volume(const char* path);
+// Gives the open file the permission bits and, where permitted, the owner of
+// the file at target, when there is one: a replaced executable stays one.
+int file_keep_attributes(int fd, const wchar_t* target);
 
 // Service Control Manager.
 struct SERVICE_STATUS {

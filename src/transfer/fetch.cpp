@@ -3,6 +3,7 @@
 
 #include "transfer/fetch.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -21,6 +22,15 @@ constexpr std::uint32_t chunk_size = 65535;
 // so an endless body cannot fill the disk; a cut archive fails its digest.
 constexpr std::int64_t download_cap = ORVANE_DOWNLOAD_CAP_BYTES;
 static_assert(download_cap > 0 && download_cap <= 2147483647);
+constexpr std::int64_t write_out_bytes = 8 << 20;
+
+// A local file that cannot be written whole is said as one that cannot be
+// created, rather than taken for a damaged download later.
+int download_not_written(ReportFn report_fn) {
+    report_fn(-1, -1, "Error connecting to Halvex server.");
+    std::perror("couldnt open fgets output file\n");
+    return 1;
+}
 
 using Clock = std::chrono::steady_clock;
 
@@ -86,11 +96,7 @@ int download_file(const char* url, const char* local_path, ReportFn report_fn) {
     ResumeState kept{};
     std::int64_t done = 0;  // bytes of the whole resource held in the local file
     FILE* file = open_local(local_path, &kept, &done);
-    if (file == nullptr) {
-        report_fn(-1, -1, "Error connecting to Halvex server.");
-        std::perror("couldnt open fgets output file\n");
-        return 1;
-    }
+    if (file == nullptr) return download_not_written(report_fn);
 
     // Reset before the open: the headers arrive while the stream opens.
     content_length = 0;
@@ -104,6 +110,7 @@ int download_file(const char* url, const char* local_path, ReportFn report_fn) {
 
     char chunk[chunk_size];
     int result = 0;
+    bool written = true;
     std::uint32_t n = 0;
     bool early = stream == nullptr;  // the server is not there now: a kept partial waits
     const Clock::time_point started = Clock::now();
@@ -125,8 +132,7 @@ int download_file(const char* url, const char* local_path, ReportFn report_fn) {
             done = 0;
             if (file == nullptr) {
                 url_fclose(stream);
-                report_fn(-1, -1, "Error connecting to Halvex server.");
-                return 1;
+                return download_not_written(report_fn);
             }
         }
         // Progress counts the whole resource: a resumed answer announces only its rest.
@@ -138,8 +144,14 @@ int download_file(const char* url, const char* local_path, ReportFn report_fn) {
             n = url_fread(chunk, 1, left < chunk_size ? static_cast<std::uint32_t>(left) : chunk_size,
                           stream);
             if (n > 0) {
-                std::fwrite(chunk, 1, n, file);
+                if (std::fwrite(chunk, 1, n, file) != n) {
+                    written = false;
+                    break;
+                }
                 done += n;
+                // The disk takes the file while it arrives, so that the flush
+                // before it becomes the package file waits for little.
+                if (done % write_out_bytes < n) file_write_out(_fileno(file));
                 if (report_fn(static_cast<int>(done), total, nullptr) != 0) {
                     result = 3;
                     break;
@@ -147,7 +159,7 @@ int download_file(const char* url, const char* local_path, ReportFn report_fn) {
             }
         } while (n > 0 && done < download_cap);
         received += done - before;
-        early = result == 0 && done < download_cap &&
+        early = result == 0 && written && done < download_cap &&
                 (stream->failed != 0 || (kept.total > 0 && done < kept.total));
         url_fclose(stream);
         stream = nullptr;
@@ -164,17 +176,25 @@ int download_file(const char* url, const char* local_path, ReportFn report_fn) {
         // Kept for the next download, which asks for the rest; never checked
         // or installed as it is.
         report_fn(-1, -1, "Error downloading file.");
-        std::fclose(file);
-        if (!resume_state_write(local_path, kept)) _unlink(local_path);
+        if (std::fclose(file) != 0 || !resume_state_write(local_path, kept)) {
+            resume_state_remove(local_path);
+            _unlink(local_path);
+        }
         return download_incomplete;
     }
-    if (done <= 0 && result == 0) {
+    if (written && done <= 0 && result == 0) {
         report_fn(-1, -1, "Error downloading file.");
         result = 4;
     }
 
-    std::fclose(file);
+    if (std::fclose(file) != 0) written = false;
     resume_state_remove(local_path);
+    if (!written) {
+        int error = errno;
+        _unlink(local_path);
+        errno = error;
+        return download_not_written(report_fn);
+    }
     if (result != 0) _unlink(local_path);
     return result;
 }

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
+#include <vector>
 
 #include <zip.h>
 
@@ -15,6 +17,12 @@ namespace {
 constexpr zip_uint64_t work_buffer_size = 25165824;
 // Longest path whose directories are created, terminator included.
 constexpr std::size_t prefix_buffer_size = 8192;
+// An entry is written beside its target under this suffix and takes the
+// target's place only once it is whole on disk; one that a power cut left
+// behind is overwritten by the next attempt.
+constexpr wchar_t temporary_suffix[] = L".orvane-new";
+constexpr std::size_t temporary_buffer_size =
+    prefix_buffer_size + sizeof temporary_suffix / sizeof(wchar_t);
 
 int install_errors = 0;
 
@@ -96,28 +104,42 @@ void install_read_failed(const char* name) {
     ++install_errors;
 }
 
-// Writes one opened entry to its target. An entry whose data cannot be read
-// leaves an existing file of that name untouched.
-void install_entry(zip_file_t* entry, const char* name, const char* path, char* buffer) {
+// The target's name and its temporary's in wide characters; false for a
+// name that is not UTF-8 or is empty (nothing to write beside).
+bool install_wide_names(const char* path, wchar_t* target, wchar_t* temporary) {
+    if (path[0] == '\0') {
+        errno = ENOENT;
+        return false;
+    }
+    if (!install_wide_name(path, target)) {
+        errno = EILSEQ;
+        return false;
+    }
+    std::wcscpy(temporary, target);
+    std::wcscat(temporary, temporary_suffix);
+    return true;
+}
+
+// Writes one opened entry to its temporary file beside the target, its data
+// on the way to the disk. False, with nothing left behind, for an entry that
+// could not be read or written whole.
+bool install_entry(zip_file_t* entry, const char* name, const char* path, char* buffer) {
     zip_int64_t length = install_read_piece(entry, buffer);
     if (length < 0) {
         install_read_failed(name);
-        return;
+        return false;
     }
-    wchar_t wide[prefix_buffer_size];
-    std::FILE* target = nullptr;
-    if (install_wide_name(path, wide)) {
-        target = _wfopen(wide, L"wb");
-    } else {
-        errno = EILSEQ;
-    }
-    if (target == nullptr) {
+    wchar_t target[prefix_buffer_size];
+    wchar_t temporary[temporary_buffer_size];
+    std::FILE* file = install_wide_names(path, target, temporary) ? _wfopen(temporary, L"wb") : nullptr;
+    if (file == nullptr) {
         install_write_failed(name);
-        return;
+        return false;
     }
     bool written = true;
+    bool read = true;
     for (;;) {
-        if (std::fwrite(buffer, 1, static_cast<std::size_t>(length), target) !=
+        if (std::fwrite(buffer, 1, static_cast<std::size_t>(length), file) !=
             static_cast<std::size_t>(length)) {
             written = false;
             break;
@@ -125,15 +147,59 @@ void install_entry(zip_file_t* entry, const char* name, const char* path, char* 
         if (static_cast<zip_uint64_t>(length) < work_buffer_size) break;
         length = install_read_piece(entry, buffer);
         if (length < 0) {
-            // Part of the entry is on disk; a retry installs it whole.
-            install_read_failed(name);
+            read = false;
             break;
         }
         if (length == 0) break;
     }
     // A full disk often shows only when the last bytes are flushed.
-    if (std::fclose(target) != 0) written = false;
-    if (!written) install_write_failed(name);
+    written = written && std::fflush(file) == 0 &&
+              file_keep_attributes(_fileno(file), target) == 0 &&
+              file_flush_deferred(_fileno(file)) == 0;
+    if (std::fclose(file) != 0) written = false;
+    if (read && written) return true;
+    int error = errno;
+    _wunlink(temporary);
+    errno = error;
+    if (!read) {
+        install_read_failed(name);
+    } else {
+        install_write_failed(name);
+    }
+    return false;
+}
+
+// Puts every written entry in its target's place once all of them are on
+// disk, so that the disk after a power cut, like any reader, holds each file
+// old or new and never a mixture; then makes the renames durable, so that
+// what the caller records after this call is installed. A target that cannot
+// be replaced (a file in use on Windows) is a failed entry.
+void install_replace_targets(zip_t* archive, const std::vector<int>& written) {
+    if (written.empty()) return;
+    const bool on_disk = file_flush_volume(".") == 0;
+    int flush_error = errno;
+    bool replaced = false;
+    for (int index : written) {
+        const char* name = zip_get_name(archive, index, 0);
+        char path[prefix_buffer_size];
+        install_path_of(name, path);
+        wchar_t target[prefix_buffer_size];
+        wchar_t temporary[temporary_buffer_size];
+        install_wide_names(path, target, temporary);
+        if (on_disk && MoveFileExW(temporary, target, MOVEFILE_REPLACE_EXISTING)) {
+            replaced = true;
+            continue;
+        }
+        int error = on_disk ? errno : flush_error;
+        _wunlink(temporary);
+        errno = error;
+        install_write_failed(name);
+    }
+    if (replaced && file_flush_volume(".") != 0) {
+        std::printf("Error writing the installed files to disk\n");
+        std::fflush(stdout);
+        ++install_errors;
+    }
 }
 }  // namespace
 
@@ -170,6 +236,7 @@ int install_package(const char* archive_path) {
         return ZIP_ER_MEMORY;
     }
 
+    std::vector<int> written;
     for (int index = 0; index < entries; ++index) {
         const char* name = zip_get_name(archive, index, 0);
         if (name == nullptr) continue;
@@ -192,9 +259,10 @@ int install_package(const char* archive_path) {
             install_read_failed(name);
             continue;
         }
-        install_entry(entry, name, path, buffer);
+        if (install_entry(entry, name, path, buffer)) written.push_back(index);
         zip_fclose(entry);
     }
+    install_replace_targets(archive, written);
 
     std::free(buffer);
     zip_close(archive);

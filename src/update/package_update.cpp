@@ -25,6 +25,8 @@ constexpr const char* signature_suffix = ".minisig";
 // A download lands beside the package file under this suffix and takes the
 // package file's place only once validated.
 constexpr const char* download_suffix = ".part";
+// The version record's new text lands beside it under this suffix.
+constexpr const char* record_temporary_suffix = ".new";
 constexpr const char* installed_notification =
     ORVANE_UPDATE_BASE_URL "/~tarn/latest/notify_installed.osp";
 constexpr const char* error_notification = ORVANE_UPDATE_BASE_URL "/~tarn/latest/notify_error.osp";
@@ -48,15 +50,34 @@ bool retry_pause() {
     return update_stop_requested == 0;
 }
 
-// Writes the version record whole, or removes it: a record left empty or cut
-// short would stand for a version that was never recorded.
+// Replaces the version record whole: written beside it, on disk, then renamed
+// over it and the rename on disk too, so that a power cut leaves the old
+// record or the new one. On failure the old record stays and no temporary.
 bool write_record(const char* record, const char* version, std::size_t length) {
-    std::FILE* file = std::fopen(record, "wb");
+    PathBuffer temporary;
+    int fits = std::snprintf(temporary, path_buffer_size, "%s%s", record, record_temporary_suffix);
+    if (fits < 0 || fits >= path_buffer_size) return false;
+    std::FILE* file = std::fopen(temporary, "wb");
     if (file == nullptr) return false;
-    bool written = std::fwrite(version, 1, length, file) == length;
+    bool written = std::fwrite(version, 1, length, file) == length && std::fflush(file) == 0 &&
+                   _commit(_fileno(file)) == 0;
     if (std::fclose(file) != 0) written = false;
-    if (!written) _unlink(record);
-    return written;
+    if (written &&
+        MoveFileExA(temporary, record, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return true;
+    _unlink(temporary);
+    return false;
+}
+
+// A downloaded file on disk before it is renamed into place: a pending
+// installation must never come back from a power cut empty. Flushed only
+// now, after its digest, so that the disk has had that time to take it.
+bool flush_file(const char* path) {
+    std::FILE* file = std::fopen(path, "r+b");
+    if (file == nullptr) return false;
+    bool flushed = _commit(_fileno(file)) == 0;
+    if (std::fclose(file) != 0) flushed = false;
+    return flushed;
 }
 
 // Joins two texts into a path buffer; false when they would not fit.
@@ -153,7 +174,7 @@ std::atomic<int> update_stop_requested{0};
 bool package_file_fits(const char* package_file) {
     std::size_t name = std::strlen(package_file);
     std::size_t url = std::strlen(ORVANE_UPDATE_BASE_URL) + std::strlen(remote_directory) + name;
-    std::size_t record = std::strlen(record_directory) + name;
+    std::size_t record = std::strlen(record_directory) + name + std::strlen(record_temporary_suffix);
     std::size_t longest = (url > record ? url : record) + std::strlen(version_suffix);
     // The signature file is written beside the kept one, under the download suffix.
     if (signed_releases)
@@ -230,7 +251,8 @@ int download_and_validate(const char* package_url_text, const char* package_file
     // becomes the package file.
     const bool usable = fetched_version != nullptr && fetched_version[0] != '\0' &&
                         std::strlen(fetched_version) <= longest_version_text;
-    if (!usable || !MoveFileExA(part, package_file, MOVEFILE_REPLACE_EXISTING)) {
+    if (!usable || !flush_file(part) ||
+        !MoveFileExA(part, package_file, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         _unlink(part);
         if (signed_releases) _unlink(signature_part);
         if (usable) {

@@ -201,12 +201,12 @@ def damaged_zip_archive(name, data):
     return bytes(archive)
 
 
-def zip_archive(entries):
-    """A deflated zip archive (bytes) of (name, data) pairs or a {name: data} dict."""
+def zip_archive(entries, method=zipfile.ZIP_DEFLATED):
+    """A zip archive (bytes, deflated unless told) of (name, data) pairs or a {name: data} dict."""
     if isinstance(entries, dict):
         entries = entries.items()
     data = io.BytesIO()
-    with zipfile.ZipFile(data, "w", zipfile.ZIP_DEFLATED) as archive:
+    with zipfile.ZipFile(data, "w", method) as archive:
         for name, content in entries:
             archive.writestr(name, content)
     return data.getvalue()

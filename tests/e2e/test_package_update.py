@@ -14,6 +14,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 import warnings
@@ -119,6 +120,27 @@ class PackageUpdate(TreeTestCase):
     def assertInstalled(self):
         self.assertEqual(self.tree.read("app/readme.txt"), b"version two\n")
         self.assertEqual(self.tree.read("app/lib/core.dat"), bytes(range(256)) * 64)
+
+    def assertNoTemporaries(self):
+        """Nothing that an unfinished write left in the tree."""
+        left = [os.path.join(folder, name) for folder, _, names in os.walk(self.tree.root)
+                for name in names if name.endswith((".orvane-new", ".version.new", ".part"))]
+        self.assertEqual(left, [])
+
+    def small_root(self, room):
+        """A tmpfs of its own as the install root, with about room bytes free
+        beside the executable; skips where it cannot be mounted."""
+        if harness.WINDOWS or os.geteuid() != 0:
+            self.skipTest("needs root on Linux to mount a small file system")
+        mount = tempfile.mkdtemp(prefix="orvane-full-")
+        self.addCleanup(shutil.rmtree, mount, True)
+        size = os.path.getsize(harness.EXE) + room
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%d" % size, "tmpfs", mount],
+                          capture_output=True).returncode != 0:
+            self.skipTest("cannot mount a tmpfs here")
+        self.addCleanup(subprocess.run, ["umount", "-l", mount], capture_output=True)
+        self.tree = harness.Tree(root=mount)
+        self.tree.write_list("alpha")
 
     def assertMessages(self, console, messages, console_only=()):
         """The report messages in this order, on the console and in update.log;
@@ -252,24 +274,36 @@ class NewVersion(PackageUpdate):
         self.assertIn(req("notify_error.osp"), self.site.take_requests())
 
     def test_full_disk_reports_every_short_write_and_leaves_no_empty_record(self):
-        if harness.WINDOWS or os.geteuid() != 0:
-            self.skipTest("needs root on Linux to mount a small file system")
-        mount = tempfile.mkdtemp(prefix="orvane-full-")
-        self.addCleanup(shutil.rmtree, mount, True)
-        size = os.path.getsize(harness.EXE) + 256 * 1024
-        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%d" % size, "tmpfs", mount],
-                          capture_output=True).returncode != 0:
-            self.skipTest("cannot mount a tmpfs here")
-        self.addCleanup(subprocess.run, ["umount", "-l", mount], capture_output=True)
-        self.tree = harness.Tree(root=mount)
-        self.tree.write_list("alpha")
-        self.publish("4.0", data=harness.zip_archive({"app/big.bin": bytes(4 << 20)}))
+        self.small_root(256 * 1024)
+        self.write_record("3.0")
+        self.tree.write("update.log", "")
+        # The package file takes the last pages left (the log keeps one):
+        # neither the entry nor the new record can be written then.
+        free = os.statvfs(self.tree.root)
+        pages = free.f_bavail * free.f_frsize // 4096 - 1
+        entry = random.Random(3).randbytes(pages * 4096 - 400)
+        self.publish("4.0", data=harness.zip_archive({"app/big.bin": entry}, zipfile.ZIP_STORED))
         code, out, _ = self.tree.run("noservice", env=self.env())
         self.assertEqual(code, 0)
         self.assertEqual(console_lines(out), [
             "Updating alpha ...", VALIDATED, INSTALLING, "Error writing app/big.bin", ERRORS,
             "Error writing version information."])
-        self.assertFalse(self.tree.exists("Updater/alpha.zip.version"))
+        self.assertEqual(self.record(), b"3.0", "the old record stays whole")
+        self.assertFalse(self.tree.exists("app/big.bin"))
+        self.assertNoTemporaries()
+
+    def test_full_disk_during_the_download_keeps_nothing(self):
+        self.small_root(256 * 1024)
+        self.write_record("3.0")
+        self.publish("4.0", data=harness.zip_archive(
+            {"app/big.bin": random.Random(4).randbytes(1 << 20)}, zipfile.ZIP_STORED))
+        code, out, err = self.tree.run("noservice", env=self.env())
+        self.assertEqual(code, 0)
+        self.assertEqual(console_lines(out), ["Updating alpha ...", "Error connecting to Halvex server."])
+        self.assertIn(b"couldnt open fgets output file\n: No space left on device", err)
+        self.assertEqual(self.tree.log_messages(), ["alpha", "Error connecting to Halvex server."])
+        self.assertEqual(sorted(os.listdir(self.tree.root)), ["Updater", "bin", "update.log"])
+        self.assertEqual(self.record(), b"3.0")
 
     def test_validated_file_that_is_no_archive_is_not_taken_for_installed(self):
         page = b"<html><body>Service temporarily unavailable</body></html>\n"
@@ -287,6 +321,76 @@ class NewVersion(PackageUpdate):
         self.assertEqual(self.site.take_requests(), [req("alpha.zip.version")])
         self.assertEqual(self.record(), b"1.0")
         self.assertFalse(self.tree.exists("app"))
+
+
+class DurableInstallation(PackageUpdate):
+    """Installed means on disk, and every file is replaced whole: seen from
+    outside, by the system calls of a pass and by a reader of the tree."""
+
+    def test_everything_is_on_disk_before_the_record_names_it(self):
+        if harness.WINDOWS or not shutil.which("strace"):
+            self.skipTest("strace traces the Linux build (scripts/setup.sh installs it)")
+        probe = subprocess.run(["strace", "-o", os.devnull, "true"], capture_output=True)
+        if probe.returncode != 0:
+            self.skipTest("ptrace is not permitted here: %s" % probe.stderr.decode().strip())
+        self.publish("2.0")
+        trace = self.tree.root + ".strace"
+        self.addCleanup(os.remove, trace)
+        self.update(prefix=["strace", "-f", "-y", "-qq", "-o", trace, "-e", "trace=fsync,syncfs,rename"])
+        self.assertEqual(self.last_log, [VALIDATED, INSTALLING, INSTALLED])
+        with open(trace, encoding="latin-1") as f:  # ("flush", path) or ("rename", old, new)
+            calls = [("flush", os.path.relpath(flush, self.tree.root)) if flush else ("rename", old, new)
+                     for flush, old, new in re.findall(
+                         r'(?:fsync|syncfs)\(\d+<(.*)>\) = 0|rename\("(.*)", "(.*)"\) = 0', f.read())]
+        at = calls.index
+        self.assertLess(at(("flush", "alpha.zip.part")), at(("rename", "alpha.zip.part", "alpha.zip")))
+        first = at(("rename", "app/readme.txt.orvane-new", "app/readme.txt"))
+        self.assertEqual(calls[first - 1:first + 3], [
+            ("flush", "."), calls[first], ("rename", "app/lib/core.dat.orvane-new", "app/lib/core.dat"),
+            ("flush", ".")], "the tree's data on disk, renamed, the renames on disk")
+        record = ("rename", "Updater/alpha.zip.version.new", "Updater/alpha.zip.version")
+        self.assertEqual(calls[first + 3:], [("flush", "Updater/alpha.zip.version.new"), record,
+                                              ("flush", "Updater")])
+
+    def test_a_reader_sees_the_old_file_or_the_new_one_never_a_mixture(self):
+        size = 48 << 20
+        self.tree.write("app/big.bin", b"1" * size)
+        self.publish("2.0", data=harness.zip_archive({"app/big.bin": b"2" * size}))
+        seen, stop = set(), threading.Event()
+
+        def read_in_a_loop():  # size and both ends: quick enough to open it very often
+            while not stop.is_set():
+                with open(self.tree.path("app/big.bin"), "rb") as f:
+                    head = f.read(4096)
+                    f.seek(-4096, os.SEEK_END) if os.fstat(f.fileno()).st_size >= 4096 else None
+                    seen.add((os.fstat(f.fileno()).st_size, head + f.read(4096)))
+
+        reader = threading.Thread(target=read_in_a_loop)
+        reader.start()
+        self.update()
+        stop.set()
+        reader.join()
+        self.assertEqual(self.last_log, [VALIDATED, INSTALLING, INSTALLED])
+        self.assertEqual(seen - {(size, b"1" * 8192), (size, b"2" * 8192)}, set())
+        self.assertNoTemporaries()
+
+    def test_running_program_is_replaced_as_package_managers_replace_it(self):
+        # Linux renames over it: the process keeps the file it started from,
+        # the new file keeps the mode. Windows refuses to replace a running
+        # program, and so does Wine 8.0: an entry error, retried.
+        program, name = self.tree.read("bin/" + harness.PROGRAM_NAME), "bin/" + harness.PROGRAM_NAME
+        mode = os.stat(self.tree.exe).st_mode
+        self.publish("2.0", data=harness.zip_archive({name: b"new", "app/readme.txt": b"two\n"}))
+        console = self.update()
+        self.assertEqual(self.tree.read("app/readme.txt"), b"two\n")
+        self.assertNoTemporaries()
+        if harness.WINDOWS:
+            self.assertEqual(self.last_log, [VALIDATED, INSTALLING, ERRORS] + [ERRORS_OFFLINE] * ATTEMPTS)
+            self.assertEqual(console.count("Error writing " + name), ATTEMPTS + 1)
+            self.assertEqual(self.tree.read(name), program)
+        else:
+            self.assertEqual(self.last_log, [VALIDATED, INSTALLING, INSTALLED])
+            self.assertEqual((self.tree.read(name), os.stat(self.tree.exe).st_mode), (b"new", mode))
 
 
 class DigestCheck(PackageUpdate):

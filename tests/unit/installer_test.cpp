@@ -67,10 +67,20 @@ std::ptrdiff_t entries_in(const fs::path& directory) {
     return std::distance(fs::directory_iterator(directory), fs::directory_iterator());
 }
 
+// The files under a directory that an entry's write left beside its target.
+int temporaries_under(const fs::path& directory) {
+    int count = 0;
+    for (const auto& file : fs::recursive_directory_iterator(directory)) {
+        if (file.path().filename().string().find(".orvane-new") != std::string::npos) ++count;
+    }
+    return count;
+}
+
 }  // namespace
 
 TEST_F(InstallerTest, ExtractsDirectoryEntriesNestedDirectoriesAndEmptyEntries) {
     ZipBuilder::write_file("empty.txt", "old content");
+    ZipBuilder::write_file("empty.txt.orvane-new", "left by a power cut");
     ZipBuilder()
         .add("bin/", "")
         .add("bin/tool.exe", "tool")
@@ -86,6 +96,34 @@ TEST_F(InstallerTest, ExtractsDirectoryEntriesNestedDirectoriesAndEmptyEntries) 
     EXPECT_TRUE(fs::exists("empty.txt"));
     EXPECT_EQ(fs::file_size("empty.txt"), 0u);
     EXPECT_TRUE(fs::exists("p.zip")) << "the archive is read, never changed or removed";
+    EXPECT_EQ(temporaries_under("."), 0);
+}
+
+// A replaced file is a new file: it keeps the old one's mode (an executable
+// stays executable), while a new file gets the usual one.
+TEST_F(InstallerTest, ReplacedFilesKeepTheirPermissionBitsAndLinksAreReplacedNotFollowed) {
+    ZipBuilder::write_file("tool", "old");
+    fs::permissions("tool", fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
+    ZipBuilder().add("tool", "new").add("fresh.txt", "f").write("p.zip");
+    ASSERT_EQ(install_package("p.zip"), 0);
+    EXPECT_EQ(install_error_count(), 0);
+    EXPECT_EQ(read_file("tool"), "new");
+#ifndef _WIN32
+    EXPECT_EQ(fs::status("tool").permissions(),
+              fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
+    EXPECT_EQ(fs::status("fresh.txt").permissions() & fs::perms::owner_exec, fs::perms::none);
+
+    // A link in the tree is replaced, never written through to where it points.
+    dir.make_directory("root");
+    fs::current_path(dir.path() / "root");
+    ZipBuilder::write_file("../outside.txt", "outside");
+    fs::create_symlink("../outside.txt", "link.txt");
+    ZipBuilder().add("link.txt", "inside").write("q.zip");
+    ASSERT_EQ(install_package("q.zip"), 0);
+    EXPECT_EQ(read_file("../outside.txt"), "outside");
+    EXPECT_FALSE(fs::is_symlink("link.txt"));
+    EXPECT_EQ(read_file("link.txt"), "inside");
+#endif
 }
 
 // Two entries of one name leave no one content for the file: neither is
@@ -134,7 +172,9 @@ TEST_F(InstallerTest, UnwritableTargetsAreReportedAndCountedWhileLaterEntriesAre
 
     EXPECT_EQ(result, 0);
     EXPECT_EQ(install_error_count(), 2) << "the blocked file and the empty name, not the directory";
-    EXPECT_EQ(out, "Error writing blocked.txt\nError writing \n");
+    // A target that cannot be replaced shows once every entry is written.
+    EXPECT_EQ(out, "Error writing \nError writing blocked.txt\n");
+    EXPECT_EQ(temporaries_under("."), 0);
     EXPECT_EQ(err.rfind("-> Error opening file for writing: ", 0), 0u) << err;
     EXPECT_EQ(read_file("first.txt"), "1");
     EXPECT_EQ(read_file("later.txt"), "4");
@@ -200,9 +240,12 @@ TEST_F(InstallerTest, LongEntryDamagedAfterTheFirstPieceIsCounted) {
     std::string archive = ZipBuilder().add("big.bin", random_bytes(40u << 20, 9)).bytes();
     archive[30 + 7 + (30u << 20)] ^= 0x01;  // inside the second piece; the CRC no longer matches
     ZipBuilder::write_file("p.zip", archive);
+    ZipBuilder::write_file("big.bin", "installed before");
 
     EXPECT_EQ(install_package("p.zip"), 0);
     EXPECT_EQ(install_error_count(), 1) << "a truncated file must not pass for installed";
+    EXPECT_EQ(read_file("big.bin"), "installed before");
+    EXPECT_EQ(temporaries_under("."), 0);
 }
 
 TEST_F(InstallerTest, UnsafeNamesAreRefusedAndNothingIsWrittenOutsideTheRoot) {
