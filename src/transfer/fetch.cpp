@@ -111,6 +111,7 @@ int download_file(const char* url, const char* local_path, ReportFn report_fn) {
     char chunk[chunk_size];
     int result = 0;
     bool written = true;
+    int write_error = 0;  // what the failed write said, for its message
     std::uint32_t n = 0;
     bool early = stream == nullptr;  // the server is not there now: a kept partial waits
     const Clock::time_point started = Clock::now();
@@ -146,6 +147,7 @@ int download_file(const char* url, const char* local_path, ReportFn report_fn) {
             if (n > 0) {
                 if (std::fwrite(chunk, 1, n, file) != n) {
                     written = false;
+                    write_error = errno;
                     break;
                 }
                 done += n;
@@ -187,12 +189,14 @@ int download_file(const char* url, const char* local_path, ReportFn report_fn) {
         result = 4;
     }
 
-    if (std::fclose(file) != 0) written = false;
+    if (std::fclose(file) != 0 && written) {
+        written = false;
+        write_error = errno;
+    }
     resume_state_remove(local_path);
     if (!written) {
-        int error = errno;
         _unlink(local_path);
-        errno = error;
+        errno = write_error;
         return download_not_written(report_fn);
     }
     if (result != 0) _unlink(local_path);
