@@ -29,7 +29,11 @@ int file_flush_volume(const char* path) {
 int file_keep_attributes(int fd, const wchar_t* target) {
     struct stat old;
     if (stat(wide_path_utf8(target).c_str(), &old) != 0) return 0;  // a new file
-    // Only a service running as root may give a file to another owner.
+    // The bits first: once the file is another owner's, a service that may
+    // give files away but holds no CAP_FOWNER (the hardened unit) may no
+    // longer set them. Only a service running as root may give a file to
+    // another owner.
+    if (fchmod(fd, old.st_mode & 07777) != 0) return -1;
     if (fchown(fd, old.st_uid, old.st_gid) != 0 && errno != EPERM) return -1;
-    return fchmod(fd, old.st_mode & 07777);
+    return 0;
 }

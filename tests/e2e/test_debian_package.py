@@ -314,6 +314,10 @@ class RealSystemd(unittest.TestCase):
                 "http_proxy=%s no_proxy=\n' >/etc/systemd/system/%s.d/proxy.conf && "
                 "systemctl daemon-reload" % (root, UNIT, site.proxy, UNIT))
 
+        # An installed file of another owner, with bits of its own, which the
+        # replacement keeps under the sandbox's one capability.
+        self.sh("mkdir -p {0}/app && echo old >{0}/app/data.bin && "
+                "chown 1000:1000 {0}/app/data.bin && chmod 750 {0}/app/data.bin".format(root))
         self.sh("systemctl start " + UNIT)  # returns once the service reported READY
         self.assertTrue(harness.eventually(
             lambda: site.request("alpha.zip") in site.requests(), 20, 0.05), self.journal())
@@ -331,6 +335,8 @@ class RealSystemd(unittest.TestCase):
         # The stop waited for the pass, which installed under the sandbox.
         self.assertEqual(self.sh("cat %s/Updater/alpha.zip.version" % root), "2.0")
         self.assertEqual(self.inside("cat", root + "/app/data.bin", text=False).stdout, payload)
+        self.assertEqual(self.sh("stat -c '%u:%g %a' " + root + "/app/data.bin").strip(),
+                         "1000:1000 750")
         journal = self.journal()
         self.assertIn("\nInstalled.\n", journal)
         for console_only in ("Read: ", "\r"):
