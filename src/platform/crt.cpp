@@ -41,8 +41,10 @@ int utf8_decode(const unsigned char* text, char32_t* point) {
     return length;
 }
 
+}  // namespace
+
 // The wide path back in the UTF-8 that this system's file calls take.
-std::string utf8_encode(const wchar_t* wide) {
+std::string wide_path_utf8(const wchar_t* wide) {
     std::string text;
     for (; *wide != 0; ++wide) {
         auto c = static_cast<char32_t>(*wide);
@@ -61,8 +63,6 @@ std::string utf8_encode(const wchar_t* wide) {
     }
     return text;
 }
-}  // namespace
-
 // UTF-8 only, with length -1 (a terminated text), as the updater calls it.
 // Returns the wide characters written, terminator included, or 0.
 int MultiByteToWideChar(unsigned code_page, DWORD flags, LPCSTR text, int length, wchar_t* wide,
@@ -80,15 +80,13 @@ int MultiByteToWideChar(unsigned code_page, DWORD flags, LPCSTR text, int length
     return 0;  // no room
 }
 
-std::string wide_path_utf8(const wchar_t* wide) { return utf8_encode(wide); }
-
 std::FILE* _wfopen(const wchar_t* path, const wchar_t* mode) {
-    return std::fopen(utf8_encode(path).c_str(), utf8_encode(mode).c_str());
+    return std::fopen(wide_path_utf8(path).c_str(), wide_path_utf8(mode).c_str());
 }
 
-int _wmkdir(const wchar_t* path) { return mkdir(utf8_encode(path).c_str(), 0777); }
+int _wmkdir(const wchar_t* path) { return mkdir(wide_path_utf8(path).c_str(), 0777); }
 
-int _wunlink(const wchar_t* path) { return unlink(utf8_encode(path).c_str()); }
+int _wunlink(const wchar_t* path) { return unlink(wide_path_utf8(path).c_str()); }
 
 namespace {
 // A rename is on disk once the directory that names the file is: Windows'
@@ -116,16 +114,21 @@ BOOL MoveFileExA(LPCSTR existing, LPCSTR replacement, DWORD flags) {
 }
 
 BOOL MoveFileExW(const wchar_t* existing, const wchar_t* replacement, DWORD flags) {
-    return MoveFileExA(utf8_encode(existing).c_str(), utf8_encode(replacement).c_str(), flags);
+    return MoveFileExA(wide_path_utf8(existing).c_str(), wide_path_utf8(replacement).c_str(),
+                       flags);
 }
 
-// Case folding of ASCII letters only, as in the "C" locale.
-int _stricmp(const char* a, const char* b) {
+// Case folding of ASCII letters only, as in the "C" locale, over at most
+// count characters.
+int _strnicmp(const char* a, const char* b, std::size_t count) {
     auto fold = [](unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c; };
     auto* x = reinterpret_cast<const unsigned char*>(a);
     auto* y = reinterpret_cast<const unsigned char*>(b);
-    for (;; ++x, ++y) {
+    for (; count > 0; --count, ++x, ++y) {
         int difference = fold(*x) - fold(*y);
         if (difference != 0 || *x == 0) return difference;
     }
+    return 0;
 }
+
+int _stricmp(const char* a, const char* b) { return _strnicmp(a, b, static_cast<std::size_t>(-1)); }

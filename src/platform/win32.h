@@ -82,6 +82,7 @@ int _chdir(const char* path);
 int _mkdir(const char* path);
 int _unlink(const char* path);
 int _stricmp(const char* a, const char* b);
+int _strnicmp(const char* a, const char* b, std::size_t count);
 int _fileno(std::FILE* file);
 int _commit(int fd);  // the file's data and size on disk (fsync)
 

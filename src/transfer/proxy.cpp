@@ -22,13 +22,6 @@ HINTERNET proxy_session = nullptr;  // for automatic discovery; lives with the p
 
 char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
-bool same_text(const char* a, const char* b, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) {
-        if (lower(a[i]) != lower(b[i])) return false;
-    }
-    return true;
-}
-
 // Case-insensitive match with '*' for any run of characters.
 bool glob_match(const char* pattern, const char* text) {
     const char* star = nullptr;
@@ -82,7 +75,8 @@ const char* authority(const char* proxy, std::size_t* length) {
 // "[scheme://][user@]host[:port]" as a libcurl proxy URL with its port.
 bool proxy_url(const char* entry, char* out, std::size_t size) {
     const char* scheme_end = std::strstr(entry, "://");
-    const bool secure = scheme_end != nullptr && scheme_end - entry == 5 && same_text(entry, "https", 5);
+    const bool secure =
+        scheme_end != nullptr && scheme_end - entry == 5 && _strnicmp(entry, "https", 5) == 0;
     std::size_t length = 0;
     const char* start = authority(entry, &length);
     const char* host = start;
@@ -212,7 +206,7 @@ bool proxy_from_list(const wchar_t* list, const char* scheme, char* out, std::si
         if (equals != nullptr && (slashes == nullptr || equals < slashes)) {
             // "scheme=proxy": for URLs of that scheme only, and ahead of the rest.
             if (static_cast<std::size_t>(equals - entry) == scheme_length &&
-                same_text(entry, scheme, scheme_length)) {
+                _strnicmp(entry, scheme, scheme_length) == 0) {
                 return proxy_url(equals + 1, out, size);
             }
         } else if (general[0] == '\0' && entry[0] != '\0') {
@@ -226,7 +220,7 @@ bool proxy_bypassed(const wchar_t* bypass, const char* host) {
     char entry[proxy_text_size];
     for (const wchar_t* cursor = bypass; next_entry(cursor, entry, sizeof entry);) {
         if (entry[0] == '\0') continue;
-        if (std::strlen(entry) == 7 && same_text(entry, "<local>", 7)) {
+        if (std::strlen(entry) == 7 && _strnicmp(entry, "<local>", 7) == 0) {
             if (std::strpbrk(host, ".:") == nullptr) return true;
             continue;
         }

@@ -47,15 +47,12 @@ bool answered(UrlStream* stream) {
     return code != 0 && !proxy_refused(static_cast<CURL*>(stream->handle));
 }
 
-char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c; }
-
 // The value of a header line whose name is `name` in any case (HTTP/2 sends
 // names in lower case), without the blanks around it or the line end.
 bool header_value(std::string_view line, std::string_view name, std::string_view* value) {
-    if (line.size() <= name.size() || line[name.size()] != ':') return false;
-    for (std::size_t k = 0; k < name.size(); ++k) {
-        if (lower(line[k]) != name[k]) return false;
-    }
+    if (line.size() <= name.size() || line[name.size()] != ':' ||
+        _strnicmp(line.data(), name.data(), name.size()) != 0)
+        return false;
     std::string_view rest = line.substr(name.size() + 1);
     while (!rest.empty() && (rest.back() == '\n' || rest.back() == '\r' || rest.back() == ' ' ||
                              rest.back() == '\t'))
