@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "report/report.h"
+#include "update/install_aside.h"
 #include "update/limits.h"
 #include "update/package_update.h"
 
@@ -68,6 +69,7 @@ int run_update_pass() {
         _chdir(directory);
         _chdir("..");
     }
+    install_remove_set_aside();
     std::FILE* list = std::fopen(package_list_path, "rt");
     if (list == nullptr) {
         std::printf("Error opening file %s\n", package_list_path);
