@@ -201,8 +201,9 @@ class Registration(WindowsServiceCase):
         # Recovery after a crash. Wine 8.0's manager takes failure actions but
         # keeps none (no FailureActions value to read back), so the call is
         # seen here; the recording double checks what it asks for.
-        self.assertRegex(err.decode("latin-1"),
-                         r":trace:service:ChangeServiceConfig2A [0-9a-fA-F]+ 2 [0-9a-fA-F]+\n")
+        for level in (2, 4):  # the actions, and that they follow a stop with an exit code
+            self.assertRegex(err.decode("latin-1"),
+                             r":trace:service:ChangeServiceConfig2A [0-9a-fA-F]+ %d [0-9a-fA-F]+\n" % level)
         self.assertEqual(self.state(), STOPPED)
         values = service_values()
         self.assertEqual(values.get("Start"), ("REG_DWORD", "0x3"), "demand start")
