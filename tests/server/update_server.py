@@ -150,10 +150,9 @@ class _Handler(BaseHTTPRequestHandler):
         self.close_connection = True
         try:
             if rule.get("header_delay"):
-                self.wfile.write(out[:out.index(b"\r\n") + 2])
-                self.wfile.flush()
+                status_line, out = out.split(b"\r\n", 1)
+                self.wfile.write(status_line + b"\r\n"), self.wfile.flush()
                 owner._stopping.wait(float(rule["header_delay"]))
-                out = out[out.index(b"\r\n") + 2:]
             self.wfile.write(out)
             self.wfile.flush()
             if send_body:
