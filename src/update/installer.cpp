@@ -177,6 +177,14 @@ bool install_entry(zip_file_t* entry, const char* name, const char* path, char* 
     return false;
 }
 
+// An entry's size as the archive's directory declares it; 0 when it does not.
+zip_uint64_t install_declared_size(zip_t* archive, int index) {
+    zip_stat_t stat;
+    return zip_stat_index(archive, index, 0, &stat) == 0 && (stat.valid & ZIP_STAT_SIZE) != 0
+               ? stat.size
+               : 0;
+}
+
 // The entries an installation writes: all but those refused, folders, and
 // those whose installed file already holds their content (marked in
 // unchanged). Returns the bytes they declare.
@@ -193,7 +201,7 @@ std::uint64_t install_plan(zip_t* archive, int entries, char* buffer, std::vecto
         install_path_of(name, path);
         if (path[0] != '\0' && path[std::strlen(path) - 1] == '/') continue;
         wchar_t target[prefix_buffer_size];
-        const zip_uint64_t size = (stat.valid & ZIP_STAT_SIZE) != 0 ? stat.size : 0;
+        const zip_uint64_t size = install_declared_size(archive, index);
         if (path[0] != '\0' && (stat.valid & ZIP_STAT_CRC) != 0 && install_wide_name(path, target) &&
             install_unchanged(target, size, stat.crc, buffer, work_buffer_size)) {
             (*unchanged)[static_cast<std::size_t>(index)] = 1;
@@ -276,7 +284,8 @@ int install_package(const char* archive_path) {
     // written or a folder made. No room is one failed entry, so the package
     // file stays and the installation is tried again once there is.
     std::vector<char> unchanged;
-    if (!disk_space_enough(L".", static_cast<std::int64_t>(install_plan(archive, entries, buffer, &unchanged)),
+    const std::uint64_t bytes = install_plan(archive, entries, buffer, &unchanged);
+    if (!disk_space_enough(L".", static_cast<std::int64_t>(bytes),
                            "Not enough disk space to install %s (%d MiB needed, %d MiB free).",
                            archive_path, report)) {
         ++install_errors;
@@ -306,12 +315,8 @@ int install_package(const char* archive_path) {
             install_read_failed(name);
             continue;
         }
-        zip_stat_t stat;
-        const zip_uint64_t declared = zip_stat_index(archive, index, 0, &stat) == 0 &&
-                                              (stat.valid & ZIP_STAT_SIZE) != 0
-                                          ? stat.size
-                                          : 0;
-        if (install_entry(entry, name, path, buffer, declared)) written.push_back(index);
+        if (install_entry(entry, name, path, buffer, install_declared_size(archive, index)))
+            written.push_back(index);
         zip_fclose(entry);
     }
     install_replace_targets(archive, written);
