@@ -147,6 +147,7 @@ struct ULARGE_INTEGER {
 using PULARGE_INTEGER = ULARGE_INTEGER*;
 BOOL GetDiskFreeSpaceExW(const wchar_t* directory, PULARGE_INTEGER free_to_caller,
                          PULARGE_INTEGER total, PULARGE_INTEGER total_free);
+constexpr DWORD FILE_ATTRIBUTE_READONLY = 0x1;  // never here: a file's mode does not stop a rename
 constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
 constexpr DWORD FILE_ATTRIBUTE_DEVICE = 0x40;  // here: anything but a file, a folder or a link
 constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;

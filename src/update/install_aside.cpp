@@ -25,8 +25,15 @@ constexpr const char* aside_suffixes[] = {".orvane-old", ".orvane-old1", ".orvan
 constexpr std::size_t aside_suffix_room = 16;
 constexpr std::size_t aside_line_size = 8192 + aside_suffix_room;
 
-bool in_use(DWORD reason) {
-    return reason == ERROR_ACCESS_DENIED || reason == ERROR_SHARING_VIOLATION;
+// Refused as in use, and a plain file: a folder standing in the target's
+// place, a link or a read-only file is refused as before, never moved away.
+bool in_use(DWORD reason, const wchar_t* target) {
+    constexpr DWORD not_plain = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY |
+                                FILE_ATTRIBUTE_DEVICE | FILE_ATTRIBUTE_REPARSE_POINT;
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    return (reason == ERROR_ACCESS_DENIED || reason == ERROR_SHARING_VIOLATION) &&
+           GetFileAttributesExW(target, GetFileExInfoStandard, &data) &&
+           (data.dwFileAttributes & not_plain) == 0;
 }
 
 std::wstring widened(const char* text) {
@@ -57,7 +64,7 @@ void note_set_aside(const std::string& aside) {
 
 bool install_put_in_place(const char* path, const wchar_t* temporary, const wchar_t* target) {
     if (MoveFileExW(temporary, target, MOVEFILE_REPLACE_EXISTING)) return true;
-    if (!in_use(GetLastError())) return false;
+    if (!in_use(GetLastError(), target)) return false;
     for (const char* suffix : aside_suffixes) {
         std::string aside = std::string(path) + suffix;
         std::wstring wide_aside = std::wstring(target) + widened(suffix);
