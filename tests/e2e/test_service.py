@@ -333,11 +333,16 @@ class Schedule(ServiceCase):
         self.assertGreaterEqual(gap, INTERVAL * 0.95)
         self.assertLess(gap, INTERVAL + 1.0)
 
-    def test_pass_that_installed_a_new_updater_ends_the_service_to_be_started_again(self):
+    def publish_new_updater(self):
         name = "bin/" + harness.PROGRAM_NAME
         new = self.tree.read(name) + b"\0another build"
-        self.site.publish("alpha.zip", "2.0", harness.zip_archive([(name, new)]))
+        archive = harness.zip_archive([(name, new)])
+        self.site.publish("alpha.zip", "2.0", archive)
         self.tree.write_list("alpha")
+        return name, new, archive
+
+    def test_pass_that_installed_a_new_updater_ends_the_service_to_be_started_again(self):
+        name, new, _ = self.publish_new_updater()
         supervisor = self.supervise()
         supervisor.wait_running(self)
         stopped = supervisor.next_status(timeout=INITIAL_DELAY + WAIT)
@@ -348,6 +353,15 @@ class Schedule(ServiceCase):
             unit = f.read()
         for setting in ("RestartForceExitStatus", "SuccessExitStatus"):
             self.assertIn("\n%s=%d\n" % (setting, RESTART), unit)
+
+    def test_stop_during_the_pass_that_installs_a_new_updater_ends_the_service_as_always(self):
+        name, new, archive = self.publish_new_updater()
+        self.site.rules({"alpha.zip": {"trickle": [max(1, len(archive) // 15), 0.1]}})
+        supervisor = self.supervise()
+        supervisor.wait_running(self)
+        self.assertTrue(eventually(lambda: self.site.request("alpha.zip") in self.site.requests()))
+        self.stop_in_order(supervisor)  # stopped without an exit code, exit status 0
+        self.assertEqual(self.tree.read(name), new)
 
 
 if __name__ == "__main__":
