@@ -4,6 +4,7 @@ tree, and the resources asked of the update server, for every situation a
 package can be in."""
 
 import hashlib
+import io
 import importlib.machinery
 import importlib.util
 import os
@@ -60,6 +61,9 @@ LARGE_PACKAGE = harness.zip_archive({"app/readme.txt": b"version two\n",
                                      "app/lib/core.dat": bytes(range(256)) * 64,
                                      "app/lib/blob.bin": random.Random(21).randbytes(3 << 20)})
 RESUME_ATTEMPTS = harness.constant("ORVANE_RESUME_ATTEMPTS", 32)
+DELTA_GAP = harness.constant("ORVANE_DELTA_GAP_BYTES", 65536)
+DELTA_RANGES = harness.constant("ORVANE_DELTA_RANGES", 64)
+DELTA_MISMATCH = "Delta did not match; downloading the whole archive."
 
 
 def req(resource):
@@ -749,7 +753,7 @@ class RealWebServer(PackageUpdate):
             "untrusted": pki.certificate("untrusted", cls.HOST, "unknown-root"),
             "wrong-name": pki.certificate("wrong-name", "wrong.orvane.test", "orvane-test-root"),
             "http2": pki.certificate("http2", cls.HOST, "orvane-test-root"),
-        }, http2={"http2"})
+        }, http2={"http2"}, plain={"no-ranges": "max_ranges 0;"})
         cls.addClassCleanup(cls.nginx.close)
         cls.tunnel = harness.Proxy()
         cls.addClassCleanup(cls.tunnel.close)
@@ -817,6 +821,79 @@ class RealWebServer(PackageUpdate):
                                      size + len(requests) * 400 + self.tunnel.cuts * 96 * 1024)
                 progress = re.findall(rb"Read: (\d+)/(\d+) Kb", self.last_out)
                 self.assertEqual(set(total for _, total in progress), {b"%d" % (size // 1024)})
+                self.assertEqual(progress[-1][0], progress[-1][1])
+
+    def test_new_release_downloads_only_what_the_kept_archive_lacks(self):
+        # Entries of random bytes (they do not deflate) of a few sizes; the
+        # installed release's archive is kept as Updater/alpha.zip.
+        rng = random.Random(28)
+        blobs = {"app/lib/blob%d.bin" % i: rng.randbytes(256 << 10) for i in range(4)}
+        old = dict(blobs, **{"app/readme.txt": b"version one\n"})
+        new = dict(old, **{"app/readme.txt": b"version two\n",
+                           "app/lib/blob2.bin": rng.randbytes(256 << 10)})
+        changed = 256 << 10
+        damaged = bytearray(harness.zip_archive(old))
+        damaged[len(damaged) // 3] ^= 0xFF  # inside blob1's bytes
+        # More reusable stretches than requests allowed, each one gap long,
+        # between entries that changed.
+        many = [("app/many/%03d.bin" % i, rng.randbytes(DELTA_GAP + 1024)) for i in range(90)]
+        many_old = [e for i, blob in enumerate(many) for e in (blob, ("app/many/%03d.txt" % i, b"1"))]
+        many_new = [e for i, blob in enumerate(many) for e in (blob, ("app/many/%03d.txt" % i, b"2"))]
+        delta_line = re.compile(r"Delta: (\d+) Kb downloaded, (\d+) Kb reused from the installed "
+                                r"release\.$")
+        # (row, listener, kept archive, new archive, messages before INSTALLING,
+        #  requests for the archive (None: at least three), most bytes nginx sends)
+        rows = [("delta", "plain", harness.zip_archive(old), harness.zip_archive(new),
+                 [VALIDATED, delta_line], None, changed + (64 << 10) + 16 * 1024),
+                ("ranges refused", "no-ranges", harness.zip_archive(old), harness.zip_archive(new),
+                 [VALIDATED], 1, None),
+                ("kept archive damaged", "plain", bytes(damaged), harness.zip_archive(new),
+                 [DELTA_MISMATCH, VALIDATED], None, None),
+                ("more ranges than allowed", "plain", harness.zip_archive(many_old),
+                 harness.zip_archive(many_new), [VALIDATED, delta_line], 1 + DELTA_RANGES, None)]
+        self.addCleanup(self.nginx.publish, "alpha.zip", "2.0", PACKAGE)
+        for row, listener, kept, archive, messages, asked, most_sent in rows:
+            with self.subTest(row):
+                self.tree = harness.Tree()
+                self.addCleanup(self.tree.remove)
+                self.tree.write_list("alpha")
+                self.write_record("1.0")
+                self.tree.write("Updater/alpha.zip", kept)
+                self.nginx.publish("alpha.zip", "2.0", archive)
+                self.nginx.take_sent(listener)
+                console = self.update("http://127.0.0.1:%d" % self.nginx.ports[listener])
+                self.assertEqual(len(self.last_log), len(messages) + 2, self.last_log)
+                for message, logged in zip(messages, self.last_log):
+                    if isinstance(message, str):
+                        self.assertEqual(logged, message)
+                    else:
+                        downloaded, reused = map(int, message.match(logged).groups())
+                        self.assertEqual(downloaded + reused, len(archive) // 1024)
+                        self.assertGreater(reused, 0)
+                self.assertEqual(self.last_log[-2:], [INSTALLING, INSTALLED])
+                self.assertEqual(console[1:], self.last_log)
+                with zipfile.ZipFile(io.BytesIO(archive)) as z:
+                    for name in z.namelist():
+                        self.assertEqual(self.tree.read(name), z.read(name), name)
+                self.assertEqual(self.tree.read("Updater/alpha.zip"), archive, "kept for the next")
+                self.assertEqual(self.record(), b"2.0")
+                self.assertFalse(self.tree.exists("alpha.zip"))
+                self.assertNoTemporaries()
+                requests = self.nginx.take_requests(listener, 5)
+                whole = [req("alpha.zip"), req("alpha.zip.md5")] if DELTA_MISMATCH in messages else []
+                self.assertEqual([r for r in requests if r != req("alpha.zip")],
+                                 [req("alpha.zip.version"), req("alpha.zip.md5")]
+                                 + whole[1:] + [req("alpha.zip.version"),
+                                                req("notify_installed.osp")])
+                archive_requests = requests.count(req("alpha.zip")) - len(whole[:1])
+                if asked is None:
+                    self.assertGreaterEqual(archive_requests, 3)
+                else:
+                    self.assertEqual(archive_requests, asked)
+                if most_sent is not None:
+                    self.assertLessEqual(self.nginx.take_sent(listener), most_sent)
+                progress = re.findall(rb"Read: (\d+)/(\d+) Kb", self.last_out)
+                self.assertEqual(set(total for _, total in progress), {b"%d" % (len(archive) // 1024)})
                 self.assertEqual(progress[-1][0], progress[-1][1])
 
     def assertRefused(self, listener):
