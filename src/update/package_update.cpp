@@ -100,11 +100,13 @@ bool kept_archive_path(PathBuffer& out, const char* package_file) {
     return join(out, record_directory, package_file);
 }
 
-// An installed package file: kept for the next delta, or removed.
+// An installed package file: kept for the next delta, or removed. Not
+// flushed: a move that a power cut undoes leaves the package file, which the
+// next pass installs again and keeps then.
 void keep_installed(const char* package_file) {
     PathBuffer kept;
     if (delta_downloads && kept_archive_path(kept, package_file) &&
-        MoveFileExA(package_file, kept, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        MoveFileExA(package_file, kept, MOVEFILE_REPLACE_EXISTING))
         return;
     _unlink(package_file);
 }
