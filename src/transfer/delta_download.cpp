@@ -120,6 +120,8 @@ bool assemble(Assembly& assembly, std::vector<unsigned char>& tail, const char* 
     DeltaDirectoryPlace place{};
     if (!delta_directory_place(tail.data(), tail.size(), assembly.length, &place)) return false;
     const std::int64_t held_from = place.offset < tail_first ? place.offset : tail_first;
+    // Whatever lies between the directory and the end records is read too: bounded alike.
+    if (assembly.length - held_from > delta_directory_largest + tail_size) return false;
     std::vector<unsigned char> held(static_cast<std::size_t>(assembly.length - held_from));
     std::memcpy(held.data() + (tail_first - held_from), tail.data(), tail.size());
     if (std::fseek(assembly.file, static_cast<long>(tail_first), SEEK_SET) != 0 ||
