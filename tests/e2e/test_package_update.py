@@ -679,7 +679,7 @@ class Proxies(PackageUpdate):
 
         self.proxy.reset()
         self.publish("3.0")
-        self.assertUpdated(self.update())
+        self.assertUpdated(self.update(), DELTA_FIRST)
         self.assertEqual(self.proxy.requests, [], "the environment's proxy comes first")
 
         # The machine's proxy down: reported like a server that is down.
