@@ -107,9 +107,13 @@ bool delta_directory_entries(const unsigned char* directory, const DeltaDirector
         const std::size_t comment = get16(record + 32);
         if (size - at - directory_record_size < name + extra + comment) return false;
         DeltaEntry entry{};
+        entry.version_needed = get16(record + 6);
         entry.flags = get16(record + 8);
         entry.method = get16(record + 10);
+        entry.time = get16(record + 12);
+        entry.date = get16(record + 14);
         entry.crc = get32(record + 16);
+        entry.name.assign(reinterpret_cast<const char*>(record) + directory_record_size, name);
         std::uint64_t compressed = get32(record + 20);
         std::uint64_t uncompressed = get32(record + 24);
         std::uint64_t header = get32(record + 42);
@@ -148,6 +152,23 @@ bool delta_directory_entries(const unsigned char* directory, const DeltaDirector
     return true;
 }
 
+std::array<unsigned char, delta_local_header_size> delta_bare_header(const DeltaEntry& entry) {
+    std::array<unsigned char, delta_local_header_size> header{};
+    const std::uint64_t fields[] = {local_signature, entry.version_needed, entry.flags,
+                                    entry.method,    entry.time,           entry.date,
+                                    entry.crc,       static_cast<std::uint64_t>(entry.compressed),
+                                    static_cast<std::uint64_t>(entry.uncompressed),
+                                    entry.name.size(), 0};
+    const int sizes[] = {4, 2, 2, 2, 2, 2, 4, 4, 4, 2, 2};
+    std::size_t at = 0;
+    for (int i = 0; i < 11; ++i) {
+        // A value too large for its field has no bare header (zip64 needs an extra).
+        if (sizes[i] < 8 && fields[i] >> (8 * sizes[i]) != 0) return {};
+        for (int k = 0; k < sizes[i]; ++k) header[at++] = static_cast<unsigned char>(fields[i] >> (8 * k));
+    }
+    return header;
+}
+
 std::int64_t delta_data_offset(const unsigned char* local, std::int64_t header) {
     if (get32(local) != local_signature) return -1;
     return header + static_cast<std::int64_t>(delta_local_header_size) + get16(local + 26) +
@@ -177,13 +198,20 @@ bool read_file_entries(std::FILE* file, std::vector<DeltaEntry>* entries) {
     if (!read_at(file, place.offset, directory.data(), directory.size()) ||
         !delta_directory_entries(directory.data(), place, entries))
         return false;
+    std::vector<unsigned char> local;
     for (DeltaEntry& entry : *entries) {
-        unsigned char local[delta_local_header_size];
-        if (!read_at(file, entry.header, local, sizeof local)) continue;
-        const std::int64_t data = delta_data_offset(local, entry.header);
+        local.resize(delta_local_header_size + entry.name.size());
+        if (!read_at(file, entry.header, local.data(), delta_local_header_size)) continue;
+        const std::int64_t data = delta_data_offset(local.data(), entry.header);
         // Its bytes inside the archive, before the directory.
-        if (data >= 0 && data <= place.offset && entry.compressed <= place.offset - data)
-            entry.data = data;
+        if (data < 0 || data > place.offset || entry.compressed > place.offset - data) continue;
+        entry.data = data;
+        entry.bare = std::memcmp(local.data(), delta_bare_header(entry).data(),
+                                 delta_local_header_size) == 0 &&
+                     read_at(file, entry.header + static_cast<std::int64_t>(delta_local_header_size),
+                             local.data() + delta_local_header_size, entry.name.size()) &&
+                     std::memcmp(local.data() + delta_local_header_size, entry.name.data(),
+                                 entry.name.size()) == 0;
     }
     return true;
 }

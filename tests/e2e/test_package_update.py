@@ -846,18 +846,26 @@ class RealWebServer(PackageUpdate):
         many = [("app/many/%03d.bin" % i, rng.randbytes(DELTA_GAP + 1024)) for i in range(90)]
         many_old = [e for i, blob in enumerate(many) for e in (blob, ("app/many/%03d.txt" % i, b"1"))]
         many_new = [e for i, blob in enumerate(many) for e in (blob, ("app/many/%03d.txt" % i, b"2"))]
+        # One file of many changed; fixed times, so that unchanged entries'
+        # local headers are the kept ones too: nothing but the change is asked for.
+        same = [(zipfile.ZipInfo("app/set/%03d.bin" % i, (2026, 12, 1, 0, 0, 0)),
+                 rng.randbytes(DELTA_GAP + 1024)) for i in range(100)]
+        one_changed = same[:50] + [(same[50][0], rng.randbytes(DELTA_GAP + 1024))] + same[51:]
         delta_line = re.compile(r"Delta: (\d+) Kb downloaded, (\d+) Kb reused from the installed "
                                 r"release\.$")
         # (row, listener, kept archive, new archive, messages before INSTALLING,
-        #  requests for the archive (None: at least three), most bytes nginx sends)
+        #  least and most requests for the archive, most bytes nginx sends)
         rows = [("delta", "plain", harness.zip_archive(old), harness.zip_archive(new),
-                 [VALIDATED, delta_line], None, changed + (64 << 10) + 16 * 1024),
+                 [VALIDATED, delta_line], (2, 4), changed + (64 << 10) + 16 * 1024),
                 ("ranges refused", "no-ranges", harness.zip_archive(old), harness.zip_archive(new),
-                 [VALIDATED], 1, None),
+                 [VALIDATED], (1, 1), None),
                 ("kept archive damaged", "plain", bytes(damaged), harness.zip_archive(new),
-                 [DELTA_MISMATCH, VALIDATED], None, None),
+                 [DELTA_MISMATCH, VALIDATED], (2, 4), None),
                 ("more ranges than allowed", "plain", harness.zip_archive(many_old),
-                 harness.zip_archive(many_new), [VALIDATED, delta_line], 1 + DELTA_RANGES, None)]
+                 harness.zip_archive(many_new), [VALIDATED, delta_line], (DELTA_RANGES, 1 + DELTA_RANGES), None),
+                ("one file of many changed", "plain", harness.zip_archive(same),
+                 harness.zip_archive(one_changed), [VALIDATED, delta_line], (2, 2),
+                 DELTA_GAP + 1024 + (64 << 10) + 8 * 1024)]
         self.addCleanup(self.nginx.publish, "alpha.zip", "2.0", PACKAGE)
         for row, listener, kept, archive, messages, asked, most_sent in rows:
             with self.subTest(row):
@@ -893,10 +901,7 @@ class RealWebServer(PackageUpdate):
                                  + whole[1:] + [req("alpha.zip.version"),
                                                 req("notify_installed.osp")])
                 archive_requests = requests.count(req("alpha.zip")) - len(whole[:1])
-                if asked is None:
-                    self.assertGreaterEqual(archive_requests, 3)
-                else:
-                    self.assertEqual(archive_requests, asked)
+                self.assertTrue(asked[0] <= archive_requests <= asked[1], archive_requests)
                 if most_sent is not None:
                     self.assertLessEqual(self.nginx.take_sent(listener), most_sent)
                 progress = re.findall(rb"Read: (\d+)/(\d+) Kb", self.last_out)
