@@ -9,7 +9,8 @@
 namespace {
 
 // What makes two entries' compressed bytes the same.
-using EntryKey = std::tuple<std::uint32_t, std::int64_t, std::int64_t, std::uint16_t, std::uint16_t>;
+using EntryKey =
+    std::tuple<std::uint32_t, std::int64_t, std::int64_t, std::uint16_t, std::uint16_t>;
 // ... and two entries' bare local headers too.
 using RecordKey = std::tuple<EntryKey, std::string, std::uint16_t, std::uint16_t, std::uint16_t>;
 
@@ -56,8 +57,8 @@ bool reusable(const DeltaEntry& entry, std::int64_t end,
 }  // namespace
 
 DeltaPlan delta_plan(const std::vector<DeltaEntry>& wanted, std::int64_t directory_offset,
-                     std::int64_t held_from, const std::vector<DeltaEntry>& kept,
-                     std::int64_t gap, int most_ranges) {
+                     std::int64_t held_from, const std::vector<DeltaEntry>& kept, std::int64_t gap,
+                     int most_ranges) {
     DeltaPlan plan{};
     std::map<EntryKey, std::int64_t> data;
     std::map<RecordKey, std::int64_t> records;

@@ -39,5 +39,5 @@ struct DeltaPlan {
 // asked for instead, and so are the shortest stretches of them beyond what
 // `most_ranges` requests allow.
 DeltaPlan delta_plan(const std::vector<DeltaEntry>& wanted, std::int64_t directory_offset,
-                     std::int64_t held_from, const std::vector<DeltaEntry>& kept,
-                     std::int64_t gap, int most_ranges);
+                     std::int64_t held_from, const std::vector<DeltaEntry>& kept, std::int64_t gap,
+                     int most_ranges);
