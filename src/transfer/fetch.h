@@ -1,6 +1,8 @@
 // Whole-resource downloads into local files and small text fetches.
 #pragma once
 
+#include <cstdint>
+
 #include "report/report.h"
 
 constexpr int fetch_buffer_size = 65535;
@@ -8,7 +10,9 @@ constexpr int fetch_buffer_size = 65535;
 // The text of the last fetch_text call, NUL-terminated.
 extern char fetch_buffer[fetch_buffer_size];
 
-// 0 done, 1 local file not writable, 2 URL not openable, 3 stopped by the
+// 0 done, 1 local file not writable (or no room on its volume for the
+// announced length: a partial download then stays for the next one to
+// resume), 2 URL not openable, 3 stopped by the
 // callback, 4 nothing received (or a resumed answer that cannot be used),
 // download_incomplete: the transfer kept ending early; what arrived is kept
 // beside its record ("<local_path>.state"), and the next download of the
@@ -20,6 +24,12 @@ int download_file(const char* url, const char* local_path, ReportFn report_fn);
 struct UrlStream;
 int download_file_answered(const char* url, const char* local_path, ReportFn report_fn,
                            UrlStream* opened);
+
+// Whether the rest of a resource whose whole length is announced (at most
+// the cap) fits the local file's volume beside the bytes already held, with
+// the margin left free; said when it does not.
+bool download_fits(std::int64_t whole, std::int64_t held, const char* url, const char* local_path,
+                   ReportFn report_fn);
 
 // The body of url (at most 65,534 bytes) in fetch_buffer, or nullptr.
 char* fetch_text(const char* url);
