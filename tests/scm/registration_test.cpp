@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "report/report.h"
 #include "scm_double.h"
 #include "service/entry.h"
 #include "service/registration.h"
@@ -32,6 +33,17 @@ const std::string set_description = "RegSetValueExA(key, \"Description\", 0x0, 0
                                     description + std::string(1, '\0') + "], " +
                                     std::to_string(description.size() + 1) + ")";
 const std::string close_key = "RegCloseKey(key)";
+const std::string source_key = "HKLM, \"SYSTEM\\CurrentControlSet\\Services\\EventLog\\"
+                               "Application\\Orvane Autoupdate Service\"";
+const std::string create_source =
+    "RegCreateKeyExA(" + source_key + ", 0x0, null, 0x0, 0x20007, null, set, set)";
+// The event source: the executable's message table, for information, warning and error entries.
+std::string set_message_file(const std::string& path) {
+    return "RegSetValueExA(key, \"EventMessageFile\", 0x0, 0x2, [" + path + std::string(1, '\0') +
+           "], " + std::to_string(path.size() + 1) + ")";
+}
+const std::string set_types = "RegSetValueExA(key, \"TypesSupported\", 0x0, 0x4, [" +
+                              std::string("\x07\0\0\0", 4) + "], 4)";
 // Restart a minute after every crash; the count starts afresh after a day.
 const std::string failure_actions =
     "ChangeServiceConfig2A(created, 0x2, reset 86400, null, null, [1/60000])";
@@ -107,7 +119,8 @@ TEST_F(Registration, InstallWritesTheDescriptionThenCreatesTheDemandStartService
     EXPECT_EQ(console([&] { result = install_service(); }), "Service installed\n");
     EXPECT_EQ(result, 0);
     EXPECT_EQ(scm.calls, (Calls{module_call, open_manager, create_key, set_description, close_key,
-                                create_call(scm.module_path), failure_actions,
+                                create_source, set_message_file(scm.module_path), set_types,
+                                close_key, create_call(scm.module_path), failure_actions,
                                 "CloseServiceHandle(created)",
                                 "CloseServiceHandle(manager)"}));
     EXPECT_FALSE(std::filesystem::exists("update.log"));
@@ -131,7 +144,9 @@ TEST_F(Registration, FailedCreationClosesTheManagerThenPrintsAndLogs) {
     EXPECT_EQ(result, 1);
     // The description is written all the same, before the creation is tried.
     EXPECT_EQ(scm.calls, (Calls{module_call, open_manager, create_key, set_description, close_key,
-                                create_call(scm.module_path), "CloseServiceHandle(manager)"}));
+                                create_source, set_message_file(scm.module_path), set_types,
+                                close_key, create_call(scm.module_path),
+                                "CloseServiceHandle(manager)"}));
     EXPECT_TRUE(std::regex_match(read_file("update.log"),
                                  std::regex("^.{24}: Error installing service\n\n$")));
 }
@@ -141,7 +156,8 @@ TEST_F(Registration, AnUnwritableDescriptionDoesNotStopTheInstall) {
     int result = 1;
     EXPECT_EQ(console([&] { result = install_service(); }), "Service installed\n");
     EXPECT_EQ(result, 0);
-    EXPECT_EQ(scm.calls, (Calls{module_call, open_manager, create_key, create_call(scm.module_path),
+    EXPECT_EQ(scm.calls, (Calls{module_call, open_manager, create_key, create_source,
+                                create_call(scm.module_path),
                                 failure_actions, "CloseServiceHandle(created)",
                                 "CloseServiceHandle(manager)"}));
 }
@@ -149,8 +165,9 @@ TEST_F(Registration, AnUnwritableDescriptionDoesNotStopTheInstall) {
 TEST_F(Registration, APathWithBlanksIsRegisteredInQuotes) {
     scm.module_path = "/opt/Orvane Tools/bin/orvane-autoupdate";
     console([] { install_service(); });
-    ASSERT_EQ(scm.calls.size(), 9u);
-    EXPECT_EQ(scm.calls[5], create_call("\"/opt/Orvane Tools/bin/orvane-autoupdate\""));
+    ASSERT_EQ(scm.calls.size(), 13u);
+    EXPECT_EQ(scm.calls[6], set_message_file("/opt/Orvane Tools/bin/orvane-autoupdate"));
+    EXPECT_EQ(scm.calls[9], create_call("\"/opt/Orvane Tools/bin/orvane-autoupdate\""));
 }
 
 TEST_F(Registration, AutoAndManualPointTheServiceAtTheExecutableThatRunsThem) {
@@ -180,7 +197,8 @@ TEST_F(Registration, StartStopAndUninstallPrintTheirTwoPartMessages) {
     EXPECT_EQ(console([] { run_service_command(double_opened_service, "uninstall"); }),
               "Removing update service ... done\n");
     EXPECT_EQ(scm.calls, (Calls{"StartServiceA(service, 0, null)", "StartServiceA(service, 0, null)",
-                                "ControlService(service, 0x1, set)", "DeleteService(service)"}));
+                                "ControlService(service, 0x1, set)", "DeleteService(service)",
+                                "RegDeleteKeyA(" + source_key + ")"}));
     EXPECT_FALSE(std::filesystem::exists("update.log"));
 }
 
@@ -217,7 +235,31 @@ TEST_F(Registration, AKnownWordActsOnTheOpenedServiceAndGivesZero) {
     std::string out;
     EXPECT_EQ(entry({"uninstall"}, &out), 0);
     EXPECT_EQ(out, "Removing update service ... done\n");
-    EXPECT_EQ(scm.calls, (Calls{open_manager, open_service, "DeleteService(service)"}));
+    EXPECT_EQ(scm.calls, (Calls{open_manager, open_service, "DeleteService(service)",
+                                "RegDeleteKeyA(" + source_key + ")"}));
+}
+
+// On the service road a message also reaches the Event Log, under its
+// package's name, and the journal with its priority; on the console road neither.
+TEST_F(Registration, ServiceRoadMessagesReachTheEventLogAndTheJournalAtTheirLevel) {
+    EXPECT_EQ(console([] { report(-1, -1, "Installed."); }), "\nInstalled.\n");
+    EXPECT_TRUE(scm.calls.empty());
+    report_service_road(service_name);
+    report_package("alpha");
+    const struct { std::string message, prefix, type_and_id; } rows[] = {
+        {"System is up to date.", "<6>", "0x4, 0x0, 0x1"},
+        {"Invalid file received (checksum error)", "<4>", "0x2, 0x0, 0x2"},
+        {"Not enough disk space to install alpha.zip (3 MB free)", "<4>", "0x2, 0x0, 0x2"},
+        {"Error writing version information.", "<3>", "0x1, 0x0, 0x3"}};
+    for (const auto& row : rows) {
+        EXPECT_EQ(console([&] { report(-1, -1, row.message.c_str()); }),
+                  row.prefix + row.message + "\n");
+        EXPECT_EQ(scm.calls.back(), "ReportEventW(event, " + row.type_and_id +
+                                        ", null, 1, 0, [alpha: " + row.message + "], null)");
+    }
+    EXPECT_EQ(scm.calls.front(), "RegisterEventSourceW(null, Orvane Autoupdate Service)");
+    EXPECT_EQ(scm.calls.size(), 5u) << "the source is opened once";
+    report_service_road(nullptr);
 }
 
 TEST_F(Registration, AnyOtherArgumentCountGoesToTheDispatcher) {

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/wide_path.h"
 #include "update/update_pass.h"
 
 ScmDouble scm;
@@ -31,6 +32,7 @@ std::string handle(const void* value) {
     if (value == double_created_service) return "created";
     if (value == double_key) return "key";
     if (value == HKEY_LOCAL_MACHINE) return "HKLM";
+    if (value == double_event_log) return "event";
     return "unknown";
 }
 
@@ -155,6 +157,24 @@ LSTATUS RegSetValueExA(HKEY key, LPCSTR name, DWORD reserved, DWORD type, const 
 LSTATUS RegCloseKey(HKEY key) {
     record("RegCloseKey(" + handle(key) + ")");
     return ERROR_SUCCESS;
+}
+
+LSTATUS RegDeleteKeyA(HKEY key, LPCSTR subkey) {
+    record("RegDeleteKeyA(" + handle(key) + ", " + text(subkey) + ")");
+    return ERROR_SUCCESS;
+}
+
+HANDLE RegisterEventSourceW(LPCWSTR server, LPCWSTR source) {
+    record("RegisterEventSourceW(" + pointer(server) + ", " + wide_path_utf8(source) + ")");
+    return double_event_log;
+}
+
+BOOL ReportEventW(HANDLE log, WORD type, WORD category, DWORD id, PSID user, WORD count,
+                  DWORD size, LPCWSTR* strings, LPVOID data) {
+    record("ReportEventW(" + handle(log) + ", " + number(type) + ", " + number(category) + ", " +
+           number(id) + ", " + pointer(user) + ", " + std::to_string(count) + ", " +
+           std::to_string(size) + ", [" + wide_path_utf8(strings[0]) + "], " + pointer(data) + ")");
+    return TRUE;
 }
 
 BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table) {
