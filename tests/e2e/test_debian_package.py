@@ -307,9 +307,11 @@ class RealSystemd(unittest.TestCase):
         archive = harness.zip_archive([("app/data.bin", payload)])
         site.publish("alpha.zip", "2.0", archive)
         site.serve("notify_installed.osp", "OK")
+        # A release that never passes its digest: a problem at every pass.
+        site.publish("beta.zip", "1.0", harness.zip_archive([("beta.txt", b"b")]), "0" * 32)
         # About three seconds of download, never quiet for as long as the stream waits.
         site.rules({"alpha.zip": {"trickle": [max(1, len(archive) // 30), 0.1]}})
-        self.sh("printf alpha >%s/Updater/installed.packages.lst && "
+        self.sh("printf 'alpha beta' >%s/Updater/installed.packages.lst && "
                 "mkdir -p /etc/systemd/system/%s.d && printf '[Service]\nEnvironment="
                 "http_proxy=%s no_proxy=\n' >/etc/systemd/system/%s.d/proxy.conf && "
                 "systemctl daemon-reload" % (root, UNIT, site.proxy, UNIT))
@@ -353,7 +355,14 @@ class RealSystemd(unittest.TestCase):
         self.assertNotIn(after["MainPID"], ("0", before))
         self.assertEqual((after["ActiveState"], after["UnitFileState"]), ("active", "enabled"))
         self.assertEqual(self.sh("cat %s/Updater/alpha.zip.version %s/Updater/installed."
-                                 "packages.lst" % (root, root)), "2.0alpha")
+                                 "packages.lst" % (root, root)), "2.0alpha beta")
+        # The journal's priorities: what went wrong, and nothing else, at warning.
+        self.assertTrue(harness.eventually(
+            lambda: "System is up to date." in self.journal(), 20, 0.1), self.journal())
+        problems = self.inside("journalctl", "-u", UNIT, "-p", "warning", "-o", "cat").stdout
+        self.assertIn("Invalid file received (checksum error)\n", problems)
+        for fine in ("System is up to date.", "Installed.", "Updating"):
+            self.assertNotIn(fine, problems)
 
         # Removal stops the service and keeps the data; a purge forgets the unit.
         self.sh("dpkg -r orvane-autoupdate")
