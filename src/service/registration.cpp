@@ -73,9 +73,8 @@ HKEY create_machine_key(const char* path) {
     return key;
 }
 
-// Like the Description, written again by every install, so that a second
-// install mends it; a source that cannot be written leaves the entries
-// without their text, not the service without its install.
+// Written once the service runs this executable. A source that cannot be
+// written leaves the entries without their text, not the service uninstalled.
 void write_event_source(const char* executable) {
     HKEY key = create_machine_key(event_source_key);
     if (key == nullptr) return;
@@ -107,7 +106,6 @@ int install_service() {
         return 1;
     }
     write_description();
-    write_event_source(module_path);  // a file, unquoted: no command line
     SC_HANDLE service =
         CreateServiceA(manager, service_name, service_name, SERVICE_ALL_ACCESS,
                        SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
@@ -119,6 +117,7 @@ int install_service() {
         return 1;
     }
     set_failure_actions(service);
+    write_event_source(module_path);  // a file, unquoted: no command line
     CloseServiceHandle(service);
     CloseServiceHandle(manager);
     std::puts("Service installed");

@@ -290,8 +290,7 @@ class HeldPass(ServiceCase):
         self.assertEqual(installed, payload)
         code, out, _ = supervisor.wait_exit()
         self.assertEqual(code, 0)
-        # Whole lines with the journal's priority, no progress line, no empty
-        # line between messages.
+        # Whole lines, no progress line, no empty line between messages.
         self.assertTrue(out.endswith(b"\n<6>Installed.\n"), out)
         for fragment in (b"\r", b"Read: ", b"\n\n"):
             self.assertNotIn(fragment, out)

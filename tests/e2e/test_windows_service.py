@@ -213,10 +213,8 @@ class Registration(WindowsServiceCase):
                          "the executable's own path, quoted for its blank")
         self.assertEqual(values.get("DisplayName"), ("REG_SZ", SERVICE))
         self.assertEqual(values.get("ObjectName"), ("REG_SZ", "LocalSystem"))
-        # The event source: the executable (unquoted) has the message table.
-        self.assertEqual(service_values(SOURCE_KEY), {
-            "EventMessageFile": ("REG_EXPAND_SZ", windows_path(self.tree.exe)),
-            "TypesSupported": ("REG_DWORD", "0x7")})
+        self.assertEqual(service_values(SOURCE_KEY), {"TypesSupported": ("REG_DWORD", "0x7"),
+                         "EventMessageFile": ("REG_EXPAND_SZ", windows_path(self.tree.exe))})
         self.assertFalse(self.tree.exists(self.BIN + "/update.log"), "a success is not logged")
 
         # Wine's manager rewrites the service's key when it creates the

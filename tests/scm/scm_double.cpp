@@ -32,7 +32,6 @@ std::string handle(const void* value) {
     if (value == double_created_service) return "created";
     if (value == double_key) return "key";
     if (value == HKEY_LOCAL_MACHINE) return "HKLM";
-    if (value == double_event_log) return "event";
     return "unknown";
 }
 
@@ -159,21 +158,17 @@ LSTATUS RegCloseKey(HKEY key) {
     return ERROR_SUCCESS;
 }
 
-LSTATUS RegDeleteKeyA(HKEY key, LPCSTR subkey) {
-    record("RegDeleteKeyA(" + handle(key) + ", " + text(subkey) + ")");
-    return ERROR_SUCCESS;
+LSTATUS RegDeleteKeyA(HKEY, LPCSTR) { return ERROR_SUCCESS; }  // seen by the Wine scenarios
+
+HANDLE RegisterEventSourceW(LPCWSTR, LPCWSTR source) {
+    record("RegisterEventSourceW(" + wide_path_utf8(source) + ")");
+    return &scm;
 }
 
-HANDLE RegisterEventSourceW(LPCWSTR server, LPCWSTR source) {
-    record("RegisterEventSourceW(" + pointer(server) + ", " + wide_path_utf8(source) + ")");
-    return double_event_log;
-}
-
-BOOL ReportEventW(HANDLE log, WORD type, WORD category, DWORD id, PSID user, WORD count,
-                  DWORD size, LPCWSTR* strings, LPVOID data) {
-    record("ReportEventW(" + handle(log) + ", " + number(type) + ", " + number(category) + ", " +
-           number(id) + ", " + pointer(user) + ", " + std::to_string(count) + ", " +
-           std::to_string(size) + ", [" + wide_path_utf8(strings[0]) + "], " + pointer(data) + ")");
+BOOL ReportEventW(HANDLE log, WORD type, WORD, DWORD id, PSID, WORD count, DWORD, LPCWSTR* text,
+                  LPVOID) {
+    record("ReportEventW(" + pointer(log) + ", " + number(type) + ", " + number(id) + ", " +
+           std::to_string(count) + ", " + wide_path_utf8(text[0]) + ")");
     return TRUE;
 }
 

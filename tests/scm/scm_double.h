@@ -49,4 +49,3 @@ inline SC_HANDLE const double_created_service = reinterpret_cast<SC_HANDLE>(0x30
 inline HKEY const double_key = reinterpret_cast<HKEY>(0x4000);
 inline SERVICE_STATUS_HANDLE const double_status_handle =
     reinterpret_cast<SERVICE_STATUS_HANDLE>(0x5000);
-inline HANDLE const double_event_log = reinterpret_cast<HANDLE>(0x6000);
