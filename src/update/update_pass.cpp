@@ -28,8 +28,9 @@ bool name_allowed(const char* name) {
 }
 
 void update_named_package(const char* name) {
-    std::printf("Updating %s ...\n", name);
+    std::printf("%sUpdating %s ...\n", report_prefix(report_information), name);
     log_line(name);
+    report_package(name);
     if (!name_allowed(name)) {
         report(-1, -1, "Package name not allowed, skipped.");
         return;
@@ -72,7 +73,8 @@ int run_update_pass() {
     install_remove_set_aside();
     std::FILE* list = std::fopen(package_list_path, "rt");
     if (list == nullptr) {
-        std::printf("Error opening file %s\n", package_list_path);
+        // Not logged, but a pass that updates nothing is a problem.
+        std::printf("%sError opening file %s\n", report_prefix(report_warning), package_list_path);
         ReleaseSemaphore(update_lock, 1, nullptr);
         return -1;
     }
@@ -90,6 +92,7 @@ int run_update_pass() {
         }
     }
     std::fclose(list);
+    report_package(nullptr);
     ReleaseSemaphore(update_lock, 1, nullptr);
     return 0;
 }

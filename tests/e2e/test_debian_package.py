@@ -309,7 +309,8 @@ class RealSystemd(unittest.TestCase):
         site.serve("notify_installed.osp", "OK")
         # About three seconds of download, never quiet for as long as the stream waits.
         site.rules({"alpha.zip": {"trickle": [max(1, len(archive) // 30), 0.1]}})
-        self.sh("printf alpha >%s/Updater/installed.packages.lst && "
+        site.publish("beta.zip", "1.0", archive, "0" * 32)  # a checksum error at every pass
+        self.sh("printf 'alpha beta' >%s/Updater/installed.packages.lst && "
                 "mkdir -p /etc/systemd/system/%s.d && printf '[Service]\nEnvironment="
                 "http_proxy=%s no_proxy=\n' >/etc/systemd/system/%s.d/proxy.conf && "
                 "systemctl daemon-reload" % (root, UNIT, site.proxy, UNIT))
@@ -353,7 +354,11 @@ class RealSystemd(unittest.TestCase):
         self.assertNotIn(after["MainPID"], ("0", before))
         self.assertEqual((after["ActiveState"], after["UnitFileState"]), ("active", "enabled"))
         self.assertEqual(self.sh("cat %s/Updater/alpha.zip.version %s/Updater/installed."
-                                 "packages.lst" % (root, root)), "2.0alpha")
+                                 "packages.lst" % (root, root)), "2.0alpha beta")
+        # At warning and above: the checksum errors, none of the passes' other lines.
+        self.assertTrue(harness.eventually(lambda: "up to date" in self.journal(), 20, 0.1))
+        problems = self.inside("journalctl", "-u", UNIT, "-p", "warning", "-o", "cat").stdout
+        self.assertEqual(set(problems.splitlines()), {"Invalid file received (checksum error)"})
 
         # A new updater, tried under the sandbox, ends the service with the
         # status on which the unit starts it again, now the new program.
@@ -372,11 +377,13 @@ class RealSystemd(unittest.TestCase):
         self.assertEqual(self.show("ActiveState")["ActiveState"], "inactive")
         self.assertEqual(self.sh("ls %s %s/Updater" % (root, root)).split(),
                          ["/opt/orvane:", "Updater", "app", "update.log", "/opt/orvane/Updater:",
-                          "alpha.zip.version", "installed.packages.lst", "updater.zip.version"])
+                          "alpha.zip", "alpha.zip.version", "installed.packages.lst",
+                          "updater.zip", "updater.zip.version"])
         self.sh("dpkg -P orvane-autoupdate")
         self.assertEqual(self.inside("ls", "/etc/systemd/system/" + UNIT).returncode, 2)
         self.assertEqual(self.sh("ls %s/Updater" % root).split(),
-                         ["alpha.zip.version", "installed.packages.lst", "updater.zip.version"])
+                         ["alpha.zip", "alpha.zip.version", "installed.packages.lst",
+                          "updater.zip", "updater.zip.version"])
 
 
 if __name__ == "__main__":
