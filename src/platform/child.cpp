@@ -161,8 +161,20 @@ BOOL CreateProcessW(const wchar_t* application, wchar_t* command_line, LPSECURIT
             posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
         }
     }
+    // A child starts as a new process does on Windows: no signal blocked or
+    // ignored, whatever the service's dispatcher did to its own.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none, all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &all);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     pid_t pid = 0;
-    int spawned = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), environment.data());
+    int spawned = posix_spawn(&pid, path.c_str(), &actions, &attributes, argv.data(),
+                              environment.data());
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0) {
         errno = spawned;
