@@ -101,6 +101,33 @@ constexpr DWORD MOVEFILE_WRITE_THROUGH = 0x8;
 BOOL MoveFileExA(LPCSTR existing, LPCSTR replacement, DWORD flags);
 BOOL MoveFileExW(const wchar_t* existing, const wchar_t* replacement, DWORD flags);
 
+// Volumes and file attributes (src/platform/files.cpp). The attributes are
+// the name's own: a link is not followed.
+struct ULARGE_INTEGER {
+    std::uint64_t QuadPart;
+};
+using PULARGE_INTEGER = ULARGE_INTEGER*;
+BOOL GetDiskFreeSpaceExW(const wchar_t* directory, PULARGE_INTEGER free_to_caller,
+                         PULARGE_INTEGER total, PULARGE_INTEGER total_free);
+constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
+constexpr DWORD FILE_ATTRIBUTE_DEVICE = 0x40;  // here: anything but a file, a folder or a link
+constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
+constexpr DWORD FILE_ATTRIBUTE_REPARSE_POINT = 0x400;
+struct FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+};
+struct WIN32_FILE_ATTRIBUTE_DATA {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+};
+enum GET_FILEEX_INFO_LEVELS { GetFileExInfoStandard };
+BOOL GetFileAttributesExW(const wchar_t* path, GET_FILEEX_INFO_LEVELS level, LPVOID information);
+
 // Starts writing what the open file holds out to the disk, so that a later
 // flush of it waits less (src/platform/files.cpp).
 int file_write_out(int fd);

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "orvane_config.h"
+#include "transfer/disk_space.h"
 #include "transfer/resume_state.h"
 #include "transfer/url_stream.h"
 
@@ -33,6 +34,30 @@ int download_not_written(ReportFn report_fn) {
 }
 
 using Clock = std::chrono::steady_clock;
+
+// Whether the rest of a resource whose whole length is announced (at most
+// the cap) fits the local file's volume beside the bytes already held, with
+// the margin left free; said when it does not.
+bool download_fits(std::int64_t whole, std::int64_t held, const char* url, const char* local_path,
+                   ReportFn report_fn) {
+    if (whole <= 0) return true;  // no length announced: nothing to go by
+    const std::int64_t last = whole < download_cap ? whole : download_cap;
+    // The local file's folder, or the current one.
+    char folder[4096] = ".";
+    const char* end = std::strrchr(local_path, '/');
+    const char* backslash = std::strrchr(local_path, '\\');
+    if (end == nullptr || (backslash != nullptr && backslash > end)) end = backslash;
+    if (end != nullptr && static_cast<std::size_t>(end - local_path) + 1 < sizeof folder) {
+        std::memcpy(folder, local_path, static_cast<std::size_t>(end - local_path) + 1);
+        folder[end - local_path + 1] = '\0';
+    }
+    wchar_t wide[4096];
+    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, folder, -1, wide, 4096) == 0) return true;
+    const char* slash = std::strrchr(url, '/');
+    return disk_space_enough(wide, last - held,
+                             "Not enough disk space to download %s (%d MiB needed, %d MiB free).",
+                             slash != nullptr ? slash + 1 : url, report_fn);
+}
 
 // A partial download kept with its record is opened to be added to, and its
 // length is the bytes held; anything else is started afresh.
@@ -135,6 +160,18 @@ int download_file(const char* url, const char* local_path, ReportFn report_fn) {
                 url_fclose(stream);
                 return download_not_written(report_fn);
             }
+        }
+        if (!download_fits(answer == Answer::rest ? kept.total : stream->response.length, done, url,
+                           local_path, report_fn)) {
+            url_fclose(stream);
+            std::fclose(file);
+            // What a cut transfer left stays with its record: the next
+            // download needs room only for the rest.
+            if (done == 0 || !resume_state_write(local_path, kept)) {
+                resume_state_remove(local_path);
+                _unlink(local_path);
+            }
+            return 1;
         }
         // Progress counts the whole resource: a resumed answer announces only its rest.
         const std::int64_t whole = answer == Answer::rest ? kept.total : content_length;

@@ -8,7 +8,9 @@ constexpr int fetch_buffer_size = 65535;
 // The text of the last fetch_text call, NUL-terminated.
 extern char fetch_buffer[fetch_buffer_size];
 
-// 0 done, 1 local file not writable, 2 URL not openable, 3 stopped by the
+// 0 done, 1 local file not writable (or no room on its volume for the
+// announced length: a partial download then stays for the next one to
+// resume), 2 URL not openable, 3 stopped by the
 // callback, 4 nothing received (or a resumed answer that cannot be used),
 // download_incomplete: the transfer kept ending early; what arrived is kept
 // beside its record ("<local_path>.state"), and the next download of the

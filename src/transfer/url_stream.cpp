@@ -47,6 +47,13 @@ bool answered(UrlStream* stream) {
     return code != 0 && !proxy_refused(static_cast<CURL*>(stream->handle));
 }
 
+// The answer's whole header block is in (a tunnelling proxy's answer sets no
+// response code, so its block does not count), or its body has begun: the
+// record then holds the length and validators the download goes by.
+bool answer_whole(UrlStream* stream) {
+    return stream->fill != 0 || (stream->response.complete != 0 && answered(stream));
+}
+
 // The value of a header line whose name is `name` in any case (HTTP/2 sends
 // names in lower case), without the blanks around it or the line end.
 bool header_value(std::string_view line, std::string_view name, std::string_view* value) {
@@ -117,6 +124,10 @@ void record_header(UrlResponse& response, std::string_view line) {
             const std::int64_t code = whole_number(line.substr(blank + 1, 3));
             response.status = code < 0 ? 0 : static_cast<std::int32_t>(code);
         }
+        return;
+    }
+    if (line == "\r\n" || line == "\n") {  // the blank line that ends a header block
+        response.complete = response.status < 100 || response.status >= 200;
         return;
     }
     std::string_view value;
@@ -328,13 +339,16 @@ UrlStream* url_fopen(const char* name, const char* mode) {
     if (transfer_multi == nullptr) transfer_multi = curl_multi_init();
     curl_multi_add_handle(transfer_multi, handle);
 
-    // Opened once the server has answered, so that a refused connection, a
-    // failed lookup or handshake, or a silent server gives no stream however
-    // quickly each comes about. An answer with an empty body is a stream.
+    // Opened once the server's answer has arrived whole up to its body, so
+    // that a refused connection, a failed lookup or handshake, or a silent
+    // server gives no stream however quickly each comes about, and a server
+    // that sends its status line well before its header lines still gives its
+    // length and validators at once. A status line followed by silence is a
+    // stall like any other. An answer with an empty body is a stream.
     drive(stream);
-    while (stream->still_running != 0 && !answered(stream) && stream_cycle(stream)) {
+    while (stream->still_running != 0 && !answer_whole(stream) && stream_cycle(stream)) {
     }
-    if ((answered(stream) || stream->fill != 0) && !proxy_refused(handle)) return stream;
+    if (answer_whole(stream) && !proxy_refused(handle)) return stream;
 
     // No answer: nothing to read.
     curl_multi_remove_handle(transfer_multi, handle);

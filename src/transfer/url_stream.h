@@ -12,6 +12,7 @@ constexpr int url_validator_size = 256;  // a longer validator is taken for none
 struct UrlResponse {
     std::int32_t status;      // 0 until a status line has arrived
     std::int32_t http2;       // the status line named HTTP/2 or later: lower-case names
+    std::int32_t complete;    // its header block has ended (not an interim answer's)
     std::int64_t length;      // Content-Length, -1 when absent
     std::int64_t range_first;  // Content-Range "bytes first-last/total", -1 when absent
     std::int64_t range_total;  // -1 when absent or unknown ("*")

@@ -11,6 +11,9 @@
 #include <zip.h>
 
 #include "platform/win32.h"
+#include "report/report.h"
+#include "transfer/disk_space.h"
+#include "update/install_unchanged.h"
 
 namespace {
 // One entry's content at a time; longer entries pass through it in pieces.
@@ -123,9 +126,13 @@ bool install_wide_names(const char* path, wchar_t* target, wchar_t* temporary) {
 // Writes one opened entry to its temporary file beside the target, its data
 // on the way to the disk. False, with nothing left behind, for an entry that
 // could not be read or written whole.
-bool install_entry(zip_file_t* entry, const char* name, const char* path, char* buffer) {
+bool install_entry(zip_file_t* entry, const char* name, const char* path, char* buffer,
+                   zip_uint64_t declared) {
     zip_int64_t length = install_read_piece(entry, buffer);
-    if (length < 0) {
+    // More than the entry declares is not its content, and was not counted
+    // when the room for the installation was checked.
+    zip_uint64_t total = length < 0 ? 0 : static_cast<zip_uint64_t>(length);
+    if (length < 0 || total > declared) {
         install_read_failed(name);
         return false;
     }
@@ -146,7 +153,8 @@ bool install_entry(zip_file_t* entry, const char* name, const char* path, char* 
         }
         if (static_cast<zip_uint64_t>(length) < work_buffer_size) break;
         length = install_read_piece(entry, buffer);
-        if (length < 0) {
+        total += length < 0 ? 0 : static_cast<zip_uint64_t>(length);
+        if (length < 0 || total > declared) {
             read = false;
             break;
         }
@@ -167,6 +175,41 @@ bool install_entry(zip_file_t* entry, const char* name, const char* path, char* 
         install_write_failed(name);
     }
     return false;
+}
+
+// An entry's size as the archive's directory declares it; 0 when it does not.
+zip_uint64_t install_declared_size(zip_t* archive, int index) {
+    zip_stat_t stat;
+    return zip_stat_index(archive, index, 0, &stat) == 0 && (stat.valid & ZIP_STAT_SIZE) != 0
+               ? stat.size
+               : 0;
+}
+
+// The entries an installation writes: all but those refused, folders, and
+// those whose installed file already holds their content (marked in
+// unchanged). Returns the bytes they declare.
+std::uint64_t install_plan(zip_t* archive, int entries, char* buffer, std::vector<char>* unchanged) {
+    std::uint64_t bytes = 0;
+    unchanged->assign(static_cast<std::size_t>(entries), 0);
+    for (int index = 0; index < entries; ++index) {
+        const char* name = zip_get_name(archive, index, 0);
+        zip_stat_t stat;
+        if (name == nullptr || install_name_unsafe(name) ||
+            std::strlen(name) >= prefix_buffer_size || zip_stat_index(archive, index, 0, &stat) != 0)
+            continue;
+        char path[prefix_buffer_size];
+        install_path_of(name, path);
+        if (path[0] != '\0' && path[std::strlen(path) - 1] == '/') continue;
+        wchar_t target[prefix_buffer_size];
+        const zip_uint64_t size = install_declared_size(archive, index);
+        if (path[0] != '\0' && (stat.valid & ZIP_STAT_CRC) != 0 && install_wide_name(path, target) &&
+            install_unchanged(target, size, stat.crc, buffer, work_buffer_size)) {
+            (*unchanged)[static_cast<std::size_t>(index)] = 1;
+            continue;
+        }
+        bytes += size;
+    }
+    return bytes;
 }
 
 // Puts every written entry in its target's place once all of them are on
@@ -236,10 +279,23 @@ int install_package(const char* archive_path) {
         return ZIP_ER_MEMORY;
     }
 
+    // Every entry is written beside its target before any takes its place,
+    // so the new files need room all at once: checked before anything is
+    // written or a folder made. No room is one failed entry, so the package
+    // file stays and the installation is tried again once there is.
+    std::vector<char> unchanged;
+    const std::uint64_t bytes = install_plan(archive, entries, buffer, &unchanged);
+    if (!disk_space_enough(L".", static_cast<std::int64_t>(bytes),
+                           "Not enough disk space to install %s (%d MiB needed, %d MiB free).",
+                           archive_path, report)) {
+        ++install_errors;
+        entries = 0;  // nothing is written
+    }
+
     std::vector<int> written;
     for (int index = 0; index < entries; ++index) {
         const char* name = zip_get_name(archive, index, 0);
-        if (name == nullptr) continue;
+        if (name == nullptr || unchanged[static_cast<std::size_t>(index)] != 0) continue;
         if (install_name_unsafe(name)) {
             std::printf("Refused unsafe entry %s\n", name);
             continue;
@@ -259,7 +315,8 @@ int install_package(const char* archive_path) {
             install_read_failed(name);
             continue;
         }
-        if (install_entry(entry, name, path, buffer)) written.push_back(index);
+        if (install_entry(entry, name, path, buffer, install_declared_size(archive, index)))
+            written.push_back(index);
         zip_fclose(entry);
     }
     install_replace_targets(archive, written);

@@ -222,8 +222,10 @@ int download_and_validate(const char* package_url_text, const char* package_file
     int result = download_file(package_url_text, part, report_fn);
     if (result != 0) {
         // An unopenable URL leaves an empty file behind; a download that
-        // kept ending early keeps what arrived for the next pass to resume.
-        if (result != download_incomplete) _unlink(part);
+        // kept ending early, or found no room for its rest, keeps what
+        // arrived for the next pass to resume (download_file removes what
+        // it could not write).
+        if (result != download_incomplete && result != 1) _unlink(part);
         return result;
     }
 

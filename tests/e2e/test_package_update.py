@@ -60,6 +60,7 @@ LARGE_PACKAGE = harness.zip_archive({"app/readme.txt": b"version two\n",
                                      "app/lib/core.dat": bytes(range(256)) * 64,
                                      "app/lib/blob.bin": random.Random(21).randbytes(3 << 20)})
 RESUME_ATTEMPTS = harness.constant("ORVANE_RESUME_ATTEMPTS", 32)
+DISK_MARGIN, MIB = harness.constant("ORVANE_DISK_MARGIN_BYTES", 16 << 20), 1 << 20
 
 
 def req(resource):
@@ -273,37 +274,52 @@ class NewVersion(PackageUpdate):
         self.assertEqual(self.tree.read("app/readme.txt"), b"version one\n")
         self.assertIn(req("notify_error.osp"), self.site.take_requests())
 
-    def test_full_disk_reports_every_short_write_and_leaves_no_empty_record(self):
-        self.small_root(256 * 1024)
+    def no_room(self, verb, needed, free):
+        return "Not enough disk space to %s alpha.zip (%d MiB needed, %d MiB free)." % (
+            verb, -(-(needed + DISK_MARGIN) // MIB), free // MIB)
+
+    def test_archive_expanding_past_the_free_space_writes_nothing_and_no_empty_record(self):
+        self.small_root(DISK_MARGIN + (512 << 10))
         self.write_record("3.0")
-        self.tree.write("update.log", "")
-        # The package file takes the last pages left (the log keeps one):
-        # neither the entry nor the new record can be written then.
-        free = os.statvfs(self.tree.root)
-        pages = free.f_bavail * free.f_frsize // 4096 - 1
-        entry = random.Random(3).randbytes(pages * 4096 - 400)
-        self.publish("4.0", data=harness.zip_archive({"app/big.bin": entry}, zipfile.ZIP_STORED))
-        code, out, _ = self.tree.run("noservice", env=self.env())
-        self.assertEqual(code, 0)
-        self.assertEqual(console_lines(out), [
-            "Updating alpha ...", VALIDATED, INSTALLING, "Error writing app/big.bin", ERRORS,
-            "Error writing version information."])
+        expanded = DISK_MARGIN + (1 << 20)  # deflates to a few KiB
+        self.publish("4.0", data=harness.zip_archive({"app/zeros.bin": bytes(expanded)}))
+        free, log = [], self.site.server._log_request
+
+        def fill_at_notification(method, target):  # then another program fills the disk
+            if target.endswith("notify_error.osp"):
+                free.append(shutil.disk_usage(self.tree.root).free)
+                with open(self.tree.path("filler"), "wb", buffering=0) as f, self.assertRaises(OSError):
+                    while f.write(bytes(1 << 20)):
+                        pass
+            log(method, target)
+
+        self.site.server._log_request = fill_at_notification
+        self.assertMessages(self.update(), [VALIDATED, INSTALLING, self.no_room("install", expanded, free[0]),
+                                      ERRORS, "Error writing version information."])
         self.assertEqual(self.record(), b"3.0", "the old record stays whole")
-        self.assertFalse(self.tree.exists("app/big.bin"))
+        self.assertFalse(self.tree.exists("app"), "not even a folder made")
+        self.assertTrue(self.tree.exists("alpha.zip"), "kept for the next attempt")
         self.assertNoTemporaries()
 
-    def test_full_disk_during_the_download_keeps_nothing(self):
+    def test_download_larger_than_the_free_space_is_refused_before_a_byte(self):
         self.small_root(256 * 1024)
         self.write_record("3.0")
-        self.publish("4.0", data=harness.zip_archive(
-            {"app/big.bin": random.Random(4).randbytes(1 << 20)}, zipfile.ZIP_STORED))
-        code, out, err = self.tree.run("noservice", env=self.env())
-        self.assertEqual(code, 0)
-        self.assertEqual(console_lines(out), ["Updating alpha ...", "Error connecting to Halvex server."])
-        self.assertIn(b"couldnt open fgets output file\n: No space left on device", err)
-        self.assertEqual(self.tree.log_messages(), ["alpha", "Error connecting to Halvex server."])
-        self.assertEqual(sorted(os.listdir(self.tree.root)), ["Updater", "bin", "update.log"])
-        self.assertEqual(self.record(), b"3.0")
+        archive = harness.zip_archive({"app/big.bin": random.Random(4).randbytes(1 << 20)}, zipfile.ZIP_STORED)
+        self.publish("4.0", data=archive)
+        free = shutil.disk_usage(self.tree.root).free
+        # Without a length announced nothing can be checked beforehand: the write fails.
+        for rules, message in (({}, self.no_room("download", len(archive), free)),
+                               ({"alpha.zip": {"length": "none"}}, "Error connecting to Halvex server.")):
+            with self.subTest(rules=rules):
+                self.site.rules(rules)
+                code, out, err = self.tree.run("noservice", env=self.env())
+                self.assertEqual(code, 0)
+                self.assertEqual(console_lines(out), ["Updating alpha ...", message])
+                self.assertEqual(b"couldnt open fgets output file\n: No space left on device" in err,
+                                 bool(rules))
+                self.assertEqual(self.tree.log_messages()[-2:], ["alpha", message])
+                self.assertEqual(sorted(os.listdir(self.tree.root)), ["Updater", "bin", "update.log"])
+                self.assertEqual(self.record(), b"3.0")
 
     def test_validated_file_that_is_no_archive_is_not_taken_for_installed(self):
         page = b"<html><body>Service temporarily unavailable</body></html>\n"
@@ -338,19 +354,19 @@ class DurableInstallation(PackageUpdate):
         self.addCleanup(os.remove, trace)
         self.update(prefix=["strace", "-f", "-y", "-qq", "-o", trace, "-e", "trace=fsync,syncfs,rename"])
         self.assertEqual(self.last_log, [VALIDATED, INSTALLING, INSTALLED])
-        with open(trace, encoding="latin-1") as f:  # ("flush", path) or ("rename", old, new)
-            calls = [("flush", os.path.relpath(flush, self.tree.root)) if flush else ("rename", old, new)
-                     for flush, old, new in re.findall(
-                         r'(?:fsync|syncfs)\(\d+<(.*)>\) = 0|rename\("(.*)", "(.*)"\) = 0', f.read())]
+        with open(trace, encoding="latin-1") as f:  # (fsync or syncfs, path) or ("rename", old, new)
+            calls = [(flush, os.path.relpath(path, self.tree.root)) if flush else ("rename", old, new)
+                     for flush, path, old, new in re.findall(
+                         r'(fsync|syncfs)\(\d+<(.*)>\) = 0|rename\("(.*)", "(.*)"\) = 0', f.read())]
         at = calls.index
-        self.assertLess(at(("flush", "alpha.zip.part")), at(("rename", "alpha.zip.part", "alpha.zip")))
+        self.assertLess(at(("fsync", "alpha.zip.part")), at(("rename", "alpha.zip.part", "alpha.zip")))
         first = at(("rename", "app/readme.txt.orvane-new", "app/readme.txt"))
         self.assertEqual(calls[first - 1:first + 3], [
-            ("flush", "."), calls[first], ("rename", "app/lib/core.dat.orvane-new", "app/lib/core.dat"),
-            ("flush", ".")], "the tree's data on disk, renamed, the renames on disk")
+            ("syncfs", "."), calls[first], ("rename", "app/lib/core.dat.orvane-new", "app/lib/core.dat"),
+            ("syncfs", ".")], "the tree's data on disk, renamed, the renames on disk")
         record = ("rename", "Updater/alpha.zip.version.new", "Updater/alpha.zip.version")
-        self.assertEqual(calls[first + 3:], [("flush", "Updater/alpha.zip.version.new"), record,
-                                              ("flush", "Updater")])
+        self.assertEqual(calls[first + 3:], [("fsync", "Updater/alpha.zip.version.new"), record,
+                                              ("fsync", "Updater")])
 
     def test_a_reader_sees_the_old_file_or_the_new_one_never_a_mixture(self):
         size = 48 << 20
@@ -703,7 +719,7 @@ class Proxies(PackageUpdate):
 class PackageList(PackageUpdate):
     def test_names_that_could_leave_the_install_root_are_skipped(self):
         self.publish("2.0")
-        unsafe = ["../x", "/etc/x", "a\\b", "c:d", ".", "..", "tab\there", "\x01\x1f"]
+        unsafe = ["../x", "/etc/x", "a\\b", "c:d", ".", "..", "tab\there", "\x01\x1f", "unit\x1fsep"]
         # The list as `echo` writes it: its line break ends the last name.
         self.tree.write_list(" ".join(unsafe + ["alpha", "omega\n"]))
         code, out, _ = self.tree.run("noservice", env=self.env())

@@ -44,6 +44,7 @@ The path is matched without its query. Rule keys:
 - "trickle": [n, s]: send the body n bytes at a time, waiting s seconds after
   each piece.
 - "no_answer": true: close the connection without sending any response.
+- "header_delay": s: send the status line alone, wait s seconds, then the rest.
 - "validator": "etag" | "weak-etag" | "last-modified": the response carries
   that validator, made from the body's MD5 (so it changes with the body), and
   a "Range: bytes=N-" request is answered with 206 and "Content-Range: bytes
@@ -148,6 +149,10 @@ class _Handler(BaseHTTPRequestHandler):
         out = head.encode("latin-1") + "".join(extra).encode("latin-1") + b"\r\n"
         self.close_connection = True
         try:
+            if rule.get("header_delay"):
+                status_line, out = out.split(b"\r\n", 1)
+                self.wfile.write(status_line + b"\r\n"), self.wfile.flush()
+                owner._stopping.wait(float(rule["header_delay"]))
             self.wfile.write(out)
             self.wfile.flush()
             if send_body:

@@ -3,6 +3,7 @@
 
 #include <zip.h>
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -123,6 +124,30 @@ TEST_F(InstallerTest, ReplacedFilesKeepTheirPermissionBitsAndLinksAreReplacedNot
     EXPECT_EQ(read_file("../outside.txt"), "outside");
     EXPECT_FALSE(fs::is_symlink("link.txt"));
     EXPECT_EQ(read_file("link.txt"), "inside");
+#endif
+}
+
+// An installed file that already holds its entry's content is left as it is:
+// nothing written beside it or renamed over it. Only the content decides: a
+// file of the same size with other bytes, and a link, are replaced.
+TEST_F(InstallerTest, UnchangedFilesAreLeftAsTheyAreAndOnlyTheirContentDecides) {
+    ZipBuilder::write_file("same.txt", "same content");
+    ZipBuilder::write_file("other.txt", "0123456789");
+    const auto stamp = fs::last_write_time("same.txt") - std::chrono::hours(24);
+    fs::last_write_time("same.txt", stamp);
+    dir.make_directory("same.txt.orvane-new");  // a write beside it would fail
+    ZipBuilder().add("same.txt", "same content").add("other.txt", "9876543210").write("p.zip");
+    ASSERT_EQ(install_package("p.zip"), 0);
+    EXPECT_EQ(install_error_count(), 0);
+    EXPECT_EQ(fs::last_write_time("same.txt"), stamp);
+    EXPECT_EQ(read_file("other.txt"), "9876543210");
+#ifndef _WIN32
+    // A link as long as what it points to, which holds the entry's bytes.
+    ZipBuilder::write_file("contents", "contents");
+    fs::create_symlink("contents", "link.txt");
+    ZipBuilder().add("link.txt", "contents").write("q.zip");
+    ASSERT_EQ(install_package("q.zip"), 0);
+    EXPECT_FALSE(fs::is_symlink("link.txt"));
 #endif
 }
 

@@ -297,7 +297,8 @@ TEST(UrlContentLength, SetFromTheResponseAndTheLaterMatchingLineWins) {
         "/two": {"body": "1234567", "headers": ["Content-Length: 7\r\n", "X-Content-Length: 99\r\n"]},
         "/lower": {"body": "abcde", "headers": ["content-length: 5\r\n"]},
         "/bare": {"body": "1234567", "headers": ["Content-Length: 7\n"]},
-        "/none": {"body": "close-delimited", "length": "none"}
+        "/none": {"body": "close-delimited", "length": "none"},
+        "/late": {"body": "late", "header_delay": 0.4, "validator": "etag"}
     })");
     struct Case {
         const char* path;
@@ -307,11 +308,14 @@ TEST(UrlContentLength, SetFromTheResponseAndTheLaterMatchingLineWins) {
     const std::string plain(512, 'p');
     const Case cases[] = {{"/plain", 512, plain.c_str()}, {"/two", 99, "1234567"},
                           {"/lower", -3, "abcde"}, {"/bare", -3, "1234567"},
-                          {"/none", -3, "close-delimited"}};
+                          {"/none", -3, "close-delimited"}, {"/late", 4, "late"}};
     for (const Case& c : cases) {
         content_length = -3;  // the headers arrive while the stream opens
         UrlStream* stream = url_fopen(server.url(c.path).c_str(), "r");
         ASSERT_NE(stream, nullptr) << c.path;
+        // Known at open, however late the header lines came after the status line.
+        EXPECT_EQ(content_length, c.expected) << c.path;
+        EXPECT_EQ(url_validator(stream->response)[0] == '"', c.path == std::string("/late"));
         EXPECT_EQ(read_all(stream, 4096), c.body) << c.path;
         EXPECT_EQ(content_length, c.expected) << c.path;
         url_fclose(stream);
