@@ -117,15 +117,31 @@ bool too_slow(Clock::time_point started, std::int64_t received) {
 
 }  // namespace
 
-int download_file(const char* url, const char* local_path, ReportFn report_fn) {
+namespace {
+
+// The download, from the answer `opened` when there is one (then nothing
+// held is resumed: that answer is the resource from its first byte).
+int download(const char* url, const char* local_path, ReportFn report_fn, UrlStream* opened) {
     ResumeState kept{};
     std::int64_t done = 0;  // bytes of the whole resource held in the local file
-    FILE* file = open_local(local_path, &kept, &done);
-    if (file == nullptr) return download_not_written(report_fn);
+    FILE* file = nullptr;
+    if (opened == nullptr) {
+        file = open_local(local_path, &kept, &done);
+    } else {
+        resume_state_remove(local_path);
+        file = std::fopen(local_path, "wb+");
+    }
+    if (file == nullptr) {
+        if (opened != nullptr) url_fclose(opened);
+        return download_not_written(report_fn);
+    }
 
-    // Reset before the open: the headers arrive while the stream opens.
-    content_length = 0;
-    UrlStream* stream = done > 0 ? url_fopen_range(url, done, kept.validator) : url_fopen(url, "r");
+    UrlStream* stream = opened;
+    if (stream == nullptr) {
+        // Reset before the open: the headers arrive while the stream opens.
+        content_length = 0;
+        stream = done > 0 ? url_fopen_range(url, done, kept.validator) : url_fopen(url, "r");
+    }
     if (stream == nullptr && done == 0) {
         report_fn(-1, -1, "Error downloading file.");
         std::printf("couldn't url_fopen()\n");
@@ -238,6 +254,17 @@ int download_file(const char* url, const char* local_path, ReportFn report_fn) {
     }
     if (result != 0) _unlink(local_path);
     return result;
+}
+
+}  // namespace
+
+int download_file(const char* url, const char* local_path, ReportFn report_fn) {
+    return download(url, local_path, report_fn, nullptr);
+}
+
+int download_file_answered(const char* url, const char* local_path, ReportFn report_fn,
+                           UrlStream* opened) {
+    return download(url, local_path, report_fn, opened);
 }
 
 char* fetch_text(const char* url) {

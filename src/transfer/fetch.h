@@ -17,6 +17,11 @@ extern char fetch_buffer[fetch_buffer_size];
 // same path resumes it.
 constexpr int download_incomplete = 5;
 int download_file(const char* url, const char* local_path, ReportFn report_fn);
+// download_file, taking `opened` (the server's whole answer to a request for
+// part of url, which it closes) as the first answer.
+struct UrlStream;
+int download_file_answered(const char* url, const char* local_path, ReportFn report_fn,
+                           UrlStream* opened);
 
 // The body of url (at most 65,534 bytes) in fetch_buffer, or nullptr.
 char* fetch_text(const char* url);

@@ -105,6 +105,7 @@ void read_range(UrlResponse& response, std::string_view value) {
     const std::string_view total = value.substr(slash + 1);
     if (first < 0 || last < first) return;
     response.range_first = first;
+    response.range_last = last;
     response.range_total = total == "*" ? -1 : whole_number(total);
 }
 
@@ -112,6 +113,7 @@ void response_reset(UrlResponse& response) {
     std::memset(&response, 0, sizeof response);
     response.length = -1;
     response.range_first = -1;
+    response.range_last = -1;
     response.range_total = -1;
 }
 
@@ -284,16 +286,15 @@ void stream_consume(UrlStream* stream, std::int32_t n) {
 
 namespace {
 
-// The range that url_fopen_range asks url_fopen to request: 0 for none.
-std::int64_t range_from = 0;
+// The range that url_fopen_bytes asks url_fopen to request: none when empty.
+const char* range_bytes = "";
 const char* range_validator = "";
 
-// Asks for the body from range_from on, and only while the resource still
-// matches its validator: otherwise the server sends it whole.
+// Asks for the bytes of range_bytes, and only while the resource still
+// matches its validator when there is one: otherwise the server sends it whole.
 void request_range(UrlStream* stream, CURL* handle) {
-    char range[32];
-    std::snprintf(range, sizeof range, "%lld-", static_cast<long long>(range_from));
-    curl_easy_setopt(handle, CURLOPT_RANGE, range);  // copied by libcurl
+    curl_easy_setopt(handle, CURLOPT_RANGE, range_bytes);  // copied by libcurl
+    if (range_validator[0] == '\0') return;
     char if_range[url_validator_size + 16];
     std::snprintf(if_range, sizeof if_range, "If-Range: %s", range_validator);
     stream->request_headers = curl_slist_append(nullptr, if_range);
@@ -306,7 +307,7 @@ UrlStream* url_fopen(const char* name, const char* mode) {
     UrlStream* stream = static_cast<UrlStream*>(std::calloc(1, sizeof(UrlStream)));
     if (stream == nullptr) return nullptr;
 
-    if (range_from == 0) {
+    if (range_bytes[0] == '\0') {
         if (FILE* file = std::fopen(name, mode)) {
             stream->kind = stream_kind_file;
             stream->handle = file;
@@ -327,7 +328,7 @@ UrlStream* url_fopen(const char* name, const char* mode) {
     // A trickle ends like a stall: too slow on average over one stream wait.
     curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, ORVANE_LOW_SPEED_BYTES);
     curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, static_cast<long>(ORVANE_STREAM_WAIT_S));
-    if (range_from > 0) request_range(stream, handle);
+    if (range_bytes[0] != '\0') request_range(stream, handle);
     proxy_setup(handle, name);
     // Windows' TLS (Schannel) refuses a server whose certificate authority's
     // revocation servers a firewall blocks; such a fleet would never update.
@@ -359,17 +360,24 @@ UrlStream* url_fopen(const char* name, const char* mode) {
     return nullptr;
 }
 
-UrlStream* url_fopen_range(const char* url, std::int64_t from, const char* validator) {
-    if (from <= 0 || validator == nullptr || validator[0] == '\0' ||
+UrlStream* url_fopen_bytes(const char* url, const char* range, const char* validator) {
+    if (range == nullptr || range[0] == '\0' || validator == nullptr ||
         std::strlen(validator) >= static_cast<std::size_t>(url_validator_size))
         return nullptr;
-    // Never a local file: only a transfer has a range to resume.
-    range_from = from;
+    // Never a local file: only a transfer has ranges.
+    range_bytes = range;
     range_validator = validator;
     UrlStream* stream = url_fopen(url, "r");
-    range_from = 0;
+    range_bytes = "";
     range_validator = "";
     return stream;
+}
+
+UrlStream* url_fopen_range(const char* url, std::int64_t from, const char* validator) {
+    if (from <= 0 || validator == nullptr || validator[0] == '\0') return nullptr;
+    char range[32];
+    std::snprintf(range, sizeof range, "%lld-", static_cast<long long>(from));
+    return url_fopen_bytes(url, range, validator);
 }
 
 std::uint32_t url_fread(void* destination, std::uint32_t size, std::uint32_t count,

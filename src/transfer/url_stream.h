@@ -15,6 +15,7 @@ struct UrlResponse {
     std::int32_t complete;    // its header block has ended (not an interim answer's)
     std::int64_t length;      // Content-Length, -1 when absent
     std::int64_t range_first;  // Content-Range "bytes first-last/total", -1 when absent
+    std::int64_t range_last;
     std::int64_t range_total;  // -1 when absent or unknown ("*")
     char etag[url_validator_size];           // strong ETag as sent; "" none or weak
     char last_modified[url_validator_size];  // Last-Modified as sent; "" none
@@ -57,6 +58,10 @@ int url_fclose(UrlStream* stream);
 // A transfer of url from byte `from` on (a Range request), answered with the
 // rest only while the resource still matches `validator` (If-Range).
 UrlStream* url_fopen_range(const char* url, std::int64_t from, const char* validator);
+// A transfer of the bytes `range` names ("first-last", or "-n" for the last
+// n), asked only while the resource still matches `validator` (If-Range)
+// when one is given.
+UrlStream* url_fopen_bytes(const char* url, const char* range, const char* validator);
 // The response's validator: its strong ETag, else its Last-Modified; "" none.
 const char* url_validator(const UrlResponse& response);
 

@@ -7,6 +7,7 @@
 
 #include "orvane_config.h"
 #include "platform/win32.h"
+#include "transfer/delta_download.h"
 #include "transfer/fetch.h"
 #include "transfer/md5.h"
 #include "transfer/signature.h"
@@ -34,6 +35,9 @@ constexpr const char* error_notification = ORVANE_UPDATE_BASE_URL "/~tarn/latest
 // signature is asked for.
 constexpr const char* trusted_keys = ORVANE_SIGNING_KEYS;
 constexpr bool signed_releases = trusted_keys[0] != '\0';
+// The installed release's archive is kept as "Updater/" + P, the source of
+// the next release's delta download.
+constexpr bool delta_downloads = ORVANE_DELTA != 0;
 // A version text must fit the local read of the record with room to spare.
 constexpr std::size_t longest_version_text = 4094;
 
@@ -90,6 +94,21 @@ bool record_path(PathBuffer& out, const char* package_file) {
     PathBuffer directory_and_name;
     return join(directory_and_name, record_directory, package_file) &&
            join(out, directory_and_name, version_suffix);
+}
+
+bool kept_archive_path(PathBuffer& out, const char* package_file) {
+    return join(out, record_directory, package_file);
+}
+
+// An installed package file: kept for the next delta, or removed. Not
+// flushed: a move that a power cut undoes leaves the package file, which the
+// next pass installs again and keeps then.
+void keep_installed(const char* package_file) {
+    PathBuffer kept;
+    if (delta_downloads && kept_archive_path(kept, package_file) &&
+        MoveFileExA(package_file, kept, MOVEFILE_REPLACE_EXISTING))
+        return;
+    _unlink(package_file);
 }
 
 bool kept_signature_path(PathBuffer& out, const char* package_file) {
@@ -202,13 +221,15 @@ int check_version(const char* package_url_text, const char* package_file) {
 }
 
 int download_and_validate(const char* package_url_text, const char* package_file,
-                          const char** version_text, ReportFn report_fn) {
+                          const char** version_text, ReportFn report_fn, bool delta) {
     *version_text = nullptr;
     PathBuffer part;
     PathBuffer digest_url;
     PathBuffer version_url;
     PathBuffer kept;
     PathBuffer signature_part;
+    PathBuffer kept_archive;
+    if (!kept_archive_path(kept_archive, package_file)) return -1;
     if (signed_releases && (!kept_signature_path(kept, package_file) ||
                             !join(signature_part, kept, download_suffix)))
         return -1;
@@ -218,56 +239,69 @@ int download_and_validate(const char* package_url_text, const char* package_file
         return -1;
 
     // Into a file of its own: whatever happens to this download, the package
-    // file (a pending installation, perhaps) stays as it was.
-    int result = download_file(package_url_text, part, report_fn);
-    if (result != 0) {
-        // An unopenable URL leaves an empty file behind; a download that
-        // kept ending early, or found no room for its rest, keeps what
-        // arrived for the next pass to resume (download_file removes what
-        // it could not write).
-        if (result != download_incomplete && result != 1) _unlink(part);
+    // file (a pending installation, perhaps) stays as it was. An assembled
+    // archive that fails its digest is given up once for the whole one.
+    for (delta = delta && delta_downloads;; delta = false) {
+        DeltaCounts delta_counts{};
+        int result = delta ? delta_download(package_url_text, part, kept_archive, report_fn,
+                                            &delta_counts)
+                           : download_file(package_url_text, part, report_fn);
+        if (result != 0) {
+            // An unopenable URL leaves an empty file behind; a download that
+            // kept ending early, or found no room for its rest, keeps what
+            // arrived for the next pass to resume (download_file removes what
+            // it could not write).
+            if (result != download_incomplete && result != 1) _unlink(part);
+            return result;
+        }
+
+        // A digest that cannot be computed (the file vanished) cannot match.
+        char computed[33] = "";
+        if (const char* digest = file_md5_hex(part, 1); digest != nullptr)
+            std::snprintf(computed, sizeof computed, "%s", digest);
+
+        const char* fetched_version = nullptr;
+        if (char* published = fetch_text(digest_url); published != nullptr) {
+            if (std::strlen(published) > 31) published[32] = '\0';
+            if ((computed[0] == '\0' || _stricmp(computed, published) != 0) &&
+                delta_counts.assembled != 0) {
+                report_fn(-1, -1, delta_mismatch_message);
+                _unlink(part);
+                continue;
+            }
+            if (computed[0] == '\0' || _stricmp(computed, published) != 0) {
+                report_fn(-1, -1, "Invalid file received (checksum error)");
+                result = -1;
+            } else if (signed_releases &&
+                       (result = check_signature(package_url_text, package_file, part,
+                                                 signature_part, report_fn)) != 0) {
+                // Refused or not kept: reported; nothing takes the package file's place.
+            } else {
+                report_fn(-1, -1, "File received and validated.");
+                if (delta_counts.assembled != 0) delta_report(delta_counts, report_fn);
+                fetched_version = fetch_text(version_url);
+            }
+        }
+        // Only a validated archive with a version text that can be recorded
+        // becomes the package file.
+        const bool usable = fetched_version != nullptr && fetched_version[0] != '\0' &&
+                            std::strlen(fetched_version) <= longest_version_text;
+        if (!usable || !flush_file(part) ||
+            !MoveFileExA(part, package_file, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+            _unlink(part);
+            if (signed_releases) _unlink(signature_part);
+            if (usable) {
+                report_fn(-1, -1, "Error connecting to Halvex server.");
+                return 1;
+            }
+        } else if (signed_releases && !MoveFileExA(signature_part, kept, MOVEFILE_REPLACE_EXISTING)) {
+            // The package file is signed all the same; only a resumed
+            // installation of it would be refused, and fetched again.
+            _unlink(signature_part);
+        }
+        *version_text = fetched_version;
         return result;
     }
-
-    // A digest that cannot be computed (the file vanished) cannot match.
-    char computed[33] = "";
-    if (const char* digest = file_md5_hex(part, 1); digest != nullptr)
-        std::snprintf(computed, sizeof computed, "%s", digest);
-
-    const char* fetched_version = nullptr;
-    if (char* published = fetch_text(digest_url); published != nullptr) {
-        if (std::strlen(published) > 31) published[32] = '\0';
-        if (computed[0] == '\0' || _stricmp(computed, published) != 0) {
-            report_fn(-1, -1, "Invalid file received (checksum error)");
-            result = -1;
-        } else if (signed_releases &&
-                   (result = check_signature(package_url_text, package_file, part,
-                                             signature_part, report_fn)) != 0) {
-            // Refused or not kept: reported; nothing takes the package file's place.
-        } else {
-            report_fn(-1, -1, "File received and validated.");
-            fetched_version = fetch_text(version_url);
-        }
-    }
-    // Only a validated archive with a version text that can be recorded
-    // becomes the package file.
-    const bool usable = fetched_version != nullptr && fetched_version[0] != '\0' &&
-                        std::strlen(fetched_version) <= longest_version_text;
-    if (!usable || !flush_file(part) ||
-        !MoveFileExA(part, package_file, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        _unlink(part);
-        if (signed_releases) _unlink(signature_part);
-        if (usable) {
-            report_fn(-1, -1, "Error connecting to Halvex server.");
-            return 1;
-        }
-    } else if (signed_releases && !MoveFileExA(signature_part, kept, MOVEFILE_REPLACE_EXISTING)) {
-        // The package file is signed all the same; only a resumed
-        // installation of it would be refused, and fetched again.
-        _unlink(signature_part);
-    }
-    *version_text = fetched_version;
-    return result;
 }
 
 int resume_install(const char* package_file, int retry) {
@@ -288,7 +322,7 @@ int resume_install(const char* package_file, int retry) {
         }
         if (outcome == 0) {
             report(-1, -1, "Installed.");
-            _unlink(package_file);
+            keep_installed(package_file);
             return 1;
         }
         report(-1, -1,
@@ -334,7 +368,7 @@ int update_package(const char* package_file, int retry) {
     }
 
     const char* fetched_version = nullptr;
-    int result = download_and_validate(url, package_file, &fetched_version, report);
+    int result = download_and_validate(url, package_file, &fetched_version, report, equal == 0);
     if (result != 0) return result;
     if (fetched_version == nullptr || fetched_version[0] == '\0') {
         report(-1, -1, "No version number received. Aborting update.");
@@ -367,7 +401,7 @@ int update_package(const char* package_file, int retry) {
         notification = error_notification;
     } else {
         report(-1, -1, "Installed.");
-        _unlink(package_file);
+        keep_installed(package_file);
     }
     fetch_text(notification);
 

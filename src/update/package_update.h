@@ -18,8 +18,10 @@ int update_package(const char* package_file, int retry);
 // 1 equal, 0 different or no record, -1 no version text, -2 a version text
 // too long to record.
 int check_version(const char* package_url, const char* package_file);
+// With delta set, the archive is downloaded as a delta against the installed
+// release's, where the server and the kept archive allow.
 int download_and_validate(const char* package_url, const char* package_file,
-                          const char** version_text, ReportFn report_fn);
+                          const char** version_text, ReportFn report_fn, bool delta);
 int resume_install(const char* package_file, int retry);
 
 // False when a path or URL derived from the package file name would not fit.

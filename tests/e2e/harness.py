@@ -352,15 +352,19 @@ class TestPki:
 class NginxSite(Served):
     """nginx serving a directory tree on loopback ports it picks: one plain
     HTTP listener and one TLS listener per certificate given as
-    {name: (certificate, key)}. Each listener has its own access log of
+    {name: (certificate, key)}, and one more plain listener per {name:
+    directives} in plain. Each listener has its own access log of
     "<METHOD> <path>" lines. Runs in the foreground until close()."""
 
-    def __init__(self, remote, certificates, http2=()):
+    def __init__(self, remote, certificates, http2=(), plain=None):
         self.dir = tempfile.mkdtemp(prefix="orvane-nginx-")
         self.www = os.path.join(self.dir, "www")
         Served.__init__(self, self.www, remote)
         self.ports = {"plain": free_port()}
         servers = [self._server("plain", "")]
+        for name, directives in (plain or {}).items():
+            self.ports[name] = free_port()
+            servers.append(self._server(name, "", directives))
         for name, (certificate, key) in certificates.items():
             self.ports[name] = free_port()
             servers.append(self._server(name, "ssl http2" if name in http2 else "ssl",

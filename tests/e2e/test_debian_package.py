@@ -360,11 +360,11 @@ class RealSystemd(unittest.TestCase):
         self.assertEqual(self.show("ActiveState")["ActiveState"], "inactive")
         self.assertEqual(self.sh("ls %s %s/Updater" % (root, root)).split(),
                          ["/opt/orvane:", "Updater", "app", "update.log", "/opt/orvane/Updater:",
-                          "alpha.zip.version", "installed.packages.lst"])
+                          "alpha.zip", "alpha.zip.version", "installed.packages.lst"])
         self.sh("dpkg -P orvane-autoupdate")
         self.assertEqual(self.inside("ls", "/etc/systemd/system/" + UNIT).returncode, 2)
         self.assertEqual(self.sh("ls %s/Updater" % root).split(),
-                         ["alpha.zip.version", "installed.packages.lst"])
+                         ["alpha.zip", "alpha.zip.version", "installed.packages.lst"])
 
 
 if __name__ == "__main__":
