@@ -74,7 +74,8 @@ pass() {  # pass SIDE: one noservice pass of that tree's executable through ngin
 for _ in $(seq "$rounds"); do
   : > "$nginx_sent"
   pass delta
-  sent=$(awk -v p="/~tarn/latest/$package.zip" '$2 == p {s += $1} END {print s + 0}' "$nginx_sent")
+  read -r sent requests < <(awk -v p="/~tarn/latest/$package.zip" '$2 == p {s += $1; ++n}
+    END {print s + 0, n + 0}' "$nginx_sent")
   pass before
   pass whole
   for side in ours before; do
@@ -102,8 +103,9 @@ report() {  # report NAME LABEL
 }
 echo
 grep '^Delta: ' "$work/out.delta" | sed 's/^/  /'
-awk -v s="$sent" -v c="$changed" -v z="$size" 'BEGIN {
-  printf "  %-48s %d (%.4f of the archive)\n", "bytes nginx sent for the archive", s, s / z
+awk -v s="$sent" -v n="$requests" -v c="$changed" -v z="$size" 'BEGIN {
+  printf "  %-48s %d (%.4f of the archive, %d requests)\n", "bytes nginx sent for the archive",
+    s, s / z, n
   printf "  %-48s %d\n", "allowed: 1.25 x changed compressed + 2 MiB", 1.25 * c + 2097152
   printf "  %-48s %.3f\n", "bytes sent / allowed (<= 1)", s / (1.25 * c + 2097152) }'
 report delta "noservice pass, delta download"
