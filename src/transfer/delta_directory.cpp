@@ -34,6 +34,16 @@ std::uint64_t get64(const unsigned char* p) {
     return static_cast<std::uint64_t>(get32(p)) | static_cast<std::uint64_t>(get32(p + 4)) << 32;
 }
 
+void put16(unsigned char* p, std::uint16_t value) {
+    p[0] = static_cast<unsigned char>(value);
+    p[1] = static_cast<unsigned char>(value >> 8);
+}
+
+void put32(unsigned char* p, std::uint32_t value) {
+    put16(p, static_cast<std::uint16_t>(value));
+    put16(p + 2, static_cast<std::uint16_t>(value >> 16));
+}
+
 // A 64-bit count that a signed offset holds; -1 beyond.
 std::int64_t offset_of(std::uint64_t value) {
     return value > static_cast<std::uint64_t>(INT64_MAX / 2) ? -1
@@ -107,9 +117,13 @@ bool delta_directory_entries(const unsigned char* directory, const DeltaDirector
         const std::size_t comment = get16(record + 32);
         if (size - at - directory_record_size < name + extra + comment) return false;
         DeltaEntry entry{};
+        entry.version_needed = get16(record + 6);
         entry.flags = get16(record + 8);
         entry.method = get16(record + 10);
+        entry.time = get16(record + 12);
+        entry.date = get16(record + 14);
         entry.crc = get32(record + 16);
+        entry.name.assign(reinterpret_cast<const char*>(record) + directory_record_size, name);
         std::uint64_t compressed = get32(record + 20);
         std::uint64_t uncompressed = get32(record + 24);
         std::uint64_t header = get32(record + 42);
@@ -148,6 +162,23 @@ bool delta_directory_entries(const unsigned char* directory, const DeltaDirector
     return true;
 }
 
+std::array<unsigned char, delta_local_header_size> delta_bare_header(const DeltaEntry& entry) {
+    std::array<unsigned char, delta_local_header_size> header{};
+    // A size that its field cannot hold needs zip64's extra field: no bare header.
+    if (entry.compressed >= 0xFFFFFFFF || entry.uncompressed >= 0xFFFFFFFF) return header;
+    put32(&header[0], local_signature);
+    put16(&header[4], entry.version_needed);
+    put16(&header[6], entry.flags);
+    put16(&header[8], entry.method);
+    put16(&header[10], entry.time);
+    put16(&header[12], entry.date);
+    put32(&header[14], entry.crc);
+    put32(&header[18], static_cast<std::uint32_t>(entry.compressed));
+    put32(&header[22], static_cast<std::uint32_t>(entry.uncompressed));
+    put16(&header[26], static_cast<std::uint16_t>(entry.name.size()));
+    return header;  // no extra field: its length stays 0
+}
+
 std::int64_t delta_data_offset(const unsigned char* local, std::int64_t header) {
     if (get32(local) != local_signature) return -1;
     return header + static_cast<std::int64_t>(delta_local_header_size) + get16(local + 26) +
@@ -177,13 +208,20 @@ bool read_file_entries(std::FILE* file, std::vector<DeltaEntry>* entries) {
     if (!read_at(file, place.offset, directory.data(), directory.size()) ||
         !delta_directory_entries(directory.data(), place, entries))
         return false;
+    std::vector<unsigned char> name;
     for (DeltaEntry& entry : *entries) {
-        unsigned char local[delta_local_header_size];
-        if (!read_at(file, entry.header, local, sizeof local)) continue;
-        const std::int64_t data = delta_data_offset(local, entry.header);
+        std::array<unsigned char, delta_local_header_size> header;
+        name.resize(entry.name.size());
+        if (!read_at(file, entry.header, header.data(), header.size())) continue;
+        const std::int64_t data = delta_data_offset(header.data(), entry.header);
         // Its bytes inside the archive, before the directory.
-        if (data >= 0 && data <= place.offset && entry.compressed <= place.offset - data)
-            entry.data = data;
+        if (data < 0 || data > place.offset || entry.compressed > place.offset - data) continue;
+        entry.data = data;
+        const std::int64_t name_at = entry.header + static_cast<std::int64_t>(sizeof header);
+        entry.bare = header == delta_bare_header(entry) &&
+                     (entry.name.empty() ||
+                      (read_at(file, name_at, name.data(), name.size()) &&
+                       std::memcmp(name.data(), entry.name.data(), name.size()) == 0));
     }
     return true;
 }

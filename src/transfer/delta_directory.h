@@ -2,8 +2,10 @@
 // entry lies and what identifies its compressed bytes.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 struct DeltaEntry {
@@ -14,6 +16,15 @@ struct DeltaEntry {
     std::int64_t uncompressed;
     std::int64_t header;  // offset of its local header
     std::int64_t data;    // offset of its compressed bytes; -1 until read from its local header
+    // What else its local header repeats: the header that the directory
+    // record implies is these, the values above and the name, without extra.
+    std::uint16_t version_needed;
+    std::uint16_t time;
+    std::uint16_t date;
+    std::string name;
+    // Read from its local header: it is exactly the header implied, so the
+    // entry's whole record (header, then compressed bytes) is known.
+    bool bare;
 };
 
 // Where the central directory lies, as the end records say.
@@ -40,12 +51,17 @@ bool delta_directory_place(const unsigned char* tail, std::size_t tail_size, std
 bool delta_directory_entries(const unsigned char* directory, const DeltaDirectoryPlace& place,
                              std::vector<DeltaEntry>* entries);
 
+// The first delta_local_header_size bytes of the local header that the
+// entry's directory record implies when the header has no extra field (all
+// zero when a value does not fit it); its name follows them.
+std::array<unsigned char, delta_local_header_size> delta_bare_header(const DeltaEntry& entry);
+
 // The offset of an entry's compressed bytes, from the first
 // delta_local_header_size bytes of its local header at `header`; -1 when
 // they are not a local header.
 std::int64_t delta_data_offset(const unsigned char* local, std::int64_t header);
 
 // The entries of the archive file at path, each with its data offset (entries
-// whose local header cannot be read keep -1). False when the file is missing
-// or its directory cannot be read.
+// whose local header cannot be read keep -1) and whether that header is bare.
+// False when the file is missing or its directory cannot be read.
 bool delta_directory_read(const char* path, std::vector<DeltaEntry>* entries);

@@ -87,17 +87,20 @@ bool fetch_range(Assembly& assembly, std::int64_t first, std::int64_t end, unsig
     return fits && at == end;
 }
 
-// The kept archive's bytes of one reused stretch, placed after the new
-// entry's local header as it arrived.
+// The kept archive's bytes of one reused stretch: a whole record, or
+// compressed bytes placed after the new entry's local header as it arrived.
 bool place_reused(Assembly& assembly, std::FILE* kept, const DeltaReuse& reuse) {
-    unsigned char local[delta_local_header_size];
-    if (std::fseek(assembly.file, static_cast<long>(reuse.header), SEEK_SET) != 0 ||
-        std::fread(local, 1, sizeof local, assembly.file) != sizeof local)
-        return false;
-    const std::int64_t data = delta_data_offset(local, reuse.header);
-    if (data < 0 || data > reuse.first || reuse.end > data + reuse.compressed) return false;
-    if (std::fseek(kept, static_cast<long>(reuse.kept_data + (reuse.first - data)), SEEK_SET) !=
-            0 ||
+    std::int64_t source = reuse.kept;
+    if (reuse.header >= 0) {
+        unsigned char local[delta_local_header_size];
+        if (std::fseek(assembly.file, static_cast<long>(reuse.header), SEEK_SET) != 0 ||
+            std::fread(local, 1, sizeof local, assembly.file) != sizeof local)
+            return false;
+        const std::int64_t data = delta_data_offset(local, reuse.header);
+        if (data < 0 || data > reuse.first || reuse.end > data + reuse.compressed) return false;
+        source += reuse.first - data;
+    }
+    if (std::fseek(kept, static_cast<long>(source), SEEK_SET) != 0 ||
         std::fseek(assembly.file, static_cast<long>(reuse.first), SEEK_SET) != 0)
         return false;
     static char chunk[chunk_size];
@@ -201,6 +204,8 @@ int delta_download(const char* url, const char* local_path, const char* kept_pat
     std::vector<unsigned char> tail;
     if (!read_tail(stream, assembly, &tail)) return download_file(url, local_path, report_fn);
 
+    // The assembly is the whole archive: it needs the room of one.
+    if (!download_fits(assembly.length, 0, url, local_path, report_fn)) return 1;
     resume_state_remove(local_path);
     assembly.file = std::fopen(local_path, "wb+");
     if (assembly.file == nullptr) return download_file(url, local_path, report_fn);

@@ -11,9 +11,15 @@ namespace {
 // What makes two entries' compressed bytes the same.
 using EntryKey =
     std::tuple<std::uint32_t, std::int64_t, std::int64_t, std::uint16_t, std::uint16_t>;
+// ... and two entries' bare local headers too.
+using RecordKey = std::tuple<EntryKey, std::string, std::uint16_t, std::uint16_t, std::uint16_t>;
 
 EntryKey key_of(const DeltaEntry& entry) {
     return {entry.crc, entry.compressed, entry.uncompressed, entry.method, entry.flags};
+}
+
+RecordKey record_key_of(const DeltaEntry& entry) {
+    return {key_of(entry), entry.name, entry.time, entry.date, entry.version_needed};
 }
 
 // A data descriptor (flag bit 3) follows its entry's bytes: 12 to 24 bytes,
@@ -23,15 +29,44 @@ constexpr std::uint16_t descriptor_flag = 0x0008;
 constexpr std::int64_t descriptor_least = 12;
 constexpr std::int64_t descriptor_most = 24;
 
+// The bytes of one entry of the new archive, [header, end), that the kept
+// archive holds; false when none are taken.
+bool reusable(const DeltaEntry& entry, std::int64_t end,
+              const std::map<EntryKey, std::int64_t>& data,
+              const std::map<RecordKey, std::int64_t>& records, DeltaReuse* reuse) {
+    const std::int64_t header_size =
+        static_cast<std::int64_t>(delta_local_header_size + entry.name.size());
+    // A record the size of a bare header and the bytes is that header and
+    // those bytes: the kept record whose header the same values imply.
+    const auto record = records.find(record_key_of(entry));
+    if ((entry.flags & descriptor_flag) == 0 && record != records.end() &&
+        end - entry.header == header_size + entry.compressed) {
+        *reuse = {entry.header, end, record->second, -1, entry.compressed};
+        return true;
+    }
+    const auto found = data.find(key_of(entry));
+    if (found == data.end()) return false;
+    *reuse = {end - entry.compressed, end, found->second, entry.header, entry.compressed};
+    if ((entry.flags & descriptor_flag) != 0) {
+        reuse->first -= descriptor_least;
+        reuse->end -= descriptor_most;
+    }
+    return reuse->first >= entry.header + static_cast<std::int64_t>(delta_local_header_size);
+}
+
 }  // namespace
 
 DeltaPlan delta_plan(const std::vector<DeltaEntry>& wanted, std::int64_t directory_offset,
                      std::int64_t held_from, const std::vector<DeltaEntry>& kept, std::int64_t gap,
                      int most_ranges) {
     DeltaPlan plan{};
-    std::map<EntryKey, std::int64_t> held;
+    std::map<EntryKey, std::int64_t> data;
+    std::map<RecordKey, std::int64_t> records;
     for (const DeltaEntry& entry : kept) {
-        if (entry.data >= 0 && entry.compressed > 0) held.emplace(key_of(entry), entry.data);
+        if (entry.data < 0 || entry.compressed <= 0) continue;
+        data.emplace(key_of(entry), entry.data);
+        if (entry.bare && (entry.flags & descriptor_flag) == 0)
+            records.emplace(record_key_of(entry), entry.header);
     }
 
     // Each entry owns the bytes up to the next entry's local header (or the
@@ -44,45 +79,55 @@ DeltaPlan delta_plan(const std::vector<DeltaEntry>& wanted, std::int64_t directo
     for (std::size_t i = 0; i < order.size(); ++i) {
         const DeltaEntry& entry = *order[i];
         const std::int64_t end = i + 1 < order.size() ? order[i + 1]->header : directory_offset;
-        const auto found = held.find(key_of(entry));
+        DeltaReuse reuse{};
         // Two entries at one place overlap: neither is taken on trust.
-        if (found == held.end() || end <= entry.header ||
-            (i > 0 && order[i - 1]->header == entry.header))
+        if (end <= entry.header || (i > 0 && order[i - 1]->header == entry.header) ||
+            !reusable(entry, end, data, records, &reuse))
             continue;
-        DeltaReuse reuse{entry.header, entry.compressed, end - entry.compressed, end,
-                         found->second};
-        if ((entry.flags & descriptor_flag) != 0) {
-            reuse.first -= descriptor_least;
-            reuse.end -= descriptor_most;
-        }
         if (reuse.end > held_from) reuse.end = held_from;
-        if (reuse.first < entry.header + static_cast<std::int64_t>(delta_local_header_size) ||
-            reuse.end - reuse.first < gap || reuse.end - reuse.first <= 0)
-            continue;
-        stretches.push_back(reuse);
+        if (reuse.end > reuse.first) stretches.push_back(reuse);
     }
 
-    // Every reused stretch short of held_from parts two requests: keep the
-    // longest ones that the request count allows.
-    std::vector<std::size_t> inner;
+    // Stretches that meet make one run of reused bytes. A run shorter than
+    // the gap is asked for, and every run short of held_from parts two
+    // requests: the longest ones that the request count allows are kept.
+    struct Run {
+        std::size_t from, to;  // stretches [from, to)
+        std::int64_t length;
+    };
+    std::vector<Run> runs;
     for (std::size_t i = 0; i < stretches.size(); ++i) {
-        if (stretches[i].end < held_from) inner.push_back(i);
+        if (!runs.empty() && stretches[runs.back().to - 1].end == stretches[i].first) {
+            runs.back().to = i + 1;
+        } else {
+            runs.push_back({i, i + 1, 0});
+        }
+        runs.back().length = stretches[i].end - stretches[runs.back().from].first;
+    }
+    std::vector<Run> kept_runs;
+    std::vector<std::size_t> inner;
+    for (const Run& run : runs) {
+        if (run.length < gap) continue;
+        if (stretches[run.to - 1].end < held_from) inner.push_back(kept_runs.size());
+        kept_runs.push_back(run);
     }
     const std::size_t allowed = most_ranges > 1 ? static_cast<std::size_t>(most_ranges - 1) : 0;
     if (inner.size() > allowed) {
         std::stable_sort(inner.begin(), inner.end(), [&](std::size_t a, std::size_t b) {
-            return stretches[a].end - stretches[a].first > stretches[b].end - stretches[b].first;
+            return kept_runs[a].length > kept_runs[b].length;
         });
-        for (std::size_t k = allowed; k < inner.size(); ++k) stretches[inner[k]].end = -1;
+        for (std::size_t k = allowed; k < inner.size(); ++k) kept_runs[inner[k]].length = -1;
     }
 
     std::int64_t from = 0;
-    for (const DeltaReuse& reuse : stretches) {
-        if (reuse.end < 0) continue;
-        if (reuse.first > from) plan.fetched.push_back({from, reuse.first});
-        plan.reused.push_back(reuse);
-        plan.reused_bytes += reuse.end - reuse.first;
-        from = reuse.end;
+    for (const Run& run : kept_runs) {
+        if (run.length < 0) continue;
+        const std::int64_t first = stretches[run.from].first;
+        if (first > from) plan.fetched.push_back({from, first});
+        plan.reused.insert(plan.reused.end(), stretches.begin() + run.from,
+                           stretches.begin() + run.to);
+        plan.reused_bytes += run.length;
+        from = stretches[run.to - 1].end;
     }
     if (held_from > from) plan.fetched.push_back({from, held_from});
     for (const DeltaRange& range : plan.fetched) plan.fetched_bytes += range.end - range.first;

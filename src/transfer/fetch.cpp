@@ -35,9 +35,8 @@ int download_not_written(ReportFn report_fn) {
 
 using Clock = std::chrono::steady_clock;
 
-// Whether the rest of a resource whose whole length is announced (at most
-// the cap) fits the local file's volume beside the bytes already held, with
-// the margin left free; said when it does not.
+}  // namespace
+
 bool download_fits(std::int64_t whole, std::int64_t held, const char* url, const char* local_path,
                    ReportFn report_fn) {
     if (whole <= 0) return true;  // no length announced: nothing to go by
@@ -58,6 +57,8 @@ bool download_fits(std::int64_t whole, std::int64_t held, const char* url, const
                              "Not enough disk space to download %s (%d MiB needed, %d MiB free).",
                              slash != nullptr ? slash + 1 : url, report_fn);
 }
+
+namespace {
 
 // A partial download kept with its record is opened to be added to, and its
 // length is the bytes held; anything else is started afresh.

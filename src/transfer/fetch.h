@@ -1,6 +1,8 @@
 // Whole-resource downloads into local files and small text fetches.
 #pragma once
 
+#include <cstdint>
+
 #include "report/report.h"
 
 constexpr int fetch_buffer_size = 65535;
@@ -22,6 +24,12 @@ int download_file(const char* url, const char* local_path, ReportFn report_fn);
 struct UrlStream;
 int download_file_answered(const char* url, const char* local_path, ReportFn report_fn,
                            UrlStream* opened);
+
+// Whether the rest of a resource whose whole length is announced (at most
+// the cap) fits the local file's volume beside the bytes already held, with
+// the margin left free; said when it does not.
+bool download_fits(std::int64_t whole, std::int64_t held, const char* url, const char* local_path,
+                   ReportFn report_fn);
 
 // The body of url (at most 65,534 bytes) in fetch_buffer, or nullptr.
 char* fetch_text(const char* url);
