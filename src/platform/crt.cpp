@@ -63,16 +63,21 @@ std::string wide_path_utf8(const wchar_t* wide) {
     }
     return text;
 }
-// UTF-8 only, with length -1 (a terminated text), as the updater calls it.
-// Returns the wide characters written, terminator included, or 0.
+// UTF-8 (the system's code page here too), with length -1 (a terminated
+// text), as the updater calls it. Returns the wide characters written, terminator included, or 0.
 int MultiByteToWideChar(unsigned code_page, DWORD flags, LPCSTR text, int length, wchar_t* wide,
                         int wide_length) {
-    if (code_page != CP_UTF8 || (flags & MB_ERR_INVALID_CHARS) == 0 || length != -1) return 0;
+    if ((code_page != CP_UTF8 && code_page != CP_ACP) || length != -1) return 0;
     auto* p = reinterpret_cast<const unsigned char*>(text);
     for (int written = 0; written < wide_length; ++written) {
         char32_t point = 0;
         int size = *p == 0 ? 1 : utf8_decode(p, &point);
-        if (size == 0) return 0;
+        if (size == 0) {
+            if ((flags & MB_ERR_INVALID_CHARS) != 0) return 0;
+            // Without the flag a malformed byte is replaced, as Windows does.
+            size = 1;
+            point = 0xFFFD;
+        }
         wide[written] = static_cast<wchar_t>(point);
         if (*p == 0) return written + 1;
         p += size;

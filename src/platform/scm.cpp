@@ -1,5 +1,6 @@
 // Service registration has no service manager to talk to on this platform:
 // every call fails, so the commands take their "cannot open the manager" road.
+// Nor is there an Event Log: the journal has the service's messages.
 #include "platform/win32.h"
 
 SC_HANDLE OpenSCManagerA(LPCSTR, LPCSTR, DWORD) {
@@ -44,3 +45,15 @@ LSTATUS RegSetValueExA(HKEY, LPCSTR, DWORD, DWORD, const BYTE*, DWORD) {
 }
 
 LSTATUS RegCloseKey(HKEY) { return static_cast<LSTATUS>(ERROR_CALL_NOT_IMPLEMENTED); }
+
+LSTATUS RegDeleteKeyA(HKEY, LPCSTR) { return static_cast<LSTATUS>(ERROR_CALL_NOT_IMPLEMENTED); }
+
+HANDLE RegisterEventSourceW(LPCWSTR, LPCWSTR) {
+    SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+    return nullptr;
+}
+
+BOOL ReportEventW(HANDLE, WORD, WORD, DWORD, PSID, WORD, DWORD, LPCWSTR*, LPVOID) {
+    SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+    return FALSE;
+}

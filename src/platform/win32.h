@@ -26,6 +26,7 @@ inline int file_keep_attributes(int, const wchar_t*) { return 0; }
 
 using BOOL = int;
 using BYTE = unsigned char;
+using WORD = std::uint16_t;
 using DWORD = std::uint32_t;
 using LONG = std::int32_t;
 using LSTATUS = LONG;
@@ -34,9 +35,11 @@ using LPDWORD = DWORD*;
 using LPVOID = void*;
 using LPSTR = char*;
 using LPCSTR = const char*;
+using LPCWSTR = const wchar_t*;
 using HANDLE = void*;
 using HMODULE = void*;
 using HKEY = void*;
+using PSID = void*;
 using SC_HANDLE = void*;
 using SERVICE_STATUS_HANDLE = void*;
 using SIZE_T = std::size_t;
@@ -87,6 +90,7 @@ int _fileno(std::FILE* file);
 int _commit(int fd);  // the file's data and size on disk (fsync)
 
 // Text conversion: UTF-8 to the wide characters of the file calls below.
+constexpr unsigned CP_ACP = 0;  // the system's code page: UTF-8 here
 constexpr unsigned CP_UTF8 = 65001;
 constexpr DWORD MB_ERR_INVALID_CHARS = 0x8;
 int MultiByteToWideChar(unsigned code_page, DWORD flags, LPCSTR text, int length, wchar_t* wide,
@@ -214,6 +218,8 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status);
 // Registry.
 #define HKEY_LOCAL_MACHINE (reinterpret_cast<HKEY>(static_cast<std::uintptr_t>(0x80000002u)))
 constexpr DWORD REG_SZ = 1;
+constexpr DWORD REG_EXPAND_SZ = 2;
+constexpr DWORD REG_DWORD = 4;
 constexpr DWORD REG_OPTION_NON_VOLATILE = 0;
 constexpr DWORD KEY_QUERY_VALUE = 0x0001;
 constexpr DWORD KEY_WRITE = 0x20006;
@@ -223,4 +229,13 @@ LSTATUS RegCreateKeyExA(HKEY key, LPCSTR subkey, DWORD reserved, LPSTR class_nam
 LSTATUS RegSetValueExA(HKEY key, LPCSTR name, DWORD reserved, DWORD type, const BYTE* data,
                        DWORD size);
 LSTATUS RegCloseKey(HKEY key);
+LSTATUS RegDeleteKeyA(HKEY key, LPCSTR subkey);
+
+// Event Log (no such log here: no source can be opened).
+constexpr WORD EVENTLOG_ERROR_TYPE = 0x1;
+constexpr WORD EVENTLOG_WARNING_TYPE = 0x2;
+constexpr WORD EVENTLOG_INFORMATION_TYPE = 0x4;
+HANDLE RegisterEventSourceW(LPCWSTR server, LPCWSTR source);
+BOOL ReportEventW(HANDLE event_log, WORD type, WORD category, DWORD event_id, PSID user,
+                  WORD string_count, DWORD data_size, LPCWSTR* strings, LPVOID data);
 #endif

@@ -28,8 +28,9 @@ int print_usage(int argc, char** argv) {
 
 int process_entry(int argc, char** argv) {
     // Without one option word the program is the service, whose output a
-    // collector reads line by line; a console run keeps its console output.
-    if (argc != 2) report_line_by_line();
+    // collector reads line by line and whose messages also go to the Event
+    // Log; a console run keeps its console output.
+    if (argc != 2) report_service_road(service_name);
     std::puts("Orvane Update Service 1.0\n"
               "Copyright (c) Halvex Software\n"
               "Keeps TARN, Orvane Client and Wickmoor up to date");

@@ -13,6 +13,12 @@ constexpr const char* service_key =
     "SYSTEM\\CurrentControlSet\\Services\\Orvane Autoupdate Service";
 constexpr const char* description_text =
     "Autoupdates TARN, Orvane Client, Wickmoor and development tools.";
+// The service's event source: Event Viewer finds the text of its entries in
+// the executable's message table.
+constexpr const char* event_source_key =
+    "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Orvane Autoupdate Service";
+// Information, warning and error entries.
+constexpr DWORD event_types_supported = 7;
 
 // A service that ends without reporting itself stopped (a crash) is started
 // again after a minute, as the systemd unit does, at every failure; a day
@@ -55,16 +61,37 @@ void set_failure_actions(SC_HANDLE service) {
     ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS, &actions);
 }
 
+// The machine's key at path, created if missing; nullptr when it cannot be.
+HKEY create_machine_key(const char* path) {
+    HKEY key = nullptr;
+    DWORD disposition = 0;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                        KEY_WRITE | KEY_QUERY_VALUE, nullptr, &key,
+                        &disposition) != ERROR_SUCCESS) {
+        return nullptr;
+    }
+    return key;
+}
+
+// Written once the service runs this executable. A source that cannot be
+// written leaves the entries without their text, not the service uninstalled.
+void write_event_source(const char* executable) {
+    HKEY key = create_machine_key(event_source_key);
+    if (key == nullptr) return;
+    RegSetValueExA(key, "EventMessageFile", 0, REG_EXPAND_SZ,
+                   reinterpret_cast<const BYTE*>(executable),
+                   static_cast<DWORD>(std::strlen(executable) + 1));
+    RegSetValueExA(key, "TypesSupported", 0, REG_DWORD,
+                   reinterpret_cast<const BYTE*>(&event_types_supported),
+                   sizeof event_types_supported);
+    RegCloseKey(key);
+}
+
 }  // namespace
 
 void write_description() {
-    HKEY key = nullptr;
-    DWORD disposition = 0;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, service_key, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                        KEY_WRITE | KEY_QUERY_VALUE, nullptr, &key,
-                        &disposition) != ERROR_SUCCESS) {
-        return;
-    }
+    HKEY key = create_machine_key(service_key);
+    if (key == nullptr) return;
     RegSetValueExA(key, "Description", 0, REG_SZ, reinterpret_cast<const BYTE*>(description_text),
                    static_cast<DWORD>(std::strlen(description_text) + 1));
     RegCloseKey(key);
@@ -90,6 +117,7 @@ int install_service() {
         return 1;
     }
     set_failure_actions(service);
+    write_event_source(module_path);  // a file, unquoted: no command line
     CloseServiceHandle(service);
     CloseServiceHandle(manager);
     std::puts("Service installed");
@@ -112,6 +140,8 @@ bool run_service_command(SC_HANDLE service, const char* word) {
     } else if (std::strcmp(word, "uninstall") == 0) {
         std::printf("Removing update service ... ");
         DeleteService(service);
+        // Its entries stay in the Event Log, shown without their text.
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, event_source_key);
         std::puts("done");
     } else {
         return false;

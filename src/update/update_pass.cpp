@@ -27,8 +27,9 @@ bool name_allowed(const char* name) {
 }
 
 void update_named_package(const char* name) {
-    std::printf("Updating %s ...\n", name);
+    std::printf("%sUpdating %s ...\n", report_prefix(report_information), name);
     log_line(name);
+    report_package(name);
     if (!name_allowed(name)) {
         report(-1, -1, "Package name not allowed, skipped.");
         return;
@@ -70,7 +71,8 @@ int run_update_pass() {
     }
     std::FILE* list = std::fopen(package_list_path, "rt");
     if (list == nullptr) {
-        std::printf("Error opening file %s\n", package_list_path);
+        // Not logged, but a pass that updates nothing is a problem.
+        std::printf("%sError opening file %s\n", report_prefix(report_warning), package_list_path);
         ReleaseSemaphore(update_lock, 1, nullptr);
         return -1;
     }
@@ -88,6 +90,7 @@ int run_update_pass() {
         }
     }
     std::fclose(list);
+    report_package(nullptr);
     ReleaseSemaphore(update_lock, 1, nullptr);
     return 0;
 }

@@ -309,7 +309,8 @@ class RealSystemd(unittest.TestCase):
         site.serve("notify_installed.osp", "OK")
         # About three seconds of download, never quiet for as long as the stream waits.
         site.rules({"alpha.zip": {"trickle": [max(1, len(archive) // 30), 0.1]}})
-        self.sh("printf alpha >%s/Updater/installed.packages.lst && "
+        site.publish("beta.zip", "1.0", archive, "0" * 32)  # a checksum error at every pass
+        self.sh("printf 'alpha beta' >%s/Updater/installed.packages.lst && "
                 "mkdir -p /etc/systemd/system/%s.d && printf '[Service]\nEnvironment="
                 "http_proxy=%s no_proxy=\n' >/etc/systemd/system/%s.d/proxy.conf && "
                 "systemctl daemon-reload" % (root, UNIT, site.proxy, UNIT))
@@ -353,7 +354,11 @@ class RealSystemd(unittest.TestCase):
         self.assertNotIn(after["MainPID"], ("0", before))
         self.assertEqual((after["ActiveState"], after["UnitFileState"]), ("active", "enabled"))
         self.assertEqual(self.sh("cat %s/Updater/alpha.zip.version %s/Updater/installed."
-                                 "packages.lst" % (root, root)), "2.0alpha")
+                                 "packages.lst" % (root, root)), "2.0alpha beta")
+        # At warning and above: the checksum errors, none of the passes' other lines.
+        self.assertTrue(harness.eventually(lambda: "up to date" in self.journal(), 20, 0.1))
+        problems = self.inside("journalctl", "-u", UNIT, "-p", "warning", "-o", "cat").stdout
+        self.assertEqual(set(problems.splitlines()), {"Invalid file received (checksum error)"})
 
         # Removal stops the service and keeps the data; a purge forgets the unit.
         self.sh("dpkg -r orvane-autoupdate")

@@ -277,7 +277,7 @@ class HeldPass(ServiceCase):
         self.assertTrue(eventually(lambda: archive_request in self.site.requests()),
                         "the pass did not start its download")
         with open(supervisor.out.name, "rb") as f:  # the collector has the pass so far
-            self.assertIn(b"\nUpdating alpha ...\n", f.read())
+            self.assertIn(b"\n<6>Updating alpha ...\n", f.read())
         supervisor.send(signal.SIGTERM)
         self.assertEqual(supervisor.next_status().record, STOP_PENDING)
         stopped = supervisor.next_status()
@@ -291,7 +291,7 @@ class HeldPass(ServiceCase):
         code, out, _ = supervisor.wait_exit()
         self.assertEqual(code, 0)
         # Whole lines, no progress line, no empty line between messages.
-        self.assertTrue(out.endswith(b"\nInstalled.\n"), out)
+        self.assertTrue(out.endswith(b"\n<6>Installed.\n"), out)
         for fragment in (b"\r", b"Read: ", b"\n\n"):
             self.assertNotIn(fragment, out)
 

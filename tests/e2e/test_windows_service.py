@@ -20,6 +20,7 @@ from harness import EXIT_MINUS_1, EXIT_MINUS_2, Tree, TreeTestCase
 
 SERVICE = "Orvane Autoupdate Service"
 SERVICE_KEY = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\" + SERVICE
+SOURCE_KEY = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" + SERVICE
 ENVIRONMENT_KEY = "HKLM\\System\\CurrentControlSet\\Control\\Session Manager\\Environment"
 DESCRIPTION = "Autoupdates TARN, Orvane Client, Wickmoor and development tools."
 REMOTE = "~tarn/latest"
@@ -101,9 +102,9 @@ def service_status():
             "wait_hint": int(fields["WAIT_HINT"], 16)}
 
 
-def service_values():
+def service_values(key=SERVICE_KEY):
     """The values of the service's registry key: name -> (type, data)."""
-    code, out = wine("reg", "query", SERVICE_KEY)
+    code, out = wine("reg", "query", key)
     if code != 0:
         return {}
     values = {}
@@ -212,6 +213,8 @@ class Registration(WindowsServiceCase):
                          "the executable's own path, quoted for its blank")
         self.assertEqual(values.get("DisplayName"), ("REG_SZ", SERVICE))
         self.assertEqual(values.get("ObjectName"), ("REG_SZ", "LocalSystem"))
+        self.assertEqual(service_values(SOURCE_KEY), {"TypesSupported": ("REG_DWORD", "0x7"),
+                         "EventMessageFile": ("REG_EXPAND_SZ", windows_path(self.tree.exe))})
         self.assertFalse(self.tree.exists(self.BIN + "/update.log"), "a success is not logged")
 
         # Wine's manager rewrites the service's key when it creates the
@@ -267,6 +270,7 @@ class Registration(WindowsServiceCase):
         self.install()
         self.assertEqual(self.command("uninstall"), (0, b"Removing update service ... done\n"))
         self.assertTrue(eventually(lambda: service_status() is None), "the service is still there")
+        self.assertEqual(wine("reg", "query", SOURCE_KEY)[0], 1, "the event source is still there")
         for word in ("start", "stop", "auto", "manual", "uninstall", "Install"):
             with self.subTest(word=word):
                 self.assertEqual(self.command(word), (EXIT_MINUS_2, NOT_INSTALLED))

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "report/report.h"
 #include "scm_double.h"
 #include "service/entry.h"
 #include "service/registration.h"
@@ -32,6 +33,13 @@ const std::string set_description = "RegSetValueExA(key, \"Description\", 0x0, 0
                                     description + std::string(1, '\0') + "], " +
                                     std::to_string(description.size() + 1) + ")";
 const std::string close_key = "RegCloseKey(key)";
+// The event source: the executable's message table; information, warning and error entries.
+const std::string create_source = "RegCreateKeyExA(HKLM, \"SYSTEM\\CurrentControlSet\\Services\\"
+    "EventLog\\Application\\Orvane Autoupdate Service\", 0x0, null, 0x0, 0x20007, null, set, set)";
+const std::string set_message_file = "RegSetValueExA(key, \"EventMessageFile\", 0x0, 0x2, "
+    "[/opt/orvane/bin/orvane-autoupdate" + std::string(1, '\0') + "], 34)";
+const std::string set_types = "RegSetValueExA(key, \"TypesSupported\", 0x0, 0x4, [\a" +
+                              std::string(3, '\0') + "], 4)";
 // Restart a minute after every crash; the count starts afresh after a day.
 const std::string failure_actions =
     "ChangeServiceConfig2A(created, 0x2, reset 86400, null, null, [1/60000])";
@@ -107,9 +115,9 @@ TEST_F(Registration, InstallWritesTheDescriptionThenCreatesTheDemandStartService
     EXPECT_EQ(console([&] { result = install_service(); }), "Service installed\n");
     EXPECT_EQ(result, 0);
     EXPECT_EQ(scm.calls, (Calls{module_call, open_manager, create_key, set_description, close_key,
-                                create_call(scm.module_path), failure_actions,
-                                "CloseServiceHandle(created)",
-                                "CloseServiceHandle(manager)"}));
+                                create_call(scm.module_path), failure_actions, create_source,
+                                set_message_file, set_types, close_key,
+                                "CloseServiceHandle(created)", "CloseServiceHandle(manager)"}));
     EXPECT_FALSE(std::filesystem::exists("update.log"));
 }
 
@@ -142,14 +150,14 @@ TEST_F(Registration, AnUnwritableDescriptionDoesNotStopTheInstall) {
     EXPECT_EQ(console([&] { result = install_service(); }), "Service installed\n");
     EXPECT_EQ(result, 0);
     EXPECT_EQ(scm.calls, (Calls{module_call, open_manager, create_key, create_call(scm.module_path),
-                                failure_actions, "CloseServiceHandle(created)",
+                                failure_actions, create_source, "CloseServiceHandle(created)",
                                 "CloseServiceHandle(manager)"}));
 }
 
 TEST_F(Registration, APathWithBlanksIsRegisteredInQuotes) {
     scm.module_path = "/opt/Orvane Tools/bin/orvane-autoupdate";
     console([] { install_service(); });
-    ASSERT_EQ(scm.calls.size(), 9u);
+    ASSERT_EQ(scm.calls.size(), 13u);
     EXPECT_EQ(scm.calls[5], create_call("\"/opt/Orvane Tools/bin/orvane-autoupdate\""));
 }
 
@@ -218,6 +226,23 @@ TEST_F(Registration, AKnownWordActsOnTheOpenedServiceAndGivesZero) {
     EXPECT_EQ(entry({"uninstall"}, &out), 0);
     EXPECT_EQ(out, "Removing update service ... done\n");
     EXPECT_EQ(scm.calls, (Calls{open_manager, open_service, "DeleteService(service)"}));
+}
+
+TEST_F(Registration, OnlyTheServiceRoadReportsToTheEventLogAndTheJournalWithTheLevel) {
+    EXPECT_EQ(console([] { report(-1, -1, "Installed."); }), "\nInstalled.\n");
+    report_service_road(service_name);
+    report_package("alpha");
+    Calls events{"RegisterEventSourceW(Orvane Autoupdate Service)"};
+    for (auto [message, prefix, event] : {
+             std::tuple<std::string, std::string, std::string>{"Installed.", "<6>", "0x4, 0x1"},
+             {"Invalid file received (checksum error)", "<4>", "0x2, 0x2"},
+             {"Not enough disk space to install alpha.zip (3 MB free)", "<4>", "0x2, 0x2"},
+             {"Error writing version information.", "<3>", "0x1, 0x3"}}) {
+        EXPECT_EQ(console([&] { report(-1, -1, message.c_str()); }), prefix + message + "\n");
+        events.push_back("ReportEventW(set, " + event + ", 1, alpha: " + message + ")");
+    }
+    EXPECT_EQ(scm.calls, events) << "the source opened once; none from the console road";
+    report_service_road(nullptr);
 }
 
 TEST_F(Registration, AnyOtherArgumentCountGoesToTheDispatcher) {

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/wide_path.h"
 #include "update/update_pass.h"
 
 ScmDouble scm;
@@ -155,6 +156,20 @@ LSTATUS RegSetValueExA(HKEY key, LPCSTR name, DWORD reserved, DWORD type, const 
 LSTATUS RegCloseKey(HKEY key) {
     record("RegCloseKey(" + handle(key) + ")");
     return ERROR_SUCCESS;
+}
+
+LSTATUS RegDeleteKeyA(HKEY, LPCSTR) { return ERROR_SUCCESS; }  // seen by the Wine scenarios
+
+HANDLE RegisterEventSourceW(LPCWSTR, LPCWSTR source) {
+    record("RegisterEventSourceW(" + wide_path_utf8(source) + ")");
+    return &scm;
+}
+
+BOOL ReportEventW(HANDLE log, WORD type, WORD, DWORD id, PSID, WORD count, DWORD, LPCWSTR* text,
+                  LPVOID) {
+    record("ReportEventW(" + pointer(log) + ", " + number(type) + ", " + number(id) + ", " +
+           std::to_string(count) + ", " + wide_path_utf8(text[0]) + ")");
+    return TRUE;
 }
 
 BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table) {

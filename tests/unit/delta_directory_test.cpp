@@ -1,6 +1,4 @@
-// A zip directory read from a server's or a disk's bytes: every claim it
-// makes is bounded before it is followed (the sanitizer build sees any read
-// past the bytes given).
+// A zip directory from a server or a disk: every claim is bounded before it is followed.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -34,8 +32,6 @@ TEST(DeltaDirectory, ClaimsBeyondTheBytesGivenAreRefused) {
     ASSERT_TRUE(read_directory(good, &entries));
     ASSERT_EQ(entries.size(), 2u);
     EXPECT_EQ(entries[1].header, 30 + 5 + 5);
-    EXPECT_EQ(entries[1].compressed, 5);
-    EXPECT_EQ(entries[1].crc, ZipBuilder::crc32("beta!"));
 
     const std::size_t end = good.size() - 22;                  // end record
     const std::size_t second = good.find("PK\1\2", end - 60);  // second directory record
@@ -49,11 +45,7 @@ TEST(DeltaDirectory, ClaimsBeyondTheBytesGivenAreRefused) {
         {"entry larger than the archive", [&](std::string& a) { put(a, second + 20, 0xFFFFFF, 4); }},
         {"name past the directory", [&](std::string& a) { put(a, second + 28, 0xFFFF, 2); }},
         {"extra field past the directory", [&](std::string& a) { put(a, second + 30, 200, 2); }},
-        {"zip64 locator naming a record outside", [&](std::string& a) {
-             std::string locator = std::string("PK\6\7") + std::string(16, '\0');
-             put(locator, 8, 0x7FFFFFFF, 4);
-             a.insert(end, locator);
-         }},
+        {"zip64 record outside", [&](std::string& a) { a.insert(end, "PK\6\7\0\0\0\0\xff\xff\xff\x7f\0\0\0\0\1\0\0\0", 20); }},
         {"too short for an end record", [](std::string& a) { a = a.substr(a.size() - 21); }},
     };
     for (const auto& [row, damage] : rows) {
