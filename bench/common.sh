@@ -1,8 +1,13 @@
 # Shared by the benchmark scripts (sourced): a scratch directory removed on
 # exit, the loopback test server, nginx on loopback (HTTP and HTTPS), best-of-N
 # timing with CPU time and peak RSS, and ratios.
-# The sourcing script sets `root` (the project) and `rounds` first.
+# The sourcing script sets `root` (the project), `build` and `rounds` first.
+# SMOKE=1 is the test suite's run of a script, so that none rots unseen: small
+# data, one round, no figure to be read, and the suite's own build (BUILD_DIR)
+# taken as it is.
 
+smoke=${SMOKE:-}
+[ -z "$smoke" ] || rounds=1
 work=$(mktemp -d /tmp/orvane-bench-XXXXXX)
 server_pid=""
 nginx_dir=""
@@ -14,9 +19,23 @@ bench_cleanup() {
 }
 trap bench_cleanup EXIT
 
+# bench_build CMAKE_FLAGS... -- TARGETS...: configures $build as a Release
+# build of the benchmarks with the end-of-download pause at 0 ms and the
+# flags given, and builds the targets (not under SMOKE: the suite built them).
+bench_build() {
+  [ -z "$smoke" ] || return 0
+  local flags=()
+  while [ "$1" != -- ]; do flags+=("$1"); shift; done
+  shift
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DORVANE_BUILD_BENCH=ON \
+    -DORVANE_BUILD_TESTS=OFF -DORVANE_DOWNLOAD_PAUSE_MS=0 "${flags[@]}" >/dev/null
+  cmake --build "$build" -j2 --target "$@" >/dev/null
+}
+
 bench_machine() {
   echo "machine: $(lscpu | sed -n 's/^Model name: *//p' | head -1), $(nproc) cores," \
-    "$(free -g | awk '/^Mem:/ {print $2}') GiB RAM, $(uname -sr); best of $rounds runs"
+    "$(free -g | awk '/^Mem:/ {print $2}') GiB RAM, $(uname -sr); best of $rounds runs;" \
+    "scratch on $(findmnt -n -o SOURCE,FSTYPE -T "$work" | tr -s ' ')"
 }
 
 # start_server DIRECTORY: serves DIRECTORY on a loopback port of its choosing
@@ -44,9 +63,9 @@ free_port() {
 # its own, plain HTTP and HTTPS, until the script ends. The certificate is
 # self-signed for 127.0.0.1 and made here with openssl. Sets nginx_http
 # (http://127.0.0.1:PORT), nginx_https (https://127.0.0.1:PORT),
-# nginx_cut_port (plain HTTP with a small send buffer; bytes sent logged to
-# logs/sent.log) and nginx_cert (the certificate, the one root a client must
-# trust). Requests
+# nginx_cut_port (plain HTTP with a small send buffer), nginx_sent (the log
+# of every answer's bytes sent, headers included, and its path) and
+# nginx_cert (the certificate, the one root a client must trust). Requests
 # in proxy form ("GET http://host/path", what a client sends through
 # http_proxy) are served by their path like any other.
 start_nginx() {
@@ -74,7 +93,7 @@ error_log $nginx_dir/logs/error.log;
 events { worker_connections 64; }
 http {
   access_log $nginx_dir/logs/access.log;
-  log_format sent '\$bytes_sent';
+  log_format sent '\$bytes_sent \$request_uri';
   client_body_temp_path $nginx_dir/temp/body;
   proxy_temp_path $nginx_dir/temp/proxy;
   fastcgi_temp_path $nginx_dir/temp/fastcgi;
@@ -106,6 +125,7 @@ CONF
   nginx_http="http://127.0.0.1:$http_port"
   nginx_https="https://127.0.0.1:$https_port"
   nginx_cut_port=$cut_port
+  nginx_sent="$nginx_dir/logs/sent.log"
   nginx_cert="$nginx_dir/cert.pem"
 }
 

@@ -1,9 +1,21 @@
 """Inputs of the update-engine benchmarks.
 
-    engine_data.py archive PATH            2,000 files, 200 MiB in all, in 20 directories
-    engine_data.py stored PATH             the same files stored, not deflated (a 200 MiB archive)
-    engine_data.py packages SERVED TREE N  N up-to-date packages: version resources on the
-                                           served side, equal records and the list in TREE
+    engine_data.py archive PATH [FILES MIB]  FILES files (2,000), MIB MiB in all (200), in 20
+                                             directories, deflated
+    engine_data.py stored PATH [FILES MIB]   the same files stored, not deflated
+    engine_data.py release PATH VERSION [FILES MIB]
+                                             a release of FILES files, MIB MiB in all, deflated,
+                                             one of them a program of MIB / 100 MiB (2 MiB) that
+                                             each VERSION changes; the other files are the same
+                                             in every version
+    engine_data.py changed OLD NEW           the compressed bytes and the count of NEW's entries
+                                             that no entry of OLD holds already
+    engine_data.py packages SERVED TREE N    N up-to-date packages: version resources on the
+                                             served side, equal records and the list in TREE
+
+Every file is half random bytes (incompressible, like code and media) and
+half text (compressible, like resources), so that the compressed sizes are
+realistic: an entry deflates to a little over half of its size.
 """
 
 import os
@@ -11,19 +23,44 @@ import random
 import sys
 import zipfile
 
-FILES = 2000
-FILE_SIZE = 200 * 1024 * 1024 // FILES
+TEXT = b"".join(b"line %d of a configuration file\n" % i for i in range(4000))
+PROGRAM = "bin/program.bin"
 
 
-def archive(path, method=zipfile.ZIP_DEFLATED):
+def body(rng, size):
+    """size bytes: half random bytes, half text."""
+    return (rng.randbytes(size // 2) + TEXT * (size // len(TEXT) + 1))[:size]
+
+
+def archive(path, files=2000, mib=200, method=zipfile.ZIP_DEFLATED):
     rng = random.Random(1)
-    text = b"".join(b"line %d of a configuration file\n" % i for i in range(4000))
+    size = mib * 1024 * 1024 // files
     with zipfile.ZipFile(path, "w", method, compresslevel=1) as zf:
-        for i in range(FILES):
-            # Half incompressible, half text: like binaries next to resources.
-            noise = rng.randbytes(FILE_SIZE // 2)
-            body = (noise + text * (FILE_SIZE // len(text) + 1))[:FILE_SIZE]
-            zf.writestr("dir%02d/file%04d.bin" % (i % 20, i), body)
+        for i in range(files):
+            zf.writestr("dir%02d/file%04d.bin" % (i % 20, i), body(rng, size))
+
+
+def release(path, version, files=2000, mib=200):
+    # The same bytes and times for the unchanged files in every version, as a
+    # build that leaves them alone; the program is new in each.
+    program = mib * 1024 * 1024 // 100
+    size = (mib * 1024 * 1024 - program) // (files - 1)
+    rng = random.Random(1)
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED, compresslevel=1) as zf:
+        for i in range(files - 1):
+            entry = zipfile.ZipInfo("dir%02d/file%04d.bin" % (i % 20, i), (2026, 1, 1, 0, 0, 0))
+            zf.writestr(entry, body(rng, size), zipfile.ZIP_DEFLATED, 1)
+        entry = zipfile.ZipInfo(PROGRAM, (2026, 1, 1 + version % 28, 0, 0, 0))
+        zf.writestr(entry, body(random.Random(1000 + version), program), zipfile.ZIP_DEFLATED, 1)
+
+
+def changed(old, new):
+    """What a delta cannot take from OLD: NEW's entries without an equal one there."""
+    def key(info):
+        return (info.CRC, info.compress_size, info.file_size, info.compress_type, info.flag_bits)
+    held = {key(info) for info in zipfile.ZipFile(old).infolist()}
+    fresh = [info for info in zipfile.ZipFile(new).infolist() if key(info) not in held]
+    print(sum(info.compress_size for info in fresh), len(fresh))
 
 
 def packages(served, tree, count):
@@ -46,9 +83,14 @@ def packages(served, tree, count):
 
 
 if __name__ == "__main__":
-    if sys.argv[1] == "archive":
-        archive(sys.argv[2])
-    elif sys.argv[1] == "stored":
-        archive(sys.argv[2], zipfile.ZIP_STORED)
+    command, args = sys.argv[1], sys.argv[2:]
+    if command == "archive":
+        archive(args[0], *map(int, args[1:3]))
+    elif command == "stored":
+        archive(args[0], *map(int, args[1:3]), method=zipfile.ZIP_STORED)
+    elif command == "release":
+        release(args[0], *map(int, args[1:4]))
+    elif command == "changed":
+        changed(args[0], args[1])
     else:
-        packages(sys.argv[2], sys.argv[3], int(sys.argv[4]))
+        packages(args[0], args[1], int(args[2]))

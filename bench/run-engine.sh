@@ -19,20 +19,18 @@
 # the largest seen. BUILD_DIR (default build-bench-engine) is the build
 # directory it configures. BASELINE_EXE, when set, names another build of the
 # executable (an earlier version, say) whose end-to-end pass takes its turn
-# beside ours, on the same data and disk.
+# beside ours, on the same data and disk. SMOKE=1: 40 files of 2 MiB in all,
+# 20 packages, cuts every 768 KiB, one round (see common.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 build=${BUILD_DIR:-build-bench-engine}
 rounds=${ROUNDS:-3}
-packages=1000
-
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DORVANE_BUILD_BENCH=ON \
-  -DORVANE_BUILD_TESTS=OFF -DORVANE_UPDATE_BASE_URL=http://updates.orvane.test \
-  -DORVANE_DOWNLOAD_PAUSE_MS=0 >/dev/null
-cmake --build "$build" -j2 --target install_timing orvane-autoupdate >/dev/null
+packages=1000 scale=(2000 200) cut=$((16 << 20))
 
 source "$root/bench/common.sh"
+bench_build -DORVANE_UPDATE_BASE_URL=http://updates.orvane.test -- install_timing orvane-autoupdate
+[ -z "$smoke" ] || { packages=20 scale=(40 2) cut=$((768 << 10)); }
 bench_machine
 
 extract() {  # extract TOOL DIRECTORY: the command line of one extraction
@@ -49,8 +47,8 @@ report() {  # report NAME LABEL [REQUESTS]
     printf "   CPU %6.2f s   peak RSS %6.1f MiB\n", c, k / 1024 }'
 }
 echo
-echo "Extraction of 2,000 files, 200 MiB (deflated archive)"
-python3 bench/engine_data.py archive "$work/package.zip"
+echo "Extraction of ${scale[0]} files, ${scale[1]} MiB (deflated archive)"
+python3 bench/engine_data.py archive "$work/package.zip" "${scale[@]}"
 for _ in $(seq "$rounds"); do
   for tool in ours unzip python; do
     rm -rf "$work/tree-$tool"; mkdir "$work/tree-$tool"; sync
@@ -90,7 +88,7 @@ report curl "curl, one process" "$packages"
 ratio pass curl "ratio curl / noservice pass"
 
 echo
-echo "End to end: a noservice pass updating one package of 2,000 files (200 MiB),"
+echo "End to end: a noservice pass updating one package of ${scale[0]} files (${scale[1]} MiB),"
 echo "against curl -o + md5sum + unzip -o -q in one script; both through nginx"
 package=bench
 latest="$work/site/~tarn/latest"
@@ -108,8 +106,8 @@ if [ -n "${BASELINE_EXE:-}" ]; then
   printf %s "$package" > "$work/e2e-before/Updater/installed.packages.lst"
   cp "$BASELINE_EXE" "$work/e2e-before/bin/orvane-autoupdate"
 fi
-reset_tree() {  # reset_tree SIDE: nothing extracted yet, the old version recorded
-  rm -rf "$work/e2e-$1"/dir* "$work/e2e-$1/update.log"
+reset_tree() {  # reset_tree SIDE: nothing extracted yet, the old version recorded, no archive kept
+  rm -rf "$work/e2e-$1"/dir* "$work/e2e-$1/update.log" "$work/e2e-$1/Updater/$package.zip"
   printf 1.0 > "$work/e2e-$1/Updater/$package.zip.version"
   sync
 }
@@ -141,28 +139,28 @@ awk -v o="${best[e2e-ours]}" -v t="${best[e2e-script]}" -v l="time noservice pas
 cpu_ratio e2e-ours e2e-script "CPU time noservice pass / script"
 
 echo
-echo "A link that drops every 16 MiB: one noservice pass updating the package to a"
-echo "200 MiB archive (the same files stored) through a proxy that cuts every"
-echo "connection after 16 MiB of nginx's answer"
-python3 bench/engine_data.py stored "$work/stored.zip"
+echo "A link that drops every $((cut >> 10)) KiB: one noservice pass updating the package to a"
+echo "${scale[1]} MiB archive (the same files stored) through a proxy that cuts every"
+echo "connection after $((cut >> 10)) KiB of nginx's answer"
+python3 bench/engine_data.py stored "$work/stored.zip" "${scale[@]}"
 "$root/scripts/publish-package" "$package" 3.0 "$work/stored.zip" "$latest" >/dev/null
 rm "$work/stored.zip"
 mkfifo "$work/link-input"
-python3 "$root/bench/cut_link.py" "$nginx_cut_port" $((16 << 20)) < "$work/link-input" 3>&- \
+python3 "$root/bench/cut_link.py" "$nginx_cut_port" "$cut" < "$work/link-input" 3>&- \
   > "$work/link-port" &
 link_pid=$!
 exec 4> "$work/link-input"
 for _ in $(seq 50); do grep -q '^PORT ' "$work/link-port" 2>/dev/null && break; sleep 0.1; done
 link_proxy="http://127.0.0.1:$(awk '/^PORT/ {print $2}' "$work/link-port")"
 reset_tree ours
-: > "$nginx_dir/logs/sent.log"
+: > "$nginx_sent"
 measure e2e-cut env -C "$work/e2e-ours/bin" http_proxy="$link_proxy" ./orvane-autoupdate noservice
 exec 4>&-
 wait "$link_pid"
 [ "$(cat "$work/e2e-ours/Updater/$package.zip.version")" = 3.0 ] &&
   grep -q 'Installed.' "$work/out.e2e-cut" || { echo "cut link: not installed in one pass"; exit 1; }
 size=$(stat -c %s "$latest/$package.zip")
-sent=$(awk '{s += $1} END {print s}' "$nginx_dir/logs/sent.log")
+sent=$(awk '{s += $1} END {print s}' "$nginx_sent")
 report e2e-cut "noservice pass through the cut link"
 awk -v s="$sent" -v z="$size" -v c="$(awk '/^CUTS/ {print $2}' "$work/link-port")" \
   'BEGIN {printf "  %-48s %.4f (%d cuts, %d bytes sent for %d)\n",

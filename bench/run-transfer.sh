@@ -16,7 +16,8 @@
 # 1024) sets the size of the test file, CALLGRIND_MB (default 32, 0 to skip)
 # that of the file counted under callgrind. BUILD_DIR (default build-bench)
 # is the build directory it configures. Needs root for the HTTPS part (the
-# product is given the certificate in a private mount namespace).
+# product is given the certificate in a private mount namespace). SMOKE=1:
+# 2 MiB, 1 MiB under callgrind, one round, HTTPS only as root (see common.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -24,14 +25,15 @@ build=${BUILD_DIR:-build-bench}
 rounds=${ROUNDS:-3}
 size_mb=${SIZE_MB:-1024}
 callgrind_mb=${CALLGRIND_MB:-32}
-
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DORVANE_BUILD_BENCH=ON \
-  -DORVANE_BUILD_TESTS=OFF -DORVANE_DOWNLOAD_PAUSE_MS=0 >/dev/null
-cmake --build "$build" -j2 --target transfer_timing md5_timing md5_bench \
-  signature_timing >/dev/null
-timing="$build/bench/transfer_timing"
+min_time=0.3 protocols=(http https)
 
 source "$root/bench/common.sh"
+bench_build -- transfer_timing md5_timing md5_bench signature_timing
+if [ -n "$smoke" ]; then
+  size_mb=2 callgrind_mb=1 min_time=0.01
+  [ "$(id -u)" = 0 ] || protocols=(http)
+fi
+timing="$build/bench/transfer_timing"
 bench_machine
 echo "file: ${size_mb} MiB of random bytes, served from the page cache"
 head -c "$((size_mb * 1024 * 1024))" /dev/urandom > "$work/data.bin"
@@ -134,15 +136,17 @@ download() {  # download PROTOCOL URL SINK: SINK is "file" (tmpfs) or "null"
 # alone, without the kernel's cost of filling the file (the same for both
 # clients, and the noisiest part of the first figure).
 for kind in file null; do
-  download http "$nginx_http/data.bin" "$kind"
-  download https "$nginx_https/data.bin" "$kind"
+  for protocol in "${protocols[@]}"; do
+    url=nginx_$protocol
+    download "$protocol" "${!url}/data.bin" "$kind"
+  done
 done
 
 echo
 echo "MD5 in memory (Google Benchmark, CPU time, best of $rounds repetitions)"
 # md5_update and, when the build found it, OpenSSL's MD5 in the same process:
 # CPU time is the figure that a busy machine disturbs least.
-"$build/bench/md5_bench" --benchmark_min_time=0.3 --benchmark_repetitions="$rounds" \
+"$build/bench/md5_bench" --benchmark_min_time="$min_time" --benchmark_repetitions="$rounds" \
   --benchmark_format=csv 2>/dev/null | awk -F, '
   /^"/ { gsub(/"/, "", $1); if ($1 ~ /_(mean|median|stddev|cv)$/) next; if ($6 > best[$1]) best[$1] = $6; if (!($1 in seen)) { seen[$1] = 1; order[++n] = $1 } }
   END {
