@@ -109,16 +109,26 @@ bool flush_directory_of(const std::string& path) {
 
 // rename() replaces an existing target in one step, as the flag asks; without
 // the flag an existing target is refused, as on Windows. A running program
-// keeps the file it was started from.
+// keeps the file it was started from, so a file is never refused for being
+// in use: no failure here says access denied or sharing violation, the
+// reasons for which the installer would set a running file aside. There is
+// no removal at the next boot.
 BOOL MoveFileExA(LPCSTR existing, LPCSTR replacement, DWORD flags) {
+    constexpr DWORD error_gen_failure = 31;
+    if (replacement == nullptr || (flags & MOVEFILE_DELAY_UNTIL_REBOOT) != 0) {
+        SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+        return FALSE;
+    }
     struct stat target;
-    if ((flags & MOVEFILE_REPLACE_EXISTING) == 0 && stat(replacement, &target) == 0) return FALSE;
-    if (std::rename(existing, replacement) != 0) return FALSE;
-    if ((flags & MOVEFILE_WRITE_THROUGH) != 0 && !flush_directory_of(replacement)) return FALSE;
-    return TRUE;
+    bool moved = ((flags & MOVEFILE_REPLACE_EXISTING) != 0 || stat(replacement, &target) != 0) &&
+                 std::rename(existing, replacement) == 0 &&
+                 ((flags & MOVEFILE_WRITE_THROUGH) == 0 || flush_directory_of(replacement));
+    if (!moved) SetLastError(error_gen_failure);
+    return moved ? TRUE : FALSE;
 }
 
 BOOL MoveFileExW(const wchar_t* existing, const wchar_t* replacement, DWORD flags) {
+    if (replacement == nullptr) return MoveFileExA(wide_path_utf8(existing).c_str(), nullptr, flags);
     return MoveFileExA(wide_path_utf8(existing).c_str(), wide_path_utf8(replacement).c_str(),
                        flags);
 }

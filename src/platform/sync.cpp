@@ -1,5 +1,5 @@
 // Kernel objects the updater uses: a counting semaphore that no thread owns,
-// a manual-reset event, and threads that can be waited for.
+// a manual-reset event, and threads (and child processes) that can be waited for.
 #include "platform/win32.h"
 
 #include <atomic>
@@ -8,24 +8,9 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/kernel_object.h"
+
 namespace {
-
-enum class ObjectKind { semaphore, event, thread };
-
-struct KernelObject {
-    explicit KernelObject(ObjectKind object_kind) : kind(object_kind) {}
-    ObjectKind kind;
-    std::mutex mutex;
-    std::condition_variable changed;
-    LONG count = 0;    // semaphore: current count
-    LONG maximum = 0;  // semaphore: maximum count
-    bool signalled = false;  // event and thread
-    std::atomic<int> references{1};
-};
-
-void release_reference(KernelObject* object) {
-    if (object->references.fetch_sub(1) == 1) delete object;
-}
 
 // A reference held for the length of one call on the object.
 struct Pinned {
@@ -43,7 +28,7 @@ bool try_acquire(KernelObject* object) {
         --object->count;
         return true;
     }
-    return object->signalled;
+    return object->signalled;  // event, thread, process
 }
 
 }  // namespace

@@ -64,6 +64,8 @@ constexpr LONG ERROR_SUCCESS = 0;
 constexpr DWORD ERROR_SERVICE_SPECIFIC_ERROR = 1066;
 constexpr DWORD ERROR_CALL_NOT_IMPLEMENTED = 120;
 constexpr DWORD ERROR_FAILED_SERVICE_CONTROLLER_CONNECT = 1063;
+constexpr DWORD ERROR_ACCESS_DENIED = 5;
+constexpr DWORD ERROR_SHARING_VIOLATION = 32;
 
 // Threads and synchronisation.
 using LPTHREAD_START_ROUTINE = DWORD(WINAPI*)(LPVOID);
@@ -101,9 +103,45 @@ std::FILE* _wfopen(const wchar_t* path, const wchar_t* mode);
 int _wmkdir(const wchar_t* path);
 int _wunlink(const wchar_t* path);
 constexpr DWORD MOVEFILE_REPLACE_EXISTING = 0x1;
+constexpr DWORD MOVEFILE_DELAY_UNTIL_REBOOT = 0x4;
 constexpr DWORD MOVEFILE_WRITE_THROUGH = 0x8;
 BOOL MoveFileExA(LPCSTR existing, LPCSTR replacement, DWORD flags);
 BOOL MoveFileExW(const wchar_t* existing, const wchar_t* replacement, DWORD flags);
+
+// Child processes and the anonymous pipes that carry their output
+// (src/platform/child.cpp).
+struct STARTUPINFOW {
+    DWORD cb;
+    DWORD dwFlags;
+    HANDLE hStdInput;
+    HANDLE hStdOutput;
+    HANDLE hStdError;
+};
+struct PROCESS_INFORMATION {
+    HANDLE hProcess;
+    HANDLE hThread;
+    DWORD dwProcessId;
+    DWORD dwThreadId;
+};
+struct SECURITY_ATTRIBUTES {
+    DWORD nLength;
+    LPVOID lpSecurityDescriptor;
+    BOOL bInheritHandle;
+};
+constexpr DWORD STARTF_USESTDHANDLES = 0x100;
+constexpr DWORD CREATE_NO_WINDOW = 0x08000000;
+constexpr DWORD HANDLE_FLAG_INHERIT = 0x1;
+BOOL CreatePipe(HANDLE* read_end, HANDLE* write_end, LPSECURITY_ATTRIBUTES attributes, DWORD size);
+BOOL SetHandleInformation(HANDLE object, DWORD mask, DWORD flags);
+BOOL PeekNamedPipe(HANDLE pipe, LPVOID buffer, DWORD size, LPDWORD read, LPDWORD available,
+                   LPDWORD left);
+BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD size, LPDWORD read, LPVOID overlapped);
+BOOL CreateProcessW(const wchar_t* application, wchar_t* command_line,
+                    LPSECURITY_ATTRIBUTES process_attributes,
+                    LPSECURITY_ATTRIBUTES thread_attributes, BOOL inherit_handles, DWORD flags,
+                    LPVOID environment, const wchar_t* directory, STARTUPINFOW* startup,
+                    PROCESS_INFORMATION* information);
+BOOL TerminateProcess(HANDLE process, unsigned exit_code);
 
 // Volumes and file attributes (src/platform/files.cpp). The attributes are
 // the name's own: a link is not followed.
@@ -113,6 +151,7 @@ struct ULARGE_INTEGER {
 using PULARGE_INTEGER = ULARGE_INTEGER*;
 BOOL GetDiskFreeSpaceExW(const wchar_t* directory, PULARGE_INTEGER free_to_caller,
                          PULARGE_INTEGER total, PULARGE_INTEGER total_free);
+constexpr DWORD FILE_ATTRIBUTE_READONLY = 0x1;  // never here: a file's mode does not stop a rename
 constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
 constexpr DWORD FILE_ATTRIBUTE_DEVICE = 0x40;  // here: anything but a file, a folder or a link
 constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
@@ -195,6 +234,11 @@ struct SERVICE_FAILURE_ACTIONSA {
     SC_ACTION* lpsaActions;  // the last one repeats for every later failure
 };
 constexpr DWORD SERVICE_CONFIG_FAILURE_ACTIONS = 2;
+// The actions also follow a stop reported with an exit code other than 0.
+struct SERVICE_FAILURE_ACTIONS_FLAG {
+    BOOL fFailureActionsOnNonCrashFailures;
+};
+constexpr DWORD SERVICE_CONFIG_FAILURE_ACTIONS_FLAG = 4;
 
 SC_HANDLE OpenSCManagerA(LPCSTR machine, LPCSTR database, DWORD access);
 SC_HANDLE OpenServiceA(SC_HANDLE manager, LPCSTR name, DWORD access);

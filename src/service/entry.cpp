@@ -8,14 +8,9 @@
 #include "service/registration.h"
 #include "service/service.h"
 #include "update/update_pass.h"
+#include "update/updater_trial.h"
 
 namespace {
-
-constexpr const char* usage_text =
-    "Usage : %s [option]\nWhere option is :\n\tinstall - installs service\n\tuninstall - "
-    "uninstalls service\n\tauto - starts service automatically\n\tmanual - starts service "
-    "manually\n\tstart - starts service\n\tstop - stops service\n\tnoservice - runs Orvane "
-    "Update Service without using Windows Services\n";
 
 char service_table_name[] = "Orvane Autoupdate Service";
 
@@ -41,7 +36,7 @@ int process_entry(int argc, char** argv) {
             {service_table_name, service_main},
             {nullptr, nullptr},
         };
-        if (StartServiceCtrlDispatcherA(service_table)) return 0;
+        if (StartServiceCtrlDispatcherA(service_table)) return static_cast<int>(service_exit_code);
         return print_usage(argc, argv);
     }
 

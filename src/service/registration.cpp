@@ -50,7 +50,7 @@ void change_start_type(SC_HANDLE service, DWORD start_type) {
     std::puts("done");
 }
 
-// Its result is not looked at: like the Description, recovery is a comfort
+// Their results are not looked at: like the Description, recovery is a comfort
 // that does not decide whether the service is installed.
 void set_failure_actions(SC_HANDLE service) {
     SC_ACTION restart{SC_ACTION_RESTART, restart_delay_ms};
@@ -59,6 +59,10 @@ void set_failure_actions(SC_HANDLE service) {
     actions.cActions = 1;
     actions.lpsaActions = &restart;
     ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS, &actions);
+    // Also after a stop with an exit code: the service ends so, once it has
+    // installed a new updater, to be started again as the new program.
+    SERVICE_FAILURE_ACTIONS_FLAG on_every_failure{TRUE};
+    ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &on_every_failure);
 }
 
 // The machine's key at path, created if missing; nullptr when it cannot be.

@@ -2,6 +2,7 @@
 // control handler and the orderly stop that never cuts an update pass in half.
 #include "service/service.h"
 
+#include "orvane_config.h"
 #include "service/entry.h"
 #include "update/package_update.h"
 #include "update/update_pass.h"
@@ -11,6 +12,7 @@ HANDLE stop_event = nullptr;
 std::atomic<DWORD> service_state{0};
 std::atomic<DWORD> service_running{0};
 HANDLE worker_thread = nullptr;
+std::atomic<DWORD> service_exit_code{0};
 
 namespace {
 
@@ -26,14 +28,15 @@ constexpr DWORD start_failure_code = 8;
 // the first run holds nor signal the event after the service closed it.
 std::atomic<bool> stop_claimed{false};
 
-void end_service(DWORD win32_exit_code) {
+void end_service(DWORD win32_exit_code, DWORD specific_exit_code) {
     if (stop_claimed.exchange(true)) return;
+    service_exit_code = specific_exit_code;
     service_running = 0;
     update_stop_requested = 1;
     // Blocks while an update pass runs: the pass is finished first.
     WaitForSingleObject(update_lock, INFINITE);
     if (stop_event != nullptr) SetEvent(stop_event);
-    report_status(SERVICE_STOPPED, win32_exit_code, 0, 0, 0);
+    report_status(SERVICE_STOPPED, win32_exit_code, specific_exit_code, 0, 0);
     ReleaseSemaphore(update_lock, 1, nullptr);
 }
 
@@ -41,7 +44,7 @@ void end_service(DWORD win32_exit_code) {
 // manager does not show it pending for ever.
 void fail_start() {
     DWORD code = GetLastError();
-    end_service(code != NO_ERROR ? code : start_failure_code);
+    end_service(code != NO_ERROR ? code : start_failure_code, 0);
 }
 
 }  // namespace
@@ -65,7 +68,12 @@ int report_status(DWORD state, DWORD win32_exit_code, DWORD specific_exit_code,
     return 0;
 }
 
-void stop_service() { end_service(NO_ERROR); }
+void stop_service() { end_service(NO_ERROR, 0); }
+
+// Stopped with an exit code of its own: the Windows service manager takes it
+// for a failure and restarts the service (its failure actions apply to such
+// ends too), systemd restarts the unit for the process's exit status.
+void restart_service() { end_service(NO_ERROR, ORVANE_RESTART_EXIT_CODE); }
 
 void WINAPI control_handler(DWORD control) {
     if (control == SERVICE_CONTROL_STOP || control == SERVICE_CONTROL_SHUTDOWN) {

@@ -11,11 +11,17 @@ extern std::atomic<DWORD> service_state;
 extern std::atomic<DWORD> service_running;
 // Kept by start_worker; the service never waits on it or closes it.
 extern HANDLE worker_thread;
+// The process's exit code once the service has ended: 0, or the code of an
+// end that asks the supervisor to start the program again.
+extern std::atomic<DWORD> service_exit_code;
 
 void WINAPI service_main(DWORD argc, LPSTR* argv);
 void WINAPI control_handler(DWORD control);
 int report_status(DWORD state, DWORD win32_exit_code, DWORD specific_exit_code,
                   DWORD check_point, DWORD wait_hint);
 void stop_service();
+// Ends the service after a pass that put a new executable of it in place,
+// so that its supervisor starts the new program.
+void restart_service();
 int start_worker();
 DWORD WINAPI update_worker(LPVOID parameter);

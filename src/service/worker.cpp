@@ -3,6 +3,7 @@
 #include "orvane_config.h"
 #include "service/service.h"
 #include "update/update_pass.h"
+#include "update/updater_trial.h"
 
 DWORD WINAPI update_worker(LPVOID) {
     for (DWORD tick = 0; tick < ORVANE_INITIAL_DELAY_TICKS; ++tick) {
@@ -23,6 +24,12 @@ DWORD WINAPI update_worker(LPVOID) {
             if (service_running == 0) return 0;
             run_update_pass();
             first_pass = false;
+            // The new program is started by the supervisor; a stop that
+            // came during the pass has ended the service already.
+            if (updater_replaced()) {
+                restart_service();
+                return 0;
+            }
         }
         Sleep(ORVANE_TICK_MS);
         ++ticks_slept;

@@ -13,7 +13,9 @@
 #include "platform/win32.h"
 #include "report/report.h"
 #include "transfer/disk_space.h"
+#include "update/install_aside.h"
 #include "update/install_unchanged.h"
+#include "update/updater_trial.h"
 
 namespace {
 // One entry's content at a time; longer entries pass through it in pieces.
@@ -99,6 +101,13 @@ void install_write_failed(const char* name) {
     ++install_errors;
 }
 
+// A new updater that did not start would leave this machine without one.
+void install_trial_failed(const char* name) {
+    std::printf("Error writing %s\n-> The new updater did not start\n", name);
+    std::fflush(stdout);
+    ++install_errors;
+}
+
 // An entry whose data cannot be had is a failed entry: whatever stands under
 // its name is not what the package holds.
 void install_read_failed(const char* name) {
@@ -165,6 +174,13 @@ bool install_entry(zip_file_t* entry, const char* name, const char* path, char* 
               file_keep_attributes(_fileno(file), target) == 0 &&
               file_flush_deferred(_fileno(file)) == 0;
     if (std::fclose(file) != 0) written = false;
+    // The updater's own file is run once before it may take the place of
+    // the running one; the file has the target's permission bits by now.
+    if (read && written && updater_own_file(path) && !updater_trial_run(temporary)) {
+        _wunlink(temporary);
+        install_trial_failed(name);
+        return false;
+    }
     if (read && written) return true;
     int error = errno;
     _wunlink(temporary);
@@ -215,8 +231,9 @@ std::uint64_t install_plan(zip_t* archive, int entries, char* buffer, std::vecto
 // Puts every written entry in its target's place once all of them are on
 // disk, so that the disk after a power cut, like any reader, holds each file
 // old or new and never a mixture; then makes the renames durable, so that
-// what the caller records after this call is installed. A target that cannot
-// be replaced (a file in use on Windows) is a failed entry.
+// what the caller records after this call is installed. A running program is set
+// aside on Windows; a target that cannot be replaced even so (a data file
+// held open) is a failed entry.
 void install_replace_targets(zip_t* archive, const std::vector<int>& written) {
     if (written.empty()) return;
     const bool on_disk = file_flush_volume(".") == 0;
@@ -229,8 +246,9 @@ void install_replace_targets(zip_t* archive, const std::vector<int>& written) {
         wchar_t target[prefix_buffer_size];
         wchar_t temporary[temporary_buffer_size];
         install_wide_names(path, target, temporary);
-        if (on_disk && MoveFileExW(temporary, target, MOVEFILE_REPLACE_EXISTING)) {
+        if (on_disk && install_put_in_place(path, temporary, target)) {
             replaced = true;
+            if (updater_own_file(path)) updater_mark_replaced();
             continue;
         }
         int error = on_disk ? errno : flush_error;

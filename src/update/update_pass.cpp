@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "report/report.h"
+#include "update/install_aside.h"
 #include "update/limits.h"
 #include "update/package_update.h"
 
@@ -69,6 +70,7 @@ int run_update_pass() {
         _chdir(directory);
         _chdir("..");
     }
+    install_remove_set_aside();
     std::FILE* list = std::fopen(package_list_path, "rt");
     if (list == nullptr) {
         // Not logged, but a pass that updates nothing is a problem.

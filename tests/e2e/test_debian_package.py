@@ -360,16 +360,30 @@ class RealSystemd(unittest.TestCase):
         problems = self.inside("journalctl", "-u", UNIT, "-p", "warning", "-o", "cat").stdout
         self.assertEqual(set(problems.splitlines()), {"Invalid file received (checksum error)"})
 
+        # A new updater, tried under the sandbox, ends the service with the
+        # status on which the unit starts it again, now the new program.
+        new = self.inside("cat", root + "/bin/orvane-autoupdate", text=False).stdout + b"\0new"
+        site.publish("updater.zip", "2.0", harness.zip_archive([("bin/orvane-autoupdate", new)]))
+        self.sh("printf updater >%s/Updater/installed.packages.lst && printf 'RestartSec=1\n' "
+                ">>/etc/systemd/system/%s.d/proxy.conf && systemctl daemon-reload && systemctl "
+                "restart %s" % (root, UNIT, UNIT))
+        self.assertTrue(harness.eventually(lambda: self.journal().count("Updating updater") == 2,
+                                           30, 0.2), self.journal())
+        self.assertEqual(self.show("NRestarts", "Result"), {"NRestarts": "1", "Result": "success"})
+        self.assertEqual(self.inside("cat", root + "/bin/orvane-autoupdate", text=False).stdout, new)
+
         # Removal stops the service and keeps the data; a purge forgets the unit.
         self.sh("dpkg -r orvane-autoupdate")
         self.assertEqual(self.show("ActiveState")["ActiveState"], "inactive")
         self.assertEqual(self.sh("ls %s %s/Updater" % (root, root)).split(),
                          ["/opt/orvane:", "Updater", "app", "update.log", "/opt/orvane/Updater:",
-                          "alpha.zip", "alpha.zip.version", "installed.packages.lst"])
+                          "alpha.zip", "alpha.zip.version", "installed.packages.lst",
+                          "updater.zip", "updater.zip.version"])
         self.sh("dpkg -P orvane-autoupdate")
         self.assertEqual(self.inside("ls", "/etc/systemd/system/" + UNIT).returncode, 2)
         self.assertEqual(self.sh("ls %s/Updater" % root).split(),
-                         ["alpha.zip", "alpha.zip.version", "installed.packages.lst"])
+                         ["alpha.zip", "alpha.zip.version", "installed.packages.lst",
+                          "updater.zip", "updater.zip.version"])
 
 
 if __name__ == "__main__":

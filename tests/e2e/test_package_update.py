@@ -399,23 +399,34 @@ class DurableInstallation(PackageUpdate):
         self.assertEqual(seen - {(size, b"1" * 8192), (size, b"2" * 8192)}, set())
         self.assertNoTemporaries()
 
-    def test_running_program_is_replaced_as_package_managers_replace_it(self):
-        # Linux renames over it: the process keeps the file it started from,
-        # the new file keeps the mode. Windows refuses to replace a running
-        # program, and so does Wine 8.0: an entry error, retried.
-        program, name = self.tree.read("bin/" + harness.PROGRAM_NAME), "bin/" + harness.PROGRAM_NAME
-        mode = os.stat(self.tree.exe).st_mode
-        self.publish("2.0", data=harness.zip_archive({name: b"new", "app/readme.txt": b"two\n"}))
-        console = self.update()
-        self.assertEqual(self.tree.read("app/readme.txt"), b"two\n")
+    def test_running_program_is_replaced_and_what_was_set_aside_goes_once_it_has_ended(self):
+        # The pass's own program runs while its new build is installed: Linux
+        # renames over it, Windows renames it aside first. It goes on to the
+        # end of its pass; the next pass runs the new build and removes it.
+        name, aside = "bin/" + harness.PROGRAM_NAME, "bin/" + harness.PROGRAM_NAME + ".orvane-old"
+        new, mode = self.tree.read(name) + b"\0another build", os.stat(self.tree.exe).st_mode
+        self.publish("2.0", data=harness.zip_archive({name: new, "app/readme.txt": b"two\n"}))
+        self.update()
+        self.assertEqual(self.last_log, [VALIDATED, INSTALLING, INSTALLED])
+        self.assertEqual((self.tree.read(name), os.stat(self.tree.exe).st_mode), (new, mode))
+        self.assertEqual([self.tree.exists(aside), self.tree.exists("Updater/set.aside.lst")],
+                         [harness.WINDOWS] * 2)
         self.assertNoTemporaries()
-        if harness.WINDOWS:
-            self.assertEqual(self.last_log, [VALIDATED, INSTALLING, ERRORS] + [ERRORS_OFFLINE] * ATTEMPTS)
-            self.assertEqual(console.count("Error writing " + name), ATTEMPTS + 1)
-            self.assertEqual(self.tree.read(name), program)
-        else:
-            self.assertEqual(self.last_log, [VALIDATED, INSTALLING, INSTALLED])
-            self.assertEqual((self.tree.read(name), os.stat(self.tree.exe).st_mode), (b"new", mode))
+        self.assertEqual(self.update(), ["Updating alpha ...", UP_TO_DATE])
+        self.assertEqual([self.tree.exists(aside), self.tree.exists("Updater/set.aside.lst")],
+                         [False, False])
+
+    def test_new_updater_that_does_not_start_is_never_installed(self):
+        name = "bin/" + harness.PROGRAM_NAME
+        program = self.tree.read(name)
+        self.publish("2.0", data=harness.zip_archive({name: program[:4096],  # cut short
+                                                      "app/readme.txt": b"two\n"}))
+        console = self.update()
+        self.assertEqual(self.last_log, [VALIDATED, INSTALLING, ERRORS] + [ERRORS_OFFLINE] * ATTEMPTS)
+        self.assertEqual(console.count("-> The new updater did not start"), ATTEMPTS + 1)
+        self.assertEqual(console.count("Error writing " + name), ATTEMPTS + 1)
+        self.assertEqual((self.tree.read(name), self.tree.read("app/readme.txt")), (program, b"two\n"))
+        self.assertNoTemporaries()
 
 
 class DigestCheck(PackageUpdate):

@@ -30,6 +30,8 @@ START_PENDING_2 = (2, 2, 1000, 0, 0)
 RUNNING = (4, 0, 0, 5, 0)
 STOP_PENDING = (3, 1, 3000, 5, 0)
 STOPPED = (1, 0, 0, 5, 0)
+# The exit status of a service that installed a new updater (README).
+RESTART = 42
 
 
 class Status:
@@ -330,6 +332,36 @@ class Schedule(ServiceCase):
         gap = second_start - first_end
         self.assertGreaterEqual(gap, INTERVAL * 0.95)
         self.assertLess(gap, INTERVAL + 1.0)
+
+    def publish_new_updater(self):
+        name = "bin/" + harness.PROGRAM_NAME
+        new = self.tree.read(name) + b"\0another build"
+        archive = harness.zip_archive([(name, new)])
+        self.site.publish("alpha.zip", "2.0", archive)
+        self.tree.write_list("alpha")
+        return name, new, archive
+
+    def test_pass_that_installed_a_new_updater_ends_the_service_to_be_started_again(self):
+        name, new, _ = self.publish_new_updater()
+        supervisor = self.supervise()
+        supervisor.wait_running(self)
+        stopped = supervisor.next_status(timeout=INITIAL_DELAY + WAIT)
+        self.assertEqual(stopped.record, STOPPED[:4] + (1066,))  # a service-specific exit code
+        self.assertEqual((supervisor.wait_exit()[0], self.tree.read(name)), (RESTART, new))
+        # The unit starts it again for that status, and does not log it as a failure.
+        with open(os.path.join(os.environ["ORVANE_BUILD_DIR"], "packaging", "orvane-autoupdate.service")) as f:
+            unit = f.read()
+        for setting in ("RestartForceExitStatus", "SuccessExitStatus"):
+            self.assertIn("\n%s=%d\n" % (setting, RESTART), unit)
+
+    def test_stop_during_the_pass_that_installs_a_new_updater_ends_the_service_as_always(self):
+        name, new, archive = self.publish_new_updater()
+        self.site.rules({"alpha.zip": {"trickle": [max(1, len(archive) // 15), 0.1]}})
+        supervisor = self.supervise()
+        supervisor.wait_running(self)
+        self.assertTrue(eventually(lambda: self.site.request("alpha.zip") in self.site.requests()))
+        self.stop_in_order(supervisor)  # stopped without an exit code, exit status 0
+        self.assertEqual(self.tree.read(name), new)
 
 
 if __name__ == "__main__":

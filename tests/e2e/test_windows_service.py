@@ -99,7 +99,8 @@ def service_status():
     if "STATE" not in fields:
         return None
     return {"state": int(fields["STATE"]), "checkpoint": int(fields["CHECKPOINT"], 16),
-            "wait_hint": int(fields["WAIT_HINT"], 16)}
+            "wait_hint": int(fields["WAIT_HINT"], 16),
+            "exit": (fields.get("WIN32_EXIT_CODE"), fields.get("SERVICE_EXIT_CODE"))}
 
 
 def service_values(key=SERVICE_KEY):
@@ -202,8 +203,9 @@ class Registration(WindowsServiceCase):
         # Recovery after a crash. Wine 8.0's manager takes failure actions but
         # keeps none (no FailureActions value to read back), so the call is
         # seen here; the recording double checks what it asks for.
-        self.assertRegex(err.decode("latin-1"),
-                         r":trace:service:ChangeServiceConfig2A [0-9a-fA-F]+ 2 [0-9a-fA-F]+\n")
+        for level in (2, 4):  # the actions, and that they follow a stop with an exit code
+            self.assertRegex(err.decode("latin-1"),
+                             r":trace:service:ChangeServiceConfig2A [0-9a-fA-F]+ %d [0-9a-fA-F]+\n" % level)
         self.assertEqual(self.state(), STOPPED)
         values = service_values()
         self.assertEqual(values.get("Start"), ("REG_DWORD", "0x3"), "demand start")
@@ -304,6 +306,18 @@ class Lifecycle(WindowsServiceCase):
         self.wait_state(STOPPED, timeout=10)
         status = service_status()
         self.assertEqual((status["checkpoint"], status["wait_hint"]), (0, 0))
+
+    def test_a_pass_that_installed_a_new_updater_stops_the_service_to_be_restarted(self):
+        name = self.BIN + "/" + harness.PROGRAM_NAME
+        new = self.tree.read(name) + b"\0another build"
+        self.publish("updater.zip", "2.0", [(name, new)])
+        self.tree.write_list("updater")
+        self.install()
+        self.assertEqual(self.command("start"), (0, b"Starting service ... done\n"))
+        self.wait_state(STOPPED)
+        # A service-specific exit code: the manager's failure actions restart it.
+        self.assertEqual(service_status()["exit"], ("1066", "42"))
+        self.assertEqual((self.tree.read(name), self.tree.log_messages()[-1]), (new, "Installed."))
 
     def test_a_stop_while_a_download_is_held_waits_for_the_version_record(self):
         payload = os.urandom(6000)

@@ -43,6 +43,8 @@ const std::string set_types = "RegSetValueExA(key, \"TypesSupported\", 0x0, 0x4,
 // Restart a minute after every crash; the count starts afresh after a day.
 const std::string failure_actions =
     "ChangeServiceConfig2A(created, 0x2, reset 86400, null, null, [1/60000])";
+// Also after a stop with an exit code: the end that starts a new updater.
+const std::string failure_flag = "ChangeServiceConfig2A(created, 0x4, non-crash 1)";
 
 std::string create_call(const std::string& path) {
     return "CreateServiceA(manager, \"Orvane Autoupdate Service\", \"Orvane Autoupdate Service\", "
@@ -115,7 +117,7 @@ TEST_F(Registration, InstallWritesTheDescriptionThenCreatesTheDemandStartService
     EXPECT_EQ(console([&] { result = install_service(); }), "Service installed\n");
     EXPECT_EQ(result, 0);
     EXPECT_EQ(scm.calls, (Calls{module_call, open_manager, create_key, set_description, close_key,
-                                create_call(scm.module_path), failure_actions, create_source,
+                                create_call(scm.module_path), failure_actions, failure_flag, create_source,
                                 set_message_file, set_types, close_key,
                                 "CloseServiceHandle(created)", "CloseServiceHandle(manager)"}));
     EXPECT_FALSE(std::filesystem::exists("update.log"));
@@ -150,14 +152,14 @@ TEST_F(Registration, AnUnwritableDescriptionDoesNotStopTheInstall) {
     EXPECT_EQ(console([&] { result = install_service(); }), "Service installed\n");
     EXPECT_EQ(result, 0);
     EXPECT_EQ(scm.calls, (Calls{module_call, open_manager, create_key, create_call(scm.module_path),
-                                failure_actions, create_source, "CloseServiceHandle(created)",
+                                failure_actions, failure_flag, create_source, "CloseServiceHandle(created)",
                                 "CloseServiceHandle(manager)"}));
 }
 
 TEST_F(Registration, APathWithBlanksIsRegisteredInQuotes) {
     scm.module_path = "/opt/Orvane Tools/bin/orvane-autoupdate";
     console([] { install_service(); });
-    ASSERT_EQ(scm.calls.size(), 13u);
+    ASSERT_EQ(scm.calls.size(), 14u);
     EXPECT_EQ(scm.calls[5], create_call("\"/opt/Orvane Tools/bin/orvane-autoupdate\""));
 }
 

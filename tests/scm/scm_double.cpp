@@ -105,6 +105,9 @@ BOOL ChangeServiceConfig2A(SC_HANDLE service, DWORD info_level, LPVOID info) {
         }
         details += "]";
     }
+    if (info_level == SERVICE_CONFIG_FAILURE_ACTIONS_FLAG && info != nullptr)
+        details = "non-crash " + std::to_string(
+            static_cast<const SERVICE_FAILURE_ACTIONS_FLAG*>(info)->fFailureActionsOnNonCrashFailures);
     record("ChangeServiceConfig2A(" + handle(service) + ", " + number(info_level) + ", " +
            details + ")");
     return FALSE;  // a failure leaves the installed service as it is
