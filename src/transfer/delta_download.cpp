@@ -204,9 +204,12 @@ int delta_download(const char* url, const char* local_path, const char* kept_pat
     std::vector<unsigned char> tail;
     if (!read_tail(stream, assembly, &tail)) return download_file(url, local_path, report_fn);
 
-    // The assembly is the whole archive: it needs the room of one.
-    if (!download_fits(assembly.length, 0, url, local_path, report_fn)) return 1;
+    // The assembly is the whole archive: it needs the room of one. What a cut
+    // pass left in the local file without a record is not resumed: its room
+    // is free for it.
     resume_state_remove(local_path);
+    _unlink(local_path);
+    if (!download_fits(assembly.length, 0, url, local_path, report_fn)) return 1;
     assembly.file = std::fopen(local_path, "wb+");
     if (assembly.file == nullptr) return download_file(url, local_path, report_fn);
     assembly.fetched = static_cast<std::int64_t>(tail.size());

@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
@@ -223,7 +224,8 @@ std::uint64_t install_plan(zip_t* archive, int entries, char* buffer, std::vecto
             (*unchanged)[static_cast<std::size_t>(index)] = 1;
             continue;
         }
-        bytes += size;
+        // Declared sizes beyond any disk add up to the most, never wrap to room.
+        bytes = size > INT64_MAX - bytes ? INT64_MAX : bytes + size;
     }
     return bytes;
 }

@@ -930,6 +930,19 @@ class RealWebServer(PackageUpdate):
                 self.assertEqual(set(total for _, total in progress), {b"%d" % (len(published) // 1024)})
                 self.assertEqual(progress[-1][0], progress[-1][1])
 
+    def test_partial_that_a_power_cut_left_is_no_part_of_the_room_a_delta_needs(self):
+        self.small_root(DISK_MARGIN + (4 << 20))
+        self.write_record("1.0")
+        blob = ("app/big.bin", random.Random(5).randbytes(1 << 20))
+        archive = lambda text: harness.zip_archive([blob, ("app/readme.txt", text)], zipfile.ZIP_STORED)
+        self.tree.write("Updater/alpha.zip", archive(b"one"))
+        self.tree.write("alpha.zip.part", bytes(5 << 19))  # no record: not to be resumed
+        self.addCleanup(self.nginx.publish, "alpha.zip", "2.0", PACKAGE)
+        self.nginx.publish("alpha.zip", "2.0", archive(b"two"))
+        self.update("http://127.0.0.1:%d" % self.nginx.ports["plain"])
+        self.assertEqual(self.last_log[-2:], [INSTALLING, INSTALLED])
+        self.assertEqual(self.tree.read("app/readme.txt"), b"two")
+
     def assertRefused(self, listener):
         if harness.RUNNER:
             # Seen with Wine 8.0: its Schannel completes the handshake (GnuTLS)

@@ -151,6 +151,21 @@ TEST_F(InstallerTest, UnchangedFilesAreLeftAsTheyAreAndOnlyTheirContentDecides) 
 #endif
 }
 
+// An entry that declares more than any disk holds (zip64's field) is no
+// room for the installation, never a count wrapped into room.
+TEST_F(InstallerTest, EntryDeclaringMoreThanAnyDiskHoldsIsRefusedBeforeAWrite) {
+    std::string a = ZipBuilder().add("small.txt", "s").add("huge.bin", "x").bytes();
+    const std::size_t record = a.rfind("PK\1\2"), end = a.find("PK\5\6");
+    a.replace(record + 24, 4, "\xff\xff\xff\xff");
+    a[record + 30] = 12;  // the extra field below: 2^64 - 1 bytes
+    a.insert(end, std::string("\1\0\x08\0", 4) + std::string(8, '\xff'));
+    a[end + 24] = static_cast<char>(a[end + 24] + 12);  // the directory's size
+    ZipBuilder::write_file("p.zip", a);
+    ASSERT_EQ(install_package("p.zip"), 0);
+    EXPECT_EQ(install_error_count(), 1);
+    EXPECT_FALSE(fs::exists("small.txt"));
+}
+
 // Two entries of one name leave no one content for the file: neither is
 // written and the caller sees a corrupt package.
 TEST_F(InstallerTest, TwoEntriesOfOneNameRefuseTheArchive) {
