@@ -374,7 +374,10 @@ class Schedule(ServiceCase):
         self.assertTrue(eventually(lambda: self.site.request("alpha.zip") in self.site.requests()))
         shutil.copy2(self.tree.exe, self.tree.exe + ".copy")  # as an administrator might
         os.replace(self.tree.exe + ".copy", self.tree.exe)
-        self.assertTrue(eventually(lambda: b"did not start" in open(supervisor.out.name, "rb").read()))
+        def tried():
+            with open(supervisor.out.name, "rb") as f:
+                return b"-> The new updater did not start\n" in f.read()
+        self.assertTrue(eventually(tried))
         self.stop_in_order(supervisor)
         self.assertEqual(self.tree.read(name), program)
 
