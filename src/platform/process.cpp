@@ -19,6 +19,13 @@ DWORD GetModuleFileNameA(HMODULE module, LPSTR path, DWORD size) {
     char resolved[PATH_MAX + 1];
     ssize_t length = readlink("/proc/self/exe", resolved, PATH_MAX);
     if (length < 0) return 0;
+    // A file put over the running program since it started leaves the
+    // program its name, as on Windows; the kernel marks the old file deleted.
+    constexpr char replaced[] = " (deleted)";
+    constexpr ssize_t replaced_length = sizeof replaced - 1;
+    if (length > replaced_length &&
+        std::memcmp(resolved + length - replaced_length, replaced, replaced_length) == 0)
+        length -= replaced_length;
     auto needed = static_cast<DWORD>(length);
     if (needed >= size) {
         std::memcpy(path, resolved, size - 1);

@@ -44,8 +44,12 @@ std::wstring widened(const char* text) {
     return wide;
 }
 
-// Only a name the installer gave is ever removed.
+// Only a name the installer gave is ever removed: one of its suffixes, below
+// the install root (the list is a file of that tree, which a package can write).
 bool set_aside_name(const char* name) {
+    if (name[0] == '/' || name[0] == '\\' || std::strchr(name, ':') != nullptr ||
+        std::strstr(name, "..") != nullptr)
+        return false;
     for (const char* suffix : aside_suffixes) {
         std::size_t length = std::strlen(name), room = std::strlen(suffix);
         if (length > room && std::strcmp(name + length - room, suffix) == 0) return true;

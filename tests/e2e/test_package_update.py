@@ -412,9 +412,13 @@ class DurableInstallation(PackageUpdate):
         self.assertEqual([self.tree.exists(aside), self.tree.exists("Updater/set.aside.lst")],
                          [harness.WINDOWS] * 2)
         self.assertNoTemporaries()
+        outside = self.tree.root + ".orvane-old"  # beside the install root: never removed
+        with open(outside, "wb"), open(self.tree.path("Updater/set.aside.lst"), "a") as listed:
+            listed.write("../%s\n%s\n" % (os.path.basename(outside), outside))
+        self.addCleanup(lambda: os.path.exists(outside) and os.remove(outside))
         self.assertEqual(self.update(), ["Updating alpha ...", UP_TO_DATE])
-        self.assertEqual([self.tree.exists(aside), self.tree.exists("Updater/set.aside.lst")],
-                         [False, False])
+        self.assertEqual([self.tree.exists(aside), self.tree.exists("Updater/set.aside.lst"),
+                          os.path.exists(outside)], [False, False, True])
 
     def test_new_updater_that_does_not_start_is_never_installed(self):
         name = "bin/" + harness.PROGRAM_NAME

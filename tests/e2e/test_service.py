@@ -363,6 +363,22 @@ class Schedule(ServiceCase):
         self.stop_in_order(supervisor)  # stopped without an exit code, exit status 0
         self.assertEqual(self.tree.read(name), new)
 
+    def test_new_updater_is_tried_even_when_the_running_one_was_copied_over_since_it_started(self):
+        name, program = "bin/" + harness.PROGRAM_NAME, self.tree.read("bin/" + harness.PROGRAM_NAME)
+        archive = harness.zip_archive([(name, program[:4096])])  # cut short
+        self.site.publish("alpha.zip", "2.0", archive)
+        self.tree.write_list("alpha")
+        supervisor = self.supervise()
+        supervisor.wait_running(self)  # the pass follows after the initial delay
+        shutil.copy2(self.tree.exe, self.tree.exe + ".copy")  # as an administrator might
+        os.replace(self.tree.exe + ".copy", self.tree.exe)
+        def tried():
+            with open(supervisor.out.name, "rb") as f:
+                return b"-> The new updater did not start\n" in f.read()
+        self.assertTrue(eventually(tried))
+        self.stop_in_order(supervisor)
+        self.assertEqual(self.tree.read(name), program)
+
 
 if __name__ == "__main__":
     unittest.main()
