@@ -34,11 +34,32 @@ int install_errors = 0;
 
 bool is_separator(char c) { return c == '/' || c == '\\'; }
 
+// A name the installer gives its own files beside a target: the new file
+// before its rename, or a running file set aside (".orvane-old", then a
+// digit). An entry of that name would take another entry's new file's place
+// at the renames, so the other file would get its content. Compared as
+// Windows names them: any case, dots and blanks at the end dropped.
+bool install_name_reserved(const char* name) {
+    std::size_t end = std::strlen(name);
+    while (end > 0 && (name[end - 1] == '.' || name[end - 1] == ' ')) --end;
+    std::size_t dot = end;
+    while (dot > 0 && name[dot - 1] != '.' && !is_separator(name[dot - 1])) --dot;
+    if (dot == 0 || name[dot - 1] != '.') return false;
+    const char* suffix = name + dot - 1;
+    const std::size_t length = end - (dot - 1);
+    constexpr std::size_t stem = 11;  // ".orvane-new", ".orvane-old"
+    if (length < stem) return false;
+    if (_strnicmp(suffix, ".orvane-new", stem) == 0) return length == stem;
+    return _strnicmp(suffix, ".orvane-old", stem) == 0 &&
+           (length == stem || (length == stem + 1 && suffix[stem] >= '0' && suffix[stem] <= '9'));
+}
+
 // A name that could write outside the install root: absolute, with a drive
 // letter or a stream name (any ':'), or with a ".." component. The service
-// runs with full rights, so such an entry is never written.
+// runs with full rights, so such an entry is never written. Nor is one of the
+// installer's own names.
 bool install_name_unsafe(const char* name) {
-    if (is_separator(name[0])) return true;
+    if (is_separator(name[0]) || install_name_reserved(name)) return true;
     if (std::strchr(name, ':') != nullptr) return true;
     const char* component = name;
     for (const char* p = name;; ++p) {
