@@ -270,7 +270,9 @@ class HeldPass(ServiceCase):
         archive = harness.zip_archive([("data.bin", payload)])
         self.site.publish("alpha.zip", "2.0", archive)
         size = len(archive)
-        # About a second and a half of download, never quiet for long.
+        # About a second and a half of download, never quiet for long, and
+        # faster than the slowest rate allowed (1024 bytes a second): a slower
+        # trickle is ended as a stall, and what arrived fails its digest.
         self.site.rules({"alpha.zip": {"trickle": [max(1, size // 15), 0.1]}})
         self.tree.write_list("alpha")
         supervisor = self.supervise()
