@@ -31,30 +31,6 @@ KernelObject* pipe_of(HANDLE handle) {
     return object != nullptr && object->kind == ObjectKind::pipe ? object : nullptr;
 }
 
-// The command line's words as Windows' runtime reads them, in the simple
-// form the updater writes: words apart at blanks, double quotes grouping.
-std::vector<std::string> command_words(const wchar_t* command_line) {
-    std::vector<std::string> words;
-    std::string line = wide_path_utf8(command_line);
-    std::string word;
-    bool quoted = false, in_word = false;
-    for (char c : line) {
-        if (c == '"') {
-            quoted = !quoted;
-            in_word = true;
-        } else if (c == ' ' && !quoted) {
-            if (in_word) words.push_back(word);
-            word.clear();
-            in_word = false;
-        } else {
-            word += c;
-            in_word = true;
-        }
-    }
-    if (in_word) words.push_back(word);
-    return words;
-}
-
 // The environment a child gets: this process's, less NOTIFY_SOCKET. That
 // names the supervisor's connection to this service, which Windows never
 // hands to a child: a child started by a service is not that service.
@@ -132,16 +108,17 @@ BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD size, LPDWORD read_count, LPVO
     return TRUE;
 }
 
-BOOL CreateProcessW(const wchar_t* application, wchar_t* command_line, LPSECURITY_ATTRIBUTES,
+BOOL CreateProcessW(const wchar_t* application, wchar_t*, LPSECURITY_ATTRIBUTES,
                     LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID, const wchar_t*,
                     STARTUPINFOW* startup, PROCESS_INFORMATION* information) {
-    std::vector<std::string> words = command_words(command_line != nullptr ? command_line : L"");
-    std::string path = application != nullptr ? wide_path_utf8(application)
-                                              : (words.empty() ? "" : words[0]);
-    if (words.empty()) words.push_back(path);
-    std::vector<char*> argv;
-    for (std::string& word : words) argv.push_back(word.data());
-    argv.push_back(nullptr);
+    // The updater starts a program by its path with no option word: the
+    // command line names only that path, which is all the program is given.
+    if (application == nullptr) {
+        SetLastError(error_file_not_found);
+        return FALSE;
+    }
+    std::string path = wide_path_utf8(application);
+    char* argv[] = {path.data(), nullptr};
     std::vector<char*> environment = child_environment();
 
     posix_spawn_file_actions_t actions;
@@ -172,7 +149,7 @@ BOOL CreateProcessW(const wchar_t* application, wchar_t* command_line, LPSECURIT
     posix_spawnattr_setsigdefault(&attributes, &all);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     pid_t pid = 0;
-    int spawned = posix_spawn(&pid, path.c_str(), &actions, &attributes, argv.data(),
+    int spawned = posix_spawn(&pid, path.c_str(), &actions, &attributes, argv,
                               environment.data());
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);

@@ -88,6 +88,13 @@ bool install_put_in_place(const char* path, const wchar_t* temporary, const wcha
     return false;
 }
 
+bool install_aside_suffix(const char* text, std::size_t length) {
+    for (const char* suffix : aside_suffixes) {
+        if (std::strlen(suffix) == length && _strnicmp(text, suffix, length) == 0) return true;
+    }
+    return false;
+}
+
 void install_remove_set_aside() {
     std::FILE* list = std::fopen(aside_list_path, "rb");
     if (list == nullptr) return;

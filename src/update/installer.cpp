@@ -27,6 +27,7 @@ constexpr std::size_t prefix_buffer_size = 8192;
 // target's place only once it is whole on disk; one that a power cut left
 // behind is overwritten by the next attempt.
 constexpr wchar_t temporary_suffix[] = L".orvane-new";
+constexpr char temporary_suffix_narrow[] = ".orvane-new";
 constexpr std::size_t temporary_buffer_size =
     prefix_buffer_size + sizeof temporary_suffix / sizeof(wchar_t);
 
@@ -35,10 +36,10 @@ int install_errors = 0;
 bool is_separator(char c) { return c == '/' || c == '\\'; }
 
 // A name the installer gives its own files beside a target: the new file
-// before its rename, or a running file set aside (".orvane-old", then a
-// digit). An entry of that name would take another entry's new file's place
-// at the renames, so the other file would get its content. Compared as
-// Windows names them: any case, dots and blanks at the end dropped.
+// before its rename, or a running file set aside. An entry of that name would
+// take another entry's new file's place at the renames, so the other file
+// would get its content. Compared as Windows names them: any case, dots and
+// blanks at the end dropped.
 bool install_name_reserved(const char* name) {
     std::size_t end = std::strlen(name);
     while (end > 0 && (name[end - 1] == '.' || name[end - 1] == ' ')) --end;
@@ -47,11 +48,9 @@ bool install_name_reserved(const char* name) {
     if (dot == 0 || name[dot - 1] != '.') return false;
     const char* suffix = name + dot - 1;
     const std::size_t length = end - (dot - 1);
-    constexpr std::size_t stem = 11;  // ".orvane-new", ".orvane-old"
-    if (length < stem) return false;
-    if (_strnicmp(suffix, ".orvane-new", stem) == 0) return length == stem;
-    return _strnicmp(suffix, ".orvane-old", stem) == 0 &&
-           (length == stem || (length == stem + 1 && suffix[stem] >= '0' && suffix[stem] <= '9'));
+    return (length == sizeof temporary_suffix_narrow - 1 &&
+            _strnicmp(suffix, temporary_suffix_narrow, length) == 0) ||
+           install_aside_suffix(suffix, length);
 }
 
 // A name that could write outside the install root: absolute, with a drive
@@ -239,7 +238,7 @@ std::uint64_t install_plan(zip_t* archive, int entries, char* buffer, std::vecto
         install_path_of(name, path);
         if (path[0] != '\0' && path[std::strlen(path) - 1] == '/') continue;
         wchar_t target[prefix_buffer_size];
-        const zip_uint64_t size = install_declared_size(archive, index);
+        const zip_uint64_t size = (stat.valid & ZIP_STAT_SIZE) != 0 ? stat.size : 0;
         if (path[0] != '\0' && (stat.valid & ZIP_STAT_CRC) != 0 && install_wide_name(path, target) &&
             install_unchanged(target, size, stat.crc, buffer, work_buffer_size)) {
             (*unchanged)[static_cast<std::size_t>(index)] = 1;

@@ -263,13 +263,13 @@ int download_and_validate(const char* package_url_text, const char* package_file
         const char* fetched_version = nullptr;
         if (char* published = fetch_text(digest_url); published != nullptr) {
             if (std::strlen(published) > 31) published[32] = '\0';
-            if ((computed[0] == '\0' || _stricmp(computed, published) != 0) &&
-                delta_counts.assembled != 0) {
+            const bool matches = computed[0] != '\0' && _stricmp(computed, published) == 0;
+            if (!matches && delta_counts.assembled != 0) {
                 report_fn(-1, -1, delta_mismatch_message);
                 _unlink(part);
                 continue;
             }
-            if (computed[0] == '\0' || _stricmp(computed, published) != 0) {
+            if (!matches) {
                 report_fn(-1, -1, "Invalid file received (checksum error)");
                 result = -1;
             } else if (signed_releases &&
