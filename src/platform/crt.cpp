@@ -3,6 +3,8 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cwchar>
+#include <cwctype>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
@@ -83,6 +85,18 @@ int MultiByteToWideChar(unsigned code_page, DWORD flags, LPCSTR text, int length
         p += size;
     }
     return 0;  // no room
+}
+
+int CompareStringOrdinal(const wchar_t* first, int first_length, const wchar_t* second,
+                         int second_length, BOOL ignore_case) {
+    const std::size_t a = first_length < 0 ? std::wcslen(first) : std::size_t(first_length);
+    const std::size_t b = second_length < 0 ? std::wcslen(second) : std::size_t(second_length);
+    for (std::size_t i = 0; i < a && i < b; ++i) {
+        const wint_t x = ignore_case ? std::towupper(first[i]) : wint_t(first[i]);
+        const wint_t y = ignore_case ? std::towupper(second[i]) : wint_t(second[i]);
+        if (x != y) return x < y ? CSTR_LESS_THAN : CSTR_GREATER_THAN;
+    }
+    return a == b ? CSTR_EQUAL : a < b ? CSTR_LESS_THAN : CSTR_GREATER_THAN;
 }
 
 std::FILE* _wfopen(const wchar_t* path, const wchar_t* mode) {

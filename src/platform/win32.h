@@ -18,6 +18,9 @@ inline int file_write_out(int) { return 0; }
 inline int file_flush_deferred(int fd) { return _commit(fd); }
 inline int file_flush_volume(const char*) { return 0; }
 inline int file_keep_attributes(int, const wchar_t*) { return 0; }
+// One file answers to every case of its name, and to it with dots and blanks
+// at its end.
+constexpr bool file_names_fold_case = true;
 #else
 #include <cstddef>
 #include <cstdint>
@@ -97,6 +100,15 @@ constexpr unsigned CP_UTF8 = 65001;
 constexpr DWORD MB_ERR_INVALID_CHARS = 0x8;
 int MultiByteToWideChar(unsigned code_page, DWORD flags, LPCSTR text, int length, wchar_t* wide,
                         int wide_length);
+// Wide texts in code-point order, in any case when ignore_case is set; a
+// length of -1 runs to the terminator.
+constexpr int CSTR_LESS_THAN = 1;
+constexpr int CSTR_EQUAL = 2;
+constexpr int CSTR_GREATER_THAN = 3;
+int CompareStringOrdinal(const wchar_t* first, int first_length, const wchar_t* second,
+                         int second_length, BOOL ignore_case);
+// File names are the bytes they are written with: README and readme are two files.
+constexpr bool file_names_fold_case = false;
 
 // Files.
 std::FILE* _wfopen(const wchar_t* path, const wchar_t* mode);

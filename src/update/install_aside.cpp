@@ -1,7 +1,8 @@
 // Windows refuses to replace or delete a running program's file but lets it
 // be renamed: the program goes on from the renamed file, and the new file
 // takes the name, so a package whose program runs all day still installs.
-// The renamed file is removed by a later pass, or at the next boot.
+// The renamed file is removed by a later pass, or at the next boot when a
+// pass found its program still running.
 #include "update/install_aside.h"
 
 #include <cerrno>
@@ -15,8 +16,9 @@
 
 namespace {
 
-// The set-aside files, one name a line, relative to the install root. Only
-// files listed here are ever removed: no tree is searched for them.
+// The set-aside files, one name a line, relative to the install root; a '*'
+// before the name marks one whose removal at the next boot is asked for
+// already. Only files listed here are ever removed: no tree is searched.
 constexpr const char* aside_list_path = "Updater/set.aside.lst";
 constexpr const char* aside_list_temporary = "Updater/set.aside.lst.new";
 // A program may be set aside again before it ended: one name for each time.
@@ -74,9 +76,11 @@ bool install_put_in_place(const char* path, const wchar_t* temporary, const wcha
         std::wstring wide_aside = std::wstring(target) + widened(suffix);
         // Taken by a program set aside earlier that still runs: the next name.
         if (!MoveFileExW(target, wide_aside.c_str(), MOVEFILE_REPLACE_EXISTING)) continue;
+        // The next pass removes it; only one that still runs then is left
+        // to the next boot, which Windows and fleet tools take for a reboot
+        // that is pending.
         if (MoveFileExW(temporary, target, 0)) {
             note_set_aside(aside);
-            MoveFileExW(wide_aside.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
             return true;
         }
         MoveFileExW(wide_aside.c_str(), target, 0);
@@ -98,7 +102,7 @@ bool install_aside_suffix(const char* text, std::size_t length) {
 void install_remove_set_aside() {
     std::FILE* list = std::fopen(aside_list_path, "rb");
     if (list == nullptr) return;
-    std::vector<std::string> kept;
+    std::vector<std::string> kept;  // as written back, marks included
     char line[aside_line_size];
     while (std::fgets(line, sizeof line, list) != nullptr) {
         std::size_t length = std::strcspn(line, "\n");
@@ -110,12 +114,19 @@ void install_remove_set_aside() {
             continue;
         }
         line[length] = '\0';
-        if (!set_aside_name(line)) continue;
-        std::wstring wide = widened(line);
+        const bool at_boot = line[0] == '*';
+        const char* name = line + (at_boot ? 1 : 0);
+        if (!set_aside_name(name)) continue;
+        std::wstring wide = widened(name);
         if (wide.empty() || _wunlink(wide.c_str()) == 0 || errno == ENOENT) continue;
+        // Still running: removed at the next boot unless a later pass can.
+        const bool asked = at_boot || MoveFileExW(wide.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
         bool listed = false;
-        for (const std::string& name : kept) listed = listed || name == line;
-        if (!listed) kept.emplace_back(line);
+        for (const std::string& entry : kept) {
+            const std::size_t mark = entry[0] == '*' ? 1 : 0;
+            listed = listed || std::strcmp(entry.c_str() + mark, name) == 0;
+        }
+        if (!listed) kept.push_back((asked ? "*" : "") + std::string(name));
     }
     std::fclose(list);
     if (kept.empty()) {
@@ -124,6 +135,6 @@ void install_remove_set_aside() {
     }
     std::FILE* rest = std::fopen(aside_list_temporary, "wb");
     if (rest == nullptr) return;
-    for (const std::string& name : kept) std::fprintf(rest, "%s\n", name.c_str());
+    for (const std::string& entry : kept) std::fprintf(rest, "%s\n", entry.c_str());
     if (std::fclose(rest) == 0) MoveFileExA(aside_list_temporary, aside_list_path, MOVEFILE_REPLACE_EXISTING);
 }

@@ -1,12 +1,15 @@
 // Extraction of a package archive over the install tree (the current directory).
 #include "update/installer.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include <zip.h>
@@ -32,6 +35,16 @@ constexpr std::size_t temporary_buffer_size =
     prefix_buffer_size + sizeof temporary_suffix / sizeof(wchar_t);
 
 int install_errors = 0;
+
+// What the last installation left to do, for the retries of the same pass:
+// the entries that failed, or the whole archive when what failed was no one
+// entry's (the disk flush after the renames, an archive not opened).
+struct InstallLeft {
+    std::string archive;
+    std::vector<int> entries;
+    bool whole = true;
+};
+InstallLeft install_left;
 
 bool is_separator(char c) { return c == '/' || c == '\\'; }
 
@@ -222,26 +235,80 @@ zip_uint64_t install_declared_size(zip_t* archive, int index) {
                : 0;
 }
 
-// The entries an installation writes: all but those refused, folders, and
-// those whose installed file already holds their content (marked in
-// unchanged). Returns the bytes they declare.
-std::uint64_t install_plan(zip_t* archive, int entries, char* buffer, std::vector<char>* unchanged) {
-    std::uint64_t bytes = 0;
-    unchanged->assign(static_cast<std::size_t>(entries), 0);
+// The file an entry's path names, as the file system tells names apart:
+// separators, "." and empty parts do not count, and where it folds case
+// neither do the dots and blanks at the end of a part.
+std::wstring install_file_key(const wchar_t* path) {
+    std::wstring key;
+    for (const wchar_t* p = path; *p != L'\0';) {
+        const wchar_t* start = p;
+        while (*p != L'\0' && *p != L'/') ++p;
+        std::wstring part(start, p);
+        if (*p == L'/') ++p;
+        while (file_names_fold_case && !part.empty() && (part.back() == L'.' || part.back() == L' '))
+            part.pop_back();
+        if (part.empty() || part == L".") continue;
+        key += L'/';
+        key += part;
+    }
+    return key;
+}
+
+// Entries that name the file an earlier entry names ("t/x.txt", "t\\x.txt",
+// "t/./x.txt"; on Windows also "README" and "readme"): both would be written
+// beside one target, so one of them would fail at every attempt. Every one
+// after the first is refused, as an unsafe name is, and the rest installs.
+std::vector<char> install_aliases(zip_t* archive, int entries) {
+    std::vector<char> alias(static_cast<std::size_t>(entries), 0);
+    std::vector<std::pair<std::wstring, int>> keys;
     for (int index = 0; index < entries; ++index) {
         const char* name = zip_get_name(archive, index, 0);
+        if (name == nullptr || install_name_unsafe(name) || std::strlen(name) >= prefix_buffer_size)
+            continue;
+        char path[prefix_buffer_size];
+        install_path_of(name, path);
+        wchar_t wide[prefix_buffer_size];
+        if (path[0] == '\0' || path[std::strlen(path) - 1] == '/' || !install_wide_name(path, wide))
+            continue;
+        keys.emplace_back(install_file_key(wide), index);
+    }
+    auto order = [](const std::wstring& a, const std::wstring& b) {
+        return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
+                                    static_cast<int>(b.size()), file_names_fold_case);
+    };
+    // Stable: of the entries of one file, the first in the archive comes first.
+    std::stable_sort(keys.begin(), keys.end(), [&](const auto& a, const auto& b) {
+        return order(a.first, b.first) == CSTR_LESS_THAN;
+    });
+    for (std::size_t i = 1; i < keys.size(); ++i) {
+        if (order(keys[i - 1].first, keys[i].first) == CSTR_EQUAL)
+            alias[static_cast<std::size_t>(keys[i].second)] = 1;
+    }
+    return alias;
+}
+
+// Of the entries wanted, those an installation writes: all but those refused,
+// folders, and (when read_installed) those whose installed file already holds
+// their content, which are no longer wanted. Returns the bytes they declare.
+std::uint64_t install_plan(zip_t* archive, char* buffer, const std::vector<char>& refused,
+                           bool read_installed, std::vector<char>* wanted) {
+    std::uint64_t bytes = 0;
+    for (std::size_t index = 0; index < wanted->size(); ++index) {
+        const char* name = zip_get_name(archive, static_cast<zip_uint64_t>(index), 0);
         zip_stat_t stat;
-        if (name == nullptr || install_name_unsafe(name) ||
-            std::strlen(name) >= prefix_buffer_size || zip_stat_index(archive, index, 0, &stat) != 0)
+        if ((*wanted)[index] == 0 || name == nullptr || refused[index] != 0 ||
+            install_name_unsafe(name) || std::strlen(name) >= prefix_buffer_size ||
+            zip_stat_index(archive, static_cast<zip_uint64_t>(index), 0, &stat) != 0)
             continue;
         char path[prefix_buffer_size];
         install_path_of(name, path);
         if (path[0] != '\0' && path[std::strlen(path) - 1] == '/') continue;
         wchar_t target[prefix_buffer_size];
         const zip_uint64_t size = (stat.valid & ZIP_STAT_SIZE) != 0 ? stat.size : 0;
-        if (path[0] != '\0' && (stat.valid & ZIP_STAT_CRC) != 0 && install_wide_name(path, target) &&
+        if (read_installed && path[0] != '\0' && (stat.valid & ZIP_STAT_CRC) != 0 &&
+            install_wide_name(path, target) &&
             install_unchanged(target, size, stat.crc, buffer, work_buffer_size)) {
-            (*unchanged)[static_cast<std::size_t>(index)] = 1;
+            (*wanted)[index] = 0;
             continue;
         }
         // Declared sizes beyond any disk add up to the most, never wrap to room.
@@ -277,11 +344,13 @@ void install_replace_targets(zip_t* archive, const std::vector<int>& written) {
         _wunlink(temporary);
         errno = error;
         install_write_failed(name);
+        install_left.entries.push_back(index);
     }
     if (replaced && file_flush_volume(".") != 0) {
         std::printf("Error writing the installed files to disk\n");
         std::fflush(stdout);
         ++install_errors;
+        install_left.whole = true;
     }
 }
 }  // namespace
@@ -301,14 +370,23 @@ void make_parent_dirs(const char* path) {
     }
 }
 
-int install_package(const char* archive_path) {
+namespace {
+
+// The installation of the archive's wanted entries; with read_installed, an
+// entry whose installed file holds its content already is left as it is.
+int install_entries(const char* archive_path, std::vector<char> wanted, bool read_installed) {
     install_errors = 0;
+    install_left = InstallLeft{archive_path, {}, false};
     int error = 0;
     zip_t* archive = zip_open(archive_path, 0, &error);
-    if (archive == nullptr) return error;
+    if (archive == nullptr) {
+        install_left.whole = true;
+        return error;
+    }
     int entries = zip_get_num_files(archive);
     if (install_names_repeat(archive, entries)) {
         zip_close(archive);
+        install_left.whole = true;
         return ZIP_ER_EXISTS;
     }
 
@@ -316,6 +394,7 @@ int install_package(const char* archive_path) {
     if (buffer == nullptr) {
         // Not an installation: the caller must not take it for a clean one.
         zip_close(archive);
+        install_left.whole = true;
         return ZIP_ER_MEMORY;
     }
 
@@ -323,45 +402,68 @@ int install_package(const char* archive_path) {
     // so the new files need room all at once: checked before anything is
     // written or a folder made. No room is one failed entry, so the package
     // file stays and the installation is tried again once there is.
-    std::vector<char> unchanged;
-    const std::uint64_t bytes = install_plan(archive, entries, buffer, &unchanged);
+    wanted.resize(static_cast<std::size_t>(entries), read_installed ? 1 : 0);
+    const std::vector<char> aliases = install_aliases(archive, entries);
+    const std::uint64_t bytes = install_plan(archive, buffer, aliases, read_installed, &wanted);
     if (!disk_space_enough(L".", static_cast<std::int64_t>(bytes),
                            "Not enough disk space to install %s (%d MiB needed, %d MiB free).",
                            archive_path, report)) {
         ++install_errors;
+        for (int index = 0; index < entries; ++index) {
+            if (wanted[static_cast<std::size_t>(index)] != 0) install_left.entries.push_back(index);
+        }
         entries = 0;  // nothing is written
     }
 
     std::vector<int> written;
     for (int index = 0; index < entries; ++index) {
         const char* name = zip_get_name(archive, index, 0);
-        if (name == nullptr || unchanged[static_cast<std::size_t>(index)] != 0) continue;
-        if (install_name_unsafe(name)) {
+        if (name == nullptr || wanted[static_cast<std::size_t>(index)] == 0) continue;
+        if (install_name_unsafe(name) || aliases[static_cast<std::size_t>(index)] != 0) {
             std::printf("Refused unsafe entry %s\n", name);
             continue;
         }
+        const std::size_t failures = static_cast<std::size_t>(install_errors);
         if (std::strlen(name) >= prefix_buffer_size) {
             errno = ENAMETOOLONG;
             install_write_failed(name);
-            continue;
+        } else {
+            char path[prefix_buffer_size];
+            install_path_of(name, path);
+            make_parent_dirs(path);
+            // A directory entry: its directory was made with the parents.
+            if (path[0] != '\0' && path[std::strlen(path) - 1] == '/') continue;
+            zip_file_t* entry = zip_fopen_index(archive, index, 0);
+            if (entry == nullptr) {
+                install_read_failed(name);
+            } else {
+                if (install_entry(entry, name, path, buffer, install_declared_size(archive, index)))
+                    written.push_back(index);
+                zip_fclose(entry);
+            }
         }
-        char path[prefix_buffer_size];
-        install_path_of(name, path);
-        make_parent_dirs(path);
-        // A directory entry: its directory was made with the parents.
-        if (path[0] != '\0' && path[std::strlen(path) - 1] == '/') continue;
-        zip_file_t* entry = zip_fopen_index(archive, index, 0);
-        if (entry == nullptr) {
-            install_read_failed(name);
-            continue;
-        }
-        if (install_entry(entry, name, path, buffer, install_declared_size(archive, index)))
-            written.push_back(index);
-        zip_fclose(entry);
+        if (static_cast<std::size_t>(install_errors) != failures) install_left.entries.push_back(index);
     }
     install_replace_targets(archive, written);
 
     std::free(buffer);
     zip_close(archive);
     return error;
+}
+
+}  // namespace
+
+int install_package(const char* archive_path) { return install_entries(archive_path, {}, true); }
+
+int install_package_again(const char* archive_path) {
+    if (install_left.whole || install_left.archive != archive_path)
+        return install_package(archive_path);
+    // The entries written at the attempt before are in place and were read
+    // then: only those that failed are tried again, and nothing is read.
+    std::vector<char> wanted;
+    for (int index : install_left.entries) {
+        if (wanted.size() <= static_cast<std::size_t>(index)) wanted.resize(index + 1, 0);
+        wanted[static_cast<std::size_t>(index)] = 1;
+    }
+    return install_entries(archive_path, std::move(wanted), false);
 }

@@ -180,9 +180,10 @@ bool package_url(PathBuffer& out, const char* package_file) {
 }
 
 // The installer's outcome as the procedure sees it: -2 archive not openable,
-// otherwise the number of entries that failed.
-int install_outcome(const char* package_file) {
-    if (install_package(package_file) != 0) return -2;
+// otherwise the number of entries that failed. Again: a retry in this pass,
+// which writes only what failed at the attempt before.
+int install_outcome(const char* package_file, bool again = false) {
+    if ((again ? install_package_again(package_file) : install_package(package_file)) != 0) return -2;
     return install_error_count();
 }
 
@@ -304,7 +305,7 @@ int download_and_validate(const char* package_url_text, const char* package_file
     }
 }
 
-int resume_install(const char* package_file, int retry) {
+int resume_install(const char* package_file, int retry, bool attempted) {
     std::FILE* present = std::fopen(package_file, "rb");
     if (present == nullptr) return 0;
     std::fclose(present);
@@ -312,7 +313,7 @@ int resume_install(const char* package_file, int retry) {
     // that cannot be opened: removed, and fetched again.
     const bool signed_file = !signed_releases || kept_signature_holds(package_file, package_file);
     for (unsigned attempt = 1;; ++attempt) {
-        int outcome = signed_file ? install_outcome(package_file) : -2;
+        int outcome = signed_file ? install_outcome(package_file, attempted || attempt > 1) : -2;
         if (outcome == -2) {
             report(-1, -1, "Corrupted update received");
             _unlink(package_file);
@@ -410,6 +411,6 @@ int update_package(const char* package_file, int retry) {
         return 0;
     }
 
-    if (retry != 0 && outcome != 0) resume_install(package_file, retry);
+    if (retry != 0 && outcome != 0) resume_install(package_file, retry, true);
     return 0;
 }

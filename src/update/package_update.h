@@ -22,7 +22,9 @@ int check_version(const char* package_url, const char* package_file);
 // release's, where the server and the kept archive allow.
 int download_and_validate(const char* package_url, const char* package_file,
                           const char** version_text, ReportFn report_fn, bool delta);
-int resume_install(const char* package_file, int retry);
+// Attempted: the package file was installed with errors earlier in this
+// pass, so even the first attempt here writes only what failed.
+int resume_install(const char* package_file, int retry, bool attempted = false);
 
 // False when a path or URL derived from the package file name would not fit.
 bool package_file_fits(const char* package_file);

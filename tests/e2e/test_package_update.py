@@ -309,6 +309,13 @@ class NewVersion(PackageUpdate):
         self.assertTrue(self.tree.exists("alpha.zip"), "kept for the next attempt")
         self.assertNoTemporaries()
 
+    def test_files_already_installed_need_no_room(self):
+        self.small_root(DISK_MARGIN + (3 << 20))
+        kept = bytes(2 << 20)  # deflates to a few KiB, and is in place already
+        self.tree.write("app/kept.bin", kept)
+        self.publish("4.0", data=harness.zip_archive({"app/kept.bin": kept, "app/new.txt": b"n"}))
+        self.assertEqual(self.update()[1:], [VALIDATED, INSTALLING, INSTALLED])
+
     def test_download_larger_than_the_free_space_is_refused_before_a_byte(self):
         self.small_root(256 * 1024)
         self.write_record("3.0")
@@ -414,11 +421,12 @@ class DurableInstallation(PackageUpdate):
         self.assertNoTemporaries()
         outside = self.tree.root + ".orvane-old"  # beside the install root: never removed
         with open(outside, "wb"), open(self.tree.path("Updater/set.aside.lst"), "a") as listed:
-            listed.write("../%s\n%s\n" % (os.path.basename(outside), outside))
+            listed.write("../%s\n%s\napp/readme.txt\n" % (os.path.basename(outside), outside))
         self.addCleanup(lambda: os.path.exists(outside) and os.remove(outside))
         self.assertEqual(self.update(), ["Updating alpha ...", UP_TO_DATE])
         self.assertEqual([self.tree.exists(aside), self.tree.exists("Updater/set.aside.lst"),
-                          os.path.exists(outside)], [False, False, True])
+                          os.path.exists(outside), self.tree.exists("app/readme.txt")],
+                         [False, False, True, True], "only names the installer gave are removed")
 
     def test_new_updater_that_does_not_start_is_never_installed(self):
         name = "bin/" + harness.PROGRAM_NAME

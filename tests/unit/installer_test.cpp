@@ -11,6 +11,7 @@
 #include <random>
 #include <string>
 
+#include "platform/win32.h"
 #include "update/installer.h"
 #include "work_dir.h"
 #include "zip_builder.h"
@@ -301,6 +302,10 @@ TEST_F(InstallerTest, UnsafeNamesAreRefusedAndNothingIsWrittenOutsideTheRoot) {
     builder.add(absolute, "abs");
     for (const char* name : unsafe) builder.add(name, "bad");
     builder.add("ok/..dots/file.txt", "fine");
+    // Other names of that file: all but the first are refused, so it installs.
+    const char* aliases[] = {"ok\\..dots\\file.txt", "ok/./..dots//file.txt"};
+    for (const char* name : aliases) builder.add(name, "alias");
+    if (file_names_fold_case) builder.add("OK/..DOTS/FILE.TXT. ", "alias");
     builder.write("p.zip");
 
     testing::internal::CaptureStdout();
@@ -311,11 +316,33 @@ TEST_F(InstallerTest, UnsafeNamesAreRefusedAndNothingIsWrittenOutsideTheRoot) {
     EXPECT_EQ(install_error_count(), 0) << "no retry could install them";
     std::string expected = "Refused unsafe entry " + absolute + "\n";
     for (const char* name : unsafe) expected += std::string("Refused unsafe entry ") + name + "\n";
+    for (const char* name : aliases) expected += std::string("Refused unsafe entry ") + name + "\n";
+    if (file_names_fold_case) expected += "Refused unsafe entry OK/..DOTS/FILE.TXT. \n";
     EXPECT_EQ(out, expected);
     EXPECT_EQ(read_file("ok/..dots/file.txt"), "fine");
 
     EXPECT_EQ(entries_in(dir.path()), 1) << "only the root itself";
     EXPECT_EQ(entries_in("."), 2) << "p.zip and ok: no directory made for a refused entry";
+}
+
+// A retry in the same pass writes what failed: a file changed since the
+// attempt before, which the archive also holds, is neither read nor written.
+TEST_F(InstallerTest, ARetryWritesOnlyTheEntriesThatFailed) {
+    dir.make_directory("b.txt.orvane-new");  // the write beside b fails
+    ZipBuilder().add("a.txt", "a").add("b.txt", "b").write("p.zip");
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(install_package("p.zip"), 0);
+    EXPECT_EQ(install_error_count(), 1);
+    testing::internal::GetCapturedStdout();
+    testing::internal::GetCapturedStderr();
+    fs::remove("b.txt.orvane-new");
+    ZipBuilder::write_file("a.txt", "changed since");
+    ASSERT_EQ(install_package_again("p.zip"), 0);
+    EXPECT_EQ(install_error_count(), 0);
+    EXPECT_EQ(read_file("a.txt") + read_file("b.txt"), "changed sinceb");
+    ASSERT_EQ(install_package("p.zip"), 0);  // a new installation reads the tree again
+    EXPECT_EQ(read_file("a.txt"), "a");
 }
 
 TEST_F(InstallerTest, PathsTooLongForTheDirectoryBufferAreCountedWithoutDirectories) {
