@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "orvane_config.h"
 #include "report/report.h"
 #include "scm_double.h"
 #include "service/entry.h"
@@ -45,6 +46,9 @@ const std::string failure_actions =
     "ChangeServiceConfig2A(created, 0x2, reset 86400, null, null, [1/60000])";
 // Also after a stop with an exit code: the end that starts a new updater.
 const std::string failure_flag = "ChangeServiceConfig2A(created, 0x4, non-crash 1)";
+// A shutdown waits this long for a pass to finish.
+const std::string preshutdown = "ChangeServiceConfig2A(created, 0x7, timeout " +
+                                std::to_string(ORVANE_PRESHUTDOWN_TIMEOUT_MS) + ")";
 
 std::string create_call(const std::string& path) {
     return "CreateServiceA(manager, \"Orvane Autoupdate Service\", \"Orvane Autoupdate Service\", "
@@ -117,8 +121,8 @@ TEST_F(Registration, InstallWritesTheDescriptionThenCreatesTheDemandStartService
     EXPECT_EQ(console([&] { result = install_service(); }), "Service installed\n");
     EXPECT_EQ(result, 0);
     EXPECT_EQ(scm.calls, (Calls{module_call, open_manager, create_key, set_description, close_key,
-                                create_call(scm.module_path), failure_actions, failure_flag, create_source,
-                                set_message_file, set_types, close_key,
+                                create_call(scm.module_path), failure_actions, failure_flag, preshutdown,
+                                create_source, set_message_file, set_types, close_key,
                                 "CloseServiceHandle(created)", "CloseServiceHandle(manager)"}));
     EXPECT_FALSE(std::filesystem::exists("update.log"));
 }
@@ -152,14 +156,15 @@ TEST_F(Registration, AnUnwritableDescriptionDoesNotStopTheInstall) {
     EXPECT_EQ(console([&] { result = install_service(); }), "Service installed\n");
     EXPECT_EQ(result, 0);
     EXPECT_EQ(scm.calls, (Calls{module_call, open_manager, create_key, create_call(scm.module_path),
-                                failure_actions, failure_flag, create_source, "CloseServiceHandle(created)",
+                                failure_actions, failure_flag, preshutdown, create_source,
+                                "CloseServiceHandle(created)",
                                 "CloseServiceHandle(manager)"}));
 }
 
 TEST_F(Registration, APathWithBlanksIsRegisteredInQuotes) {
     scm.module_path = "/opt/Orvane Tools/bin/orvane-autoupdate";
     console([] { install_service(); });
-    ASSERT_EQ(scm.calls.size(), 14u);
+    ASSERT_EQ(scm.calls.size(), 15u);
     EXPECT_EQ(scm.calls[5], create_call("\"/opt/Orvane Tools/bin/orvane-autoupdate\""));
 }
 
