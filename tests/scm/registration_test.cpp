@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "orvane_config.h"
 #include "report/report.h"
 #include "scm_double.h"
 #include "service/entry.h"
@@ -46,9 +45,7 @@ const std::string failure_actions =
     "ChangeServiceConfig2A(created, 0x2, reset 86400, null, null, [1/60000])";
 // Also after a stop with an exit code: the end that starts a new updater.
 const std::string failure_flag = "ChangeServiceConfig2A(created, 0x4, non-crash 1)";
-// A shutdown waits this long for a pass to finish.
-const std::string preshutdown = "ChangeServiceConfig2A(created, 0x7, timeout " +
-                                std::to_string(ORVANE_PRESHUTDOWN_TIMEOUT_MS) + ")";
+const std::string preshutdown = "ChangeServiceConfig2A(created, 0x7, timeout 180000)";  // 3 min
 
 std::string create_call(const std::string& path) {
     return "CreateServiceA(manager, \"Orvane Autoupdate Service\", \"Orvane Autoupdate Service\", "

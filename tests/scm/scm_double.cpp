@@ -186,12 +186,11 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table) {
 }
 
 SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerExA(LPCSTR name, LPHANDLER_FUNCTION_EX handler,
-                                                    LPVOID context) {
+                                                    LPVOID) {
     record("RegisterServiceCtrlHandlerExA(" + text(name) + ")");
     std::lock_guard lock(scm_mutex);
     if (scm.handler_fails) return nullptr;
     scm.handler = handler;
-    scm.handler_context = context;
     return double_status_handle;
 }
 

@@ -29,7 +29,6 @@ struct ScmDouble {
     std::vector<std::string> calls;
     const SERVICE_TABLE_ENTRYA* dispatched_table = nullptr;
     LPHANDLER_FUNCTION_EX handler = nullptr;
-    LPVOID handler_context = nullptr;
     struct Report {
         SERVICE_STATUS status;
         bool lock_held;  // update_lock was taken while it was made
