@@ -106,8 +106,7 @@ BOOL ChangeServiceConfig2A(SC_HANDLE service, DWORD info_level, LPVOID info) {
         details += "]";
     }
     if (info_level == SERVICE_CONFIG_PRESHUTDOWN_INFO && info != nullptr)
-        details = "timeout " + std::to_string(
-            static_cast<const SERVICE_PRESHUTDOWN_INFO*>(info)->dwPreshutdownTimeout);
+        details = "timeout " + std::to_string(static_cast<const DWORD*>(info)[0]);  // its one field
     if (info_level == SERVICE_CONFIG_FAILURE_ACTIONS_FLAG && info != nullptr)
         details = "non-crash " + std::to_string(
             static_cast<const SERVICE_FAILURE_ACTIONS_FLAG*>(info)->fFailureActionsOnNonCrashFailures);
