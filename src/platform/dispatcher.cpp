@@ -41,7 +41,8 @@ struct Dispatcher {
     std::mutex mutex;
     bool active = false;
     const char* service_name = nullptr;
-    LPHANDLER_FUNCTION handler = nullptr;
+    LPHANDLER_FUNCTION_EX handler = nullptr;
+    LPVOID handler_context = nullptr;
     int notify_fd = -1;
     int wake_fd = -1;
     DWORD state = 0;  // nothing reported yet
@@ -140,7 +141,8 @@ void deliver_controls(int signal_fd, int wake_fd) {
             (void)ignored;
         }
         for (;;) {
-            LPHANDLER_FUNCTION handler = nullptr;
+            LPHANDLER_FUNCTION_EX handler = nullptr;
+            LPVOID context = nullptr;
             {
                 std::lock_guard lock(dispatcher.mutex);
                 if (dispatcher.stopped) return;
@@ -148,11 +150,15 @@ void deliver_controls(int signal_fd, int wake_fd) {
                 if (pending.empty()) break;
                 Verdict verdict = judge(pending.front(), dispatcher.state, dispatcher.controls);
                 if (verdict == Verdict::keep) break;
-                if (verdict == Verdict::deliver) handler = dispatcher.handler;
+                if (verdict == Verdict::deliver) {
+                    handler = dispatcher.handler;
+                    context = dispatcher.handler_context;
+                }
             }
             DWORD control = pending.front();
             pending.pop_front();
-            if (handler != nullptr) handler(control);
+            // Its answer goes to whoever sent the control; a signal has no one.
+            if (handler != nullptr) handler(control, 0, nullptr, context);
         }
     }
 }
@@ -232,7 +238,8 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table) {
     return TRUE;
 }
 
-SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(LPCSTR name, LPHANDLER_FUNCTION handler) {
+SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerExA(LPCSTR name, LPHANDLER_FUNCTION_EX handler,
+                                                    LPVOID context) {
     std::lock_guard lock(dispatcher.mutex);
     if (!dispatcher.active) {
         SetLastError(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
@@ -247,6 +254,7 @@ SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(LPCSTR name, LPHANDLER_FUNCTIO
         return nullptr;
     }
     dispatcher.handler = handler;
+    dispatcher.handler_context = context;
     return &status_token;
 }
 

@@ -10,7 +10,7 @@
 
 #include "platform/win32.h"
 
-enum class ObjectKind { semaphore, event, thread, process, pipe };
+enum class ObjectKind { semaphore, event, thread, process, pipe, mutex };
 
 struct KernelObject {
     explicit KernelObject(ObjectKind object_kind) : kind(object_kind) {}
@@ -25,7 +25,7 @@ struct KernelObject {
     LONG count = 0;    // semaphore: current count
     LONG maximum = 0;  // semaphore: maximum count
     bool signalled = false;  // event, thread, and a process that has ended
-    int fd = -1;       // pipe: its end
+    int fd = -1;       // pipe: its end; mutex: its lock file
     pid_t pid = 0;     // process: until it has been reaped
     std::atomic<int> references{1};
 };

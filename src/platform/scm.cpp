@@ -24,6 +24,7 @@ BOOL ChangeServiceConfigA(SC_HANDLE, DWORD, DWORD, DWORD, LPCSTR, LPCSTR, LPDWOR
     return FALSE;
 }
 
+// Failure actions, preshutdown timeout: the systemd unit holds their kin.
 BOOL ChangeServiceConfig2A(SC_HANDLE, DWORD, LPVOID) {
     SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
     return FALSE;

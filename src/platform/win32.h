@@ -59,6 +59,7 @@ using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
 
 constexpr DWORD INFINITE = 0xFFFFFFFFu;
 constexpr DWORD WAIT_OBJECT_0 = 0u;
+constexpr DWORD WAIT_ABANDONED = 0x80u;
 constexpr DWORD WAIT_TIMEOUT = 0x102u;
 constexpr DWORD WAIT_FAILED = 0xFFFFFFFFu;
 
@@ -67,6 +68,7 @@ constexpr LONG ERROR_SUCCESS = 0;
 constexpr DWORD ERROR_SERVICE_SPECIFIC_ERROR = 1066;
 constexpr DWORD ERROR_CALL_NOT_IMPLEMENTED = 120;
 constexpr DWORD ERROR_FAILED_SERVICE_CONTROLLER_CONNECT = 1063;
+constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
 constexpr DWORD ERROR_ACCESS_DENIED = 5;
 constexpr DWORD ERROR_SHARING_VIOLATION = 32;
 
@@ -76,6 +78,12 @@ HANDLE CreateSemaphoreA(LPSECURITY_ATTRIBUTES attributes, LONG initial, LONG max
 BOOL ReleaseSemaphore(HANDLE semaphore, LONG count, LPLONG previous);
 HANDLE CreateEventA(LPSECURITY_ATTRIBUTES attributes, BOOL manual_reset, BOOL initial, LPCSTR name);
 BOOL SetEvent(HANDLE event);
+// A named mutex that other processes see: an exclusive flock on a lock file
+// named after it in the Updater folder, found relative to the current
+// directory (the update pass makes the install root current before it asks).
+// Waits on it are bounded, polled; the lock goes with the process.
+HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES attributes, BOOL initial_owner, LPCWSTR name);
+BOOL ReleaseMutex(HANDLE mutex);
 DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds);
 BOOL CloseHandle(HANDLE object);
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stack, LPTHREAD_START_ROUTINE start,
@@ -209,7 +217,8 @@ struct SERVICE_STATUS {
 };
 using LPSERVICE_STATUS = SERVICE_STATUS*;
 using LPSERVICE_MAIN_FUNCTIONA = void(WINAPI*)(DWORD argc, LPSTR* argv);
-using LPHANDLER_FUNCTION = void(WINAPI*)(DWORD control);
+using LPHANDLER_FUNCTION_EX = DWORD(WINAPI*)(DWORD control, DWORD event_type, LPVOID event_data,
+                                           LPVOID context);
 struct SERVICE_TABLE_ENTRYA {
     LPSTR lpServiceName;
     LPSERVICE_MAIN_FUNCTIONA lpServiceProc;
@@ -222,9 +231,11 @@ constexpr DWORD SERVICE_STOP_PENDING = 3;
 constexpr DWORD SERVICE_RUNNING = 4;
 constexpr DWORD SERVICE_ACCEPT_STOP = 0x1;
 constexpr DWORD SERVICE_ACCEPT_SHUTDOWN = 0x4;
+constexpr DWORD SERVICE_ACCEPT_PRESHUTDOWN = 0x100;
 constexpr DWORD SERVICE_CONTROL_STOP = 1;
 constexpr DWORD SERVICE_CONTROL_INTERROGATE = 4;
 constexpr DWORD SERVICE_CONTROL_SHUTDOWN = 5;
+constexpr DWORD SERVICE_CONTROL_PRESHUTDOWN = 0xF;
 constexpr DWORD SC_MANAGER_CREATE_SERVICE = 0x0002;
 constexpr DWORD SERVICE_ALL_ACCESS = 0xF01FF;
 constexpr DWORD SERVICE_AUTO_START = 2;
@@ -251,6 +262,11 @@ struct SERVICE_FAILURE_ACTIONS_FLAG {
     BOOL fFailureActionsOnNonCrashFailures;
 };
 constexpr DWORD SERVICE_CONFIG_FAILURE_ACTIONS_FLAG = 4;
+// How long the system waits at shutdown for a service that accepts preshutdown.
+struct SERVICE_PRESHUTDOWN_INFO {
+    DWORD dwPreshutdownTimeout;  // ms
+};
+constexpr DWORD SERVICE_CONFIG_PRESHUTDOWN_INFO = 7;
 
 SC_HANDLE OpenSCManagerA(LPCSTR machine, LPCSTR database, DWORD access);
 SC_HANDLE OpenServiceA(SC_HANDLE manager, LPCSTR name, DWORD access);
@@ -268,7 +284,8 @@ BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status);
 BOOL DeleteService(SC_HANDLE service);
 BOOL CloseServiceHandle(SC_HANDLE handle);
 BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table);
-SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(LPCSTR name, LPHANDLER_FUNCTION handler);
+SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerExA(LPCSTR name, LPHANDLER_FUNCTION_EX handler,
+                                                    LPVOID context);
 BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status);
 
 // Registry.

@@ -41,7 +41,7 @@ int process_entry(int argc, char** argv) {
     }
 
     const char* word = argv[1];
-    if (std::strcmp(word, "noservice") == 0) return run_update_pass();
+    if (std::strcmp(word, "noservice") == 0) return run_update_pass(false);
     if (std::strcmp(word, "install") == 0) return install_service();
 
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "orvane_config.h"
 #include "report/report.h"
 #include "service/entry.h"
 
@@ -65,6 +66,14 @@ void set_failure_actions(SC_HANDLE service) {
     ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &on_every_failure);
 }
 
+// A shutdown tells the service first (preshutdown) and waits this long for
+// it to stop: time for a running pass to finish, where the plain shutdown
+// would end the process within seconds.
+void set_preshutdown_timeout(SC_HANDLE service) {
+    SERVICE_PRESHUTDOWN_INFO preshutdown{ORVANE_PRESHUTDOWN_TIMEOUT_MS};
+    ChangeServiceConfig2A(service, SERVICE_CONFIG_PRESHUTDOWN_INFO, &preshutdown);
+}
+
 // The machine's key at path, created if missing; nullptr when it cannot be.
 HKEY create_machine_key(const char* path) {
     HKEY key = nullptr;
@@ -121,6 +130,7 @@ int install_service() {
         return 1;
     }
     set_failure_actions(service);
+    set_preshutdown_timeout(service);
     write_event_source(module_path);  // a file, unquoted: no command line
     CloseServiceHandle(service);
     CloseServiceHandle(manager);

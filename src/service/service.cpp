@@ -2,6 +2,8 @@
 // control handler and the orderly stop that never cuts an update pass in half.
 #include "service/service.h"
 
+#include <mutex>
+
 #include "orvane_config.h"
 #include "service/entry.h"
 #include "update/package_update.h"
@@ -19,32 +21,77 @@ namespace {
 constexpr DWORD start_wait_hint_ms = 3000;
 constexpr DWORD worker_wait_hint_ms = 1000;
 constexpr DWORD stop_wait_hint_ms = 3000;
+// While a pass finishes, a new check point comes well within each wait hint.
+constexpr DWORD stop_progress_ms = stop_wait_hint_ms / 2;
 // Exit code of a start that could not get its event or its worker when the
 // system gave no reason (ERROR_NOT_ENOUGH_MEMORY).
 constexpr DWORD start_failure_code = 8;
 
-// Set by the first run of the stop. A later run (after a failed status
-// report, on this thread or another) must neither wait again for the lock
-// the first run holds nor signal the event after the service closed it.
+// Set by the first request of the stop. A later one (a failed status report,
+// a second control, the worker's restart) changes nothing: above all it does
+// not signal the event, which the service thread closes once signalled.
 std::atomic<bool> stop_claimed{false};
+std::atomic<DWORD> end_win32_code{0};
 
-void end_service(DWORD win32_exit_code, DWORD specific_exit_code) {
+// Keeps the reports of a stopping service in order: its check points only
+// rise, and nothing follows stopped. Guards stop_check_point.
+std::mutex stop_reports;
+DWORD stop_check_point = 0;
+
+// Asks the service thread for the orderly stop and returns at once: a
+// control handler must not wait for a pass.
+void request_end(DWORD win32_exit_code, DWORD specific_exit_code) {
     if (stop_claimed.exchange(true)) return;
+    end_win32_code = win32_exit_code;
     service_exit_code = specific_exit_code;
     service_running = 0;
     update_stop_requested = 1;
-    // Blocks while an update pass runs: the pass is finished first.
-    WaitForSingleObject(update_lock, INFINITE);
+    // There is none yet only while the service thread itself starts up; it
+    // then does not wait for one.
     if (stop_event != nullptr) SetEvent(stop_event);
-    report_status(SERVICE_STOPPED, win32_exit_code, specific_exit_code, 0, 0);
-    ReleaseSemaphore(update_lock, 1, nullptr);
 }
 
 // A start that cannot go on ends as stopped, with the reason, so that the
 // manager does not show it pending for ever.
 void fail_start() {
     DWORD code = GetLastError();
-    end_service(code != NO_ERROR ? code : start_failure_code, 0);
+    request_end(code != NO_ERROR ? code : start_failure_code, 0);
+}
+
+// The orderly stop, on the service thread: a pass that holds the lock is
+// finished first, and meanwhile the manager sees the stop make progress.
+// Stopped is reported under the lock, so no pass begins before the end.
+void finish_stop() {
+    while (WaitForSingleObject(update_lock, stop_progress_ms) == WAIT_TIMEOUT) {
+        std::lock_guard lock(stop_reports);
+        report_status(SERVICE_STOP_PENDING, NO_ERROR, 0, ++stop_check_point, stop_wait_hint_ms);
+    }
+    {
+        std::lock_guard lock(stop_reports);
+        service_state = SERVICE_STOPPED;
+        report_status(SERVICE_STOPPED, end_win32_code, service_exit_code, 0, 0);
+    }
+    ReleaseSemaphore(update_lock, 1, nullptr);
+}
+
+void begin_stop() {
+    {
+        std::lock_guard lock(stop_reports);
+        if (stop_claimed) return;  // under way, reported already
+        service_state = SERVICE_STOP_PENDING;
+        report_status(SERVICE_STOP_PENDING, NO_ERROR, 0, ++stop_check_point, stop_wait_hint_ms);
+    }
+    stop_service();
+}
+
+void report_current_state() {
+    std::lock_guard lock(stop_reports);
+    DWORD state = service_state;
+    if (state == SERVICE_STOPPED) return;
+    if (state == SERVICE_STOP_PENDING)
+        report_status(state, NO_ERROR, 0, stop_check_point, stop_wait_hint_ms);
+    else
+        report_status(state, NO_ERROR, 0, 0, 0);
 }
 
 }  // namespace
@@ -55,7 +102,9 @@ int report_status(DWORD state, DWORD win32_exit_code, DWORD specific_exit_code,
     status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     status.dwCurrentState = state;
     status.dwControlsAccepted =
-        state == SERVICE_START_PENDING ? 0 : SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
+        state == SERVICE_START_PENDING
+            ? 0
+            : SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_PRESHUTDOWN;
     status.dwWin32ExitCode =
         specific_exit_code != 0 ? ERROR_SERVICE_SPECIFIC_ERROR : win32_exit_code;
     status.dwServiceSpecificExitCode = specific_exit_code;
@@ -68,21 +117,28 @@ int report_status(DWORD state, DWORD win32_exit_code, DWORD specific_exit_code,
     return 0;
 }
 
-void stop_service() { end_service(NO_ERROR, 0); }
+void stop_service() { request_end(NO_ERROR, 0); }
 
 // Stopped with an exit code of its own: the Windows service manager takes it
 // for a failure and restarts the service (its failure actions apply to such
 // ends too), systemd restarts the unit for the process's exit status.
-void restart_service() { end_service(NO_ERROR, ORVANE_RESTART_EXIT_CODE); }
+void restart_service() { request_end(NO_ERROR, ORVANE_RESTART_EXIT_CODE); }
 
-void WINAPI control_handler(DWORD control) {
-    if (control == SERVICE_CONTROL_STOP || control == SERVICE_CONTROL_SHUTDOWN) {
-        service_state = SERVICE_STOP_PENDING;
-        report_status(SERVICE_STOP_PENDING, NO_ERROR, 0, 1, stop_wait_hint_ms);
-        stop_service();
-        return;
+// Returns at once: the stop itself runs on the service thread. Preshutdown,
+// which Windows sends first at a shutdown and then waits for, is a stop too.
+DWORD WINAPI control_handler(DWORD control, DWORD, LPVOID, LPVOID) {
+    switch (control) {
+        case SERVICE_CONTROL_STOP:
+        case SERVICE_CONTROL_SHUTDOWN:
+        case SERVICE_CONTROL_PRESHUTDOWN:
+            begin_stop();
+            return NO_ERROR;
+        case SERVICE_CONTROL_INTERROGATE:
+            report_current_state();
+            return NO_ERROR;
+        default:
+            return ERROR_CALL_NOT_IMPLEMENTED;
     }
-    report_status(service_state, NO_ERROR, 0, 0, 0);
 }
 
 int start_worker() {
@@ -101,28 +157,30 @@ int start_worker() {
 void WINAPI service_main(DWORD, LPSTR*) {
     // Each run of the service has its own orderly stop.
     stop_claimed = false;
+    stop_check_point = 0;
     update_stop_requested = 0;
-    status_handle = RegisterServiceCtrlHandlerA(service_name, control_handler);
+    status_handle = RegisterServiceCtrlHandlerExA(service_name, control_handler, nullptr);
     if (status_handle == nullptr) return;
-    if (!report_status(SERVICE_START_PENDING, NO_ERROR, 0, 1, start_wait_hint_ms)) return;
-
-    stop_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (stop_event == nullptr) {
-        fail_start();
-        return;
-    }
-    if (report_status(SERVICE_START_PENDING, NO_ERROR, 0, 2, worker_wait_hint_ms)) {
-        if (!start_worker()) {
+    if (report_status(SERVICE_START_PENDING, NO_ERROR, 0, 1, start_wait_hint_ms)) {
+        stop_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        if (stop_event == nullptr) {
             fail_start();
-        } else {
-            service_state = SERVICE_RUNNING;
-            report_status(SERVICE_RUNNING, NO_ERROR, 0, 0, 0);
+        } else if (report_status(SERVICE_START_PENDING, NO_ERROR, 0, 2, worker_wait_hint_ms)) {
+            if (!start_worker()) {
+                fail_start();
+            } else {
+                service_state = SERVICE_RUNNING;
+                report_status(SERVICE_RUNNING, NO_ERROR, 0, 0, 0);
+            }
         }
     }
-    // Every road to here has either run the stop already (a failed report or
-    // start) or waits for a stop control. The event is signalled by the one
-    // stop that runs to its end, so it is closed only once nobody signals it.
-    WaitForSingleObject(stop_event, INFINITE);
-    CloseHandle(stop_event);
-    stop_event = nullptr;
+    // Every road to here has either asked for the stop already (a failed
+    // report or start) or waits for a request. The event is signalled by the
+    // one request that claimed the stop, so once it is, nobody signals it again.
+    if (stop_event != nullptr) {
+        WaitForSingleObject(stop_event, INFINITE);
+        CloseHandle(stop_event);
+        stop_event = nullptr;
+    }
+    finish_stop();
 }

@@ -16,7 +16,8 @@ extern HANDLE worker_thread;
 extern std::atomic<DWORD> service_exit_code;
 
 void WINAPI service_main(DWORD argc, LPSTR* argv);
-void WINAPI control_handler(DWORD control);
+DWORD WINAPI control_handler(DWORD control, DWORD event_type, LPVOID event_data,
+                             LPVOID context);
 int report_status(DWORD state, DWORD win32_exit_code, DWORD specific_exit_code,
                   DWORD check_point, DWORD wait_hint);
 void stop_service();

@@ -22,7 +22,8 @@ DWORD WINAPI update_worker(LPVOID) {
             // A stop that got the lock first has ended the service; a pass
             // begun now would be cut off when the process ends.
             if (service_running == 0) return 0;
-            run_update_pass();
+            // Another process's pass is waited for, but not past a stop.
+            run_update_pass(true);
             first_pass = false;
             // The new program is started by the supervisor; a stop that
             // came during the pass has ended the service already.

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "orvane_config.h"
 #include "report/report.h"
 #include "update/install_aside.h"
 #include "update/limits.h"
@@ -13,6 +14,32 @@ HANDLE update_lock = nullptr;
 
 namespace {
 char executable_directory[path_buffer_size];
+
+// Seen by every process of the machine, whichever account runs it.
+constexpr const wchar_t* machine_pass_name = L"Global\\orvane.update.pass";
+
+enum class MachinePass { taken, elsewhere, unguarded };
+
+// Takes the machine's pass lock into *mutex. A lock that cannot be made at
+// all (an Updater folder that cannot hold its file) lets the pass go on
+// unguarded, as before, to fail at its list or its records.
+MachinePass take_machine_pass(bool wait_for_other, HANDLE* mutex) {
+    *mutex = CreateMutexW(nullptr, FALSE, machine_pass_name);
+    if (*mutex == nullptr) {
+        // Another account's pass made it, and holds it open.
+        return GetLastError() == ERROR_ACCESS_DENIED ? MachinePass::elsewhere
+                                                     : MachinePass::unguarded;
+    }
+    for (;;) {
+        // An abandoned lock is taken: its pass ended with its process.
+        DWORD taken = WaitForSingleObject(*mutex, wait_for_other ? ORVANE_TICK_MS : 0);
+        if (taken == WAIT_OBJECT_0 || taken == WAIT_ABANDONED) return MachinePass::taken;
+        if (taken != WAIT_TIMEOUT || !wait_for_other || update_stop_requested != 0) break;
+    }
+    CloseHandle(*mutex);
+    *mutex = nullptr;
+    return MachinePass::elsewhere;
+}
 
 // A name that is a path, or names a directory, would make the package file
 // and its record land outside the install root or its Updater folder. A
@@ -63,20 +90,35 @@ char* module_directory() {
     return executable_directory;
 }
 
-int run_update_pass() {
+int run_update_pass(bool wait_for_other) {
     WaitForSingleObject(update_lock, INFINITE);
     const char* directory = module_directory();
     if (directory[0] != '\0') {
         _chdir(directory);
         _chdir("..");
     }
+    // Two passes at once would write the same files: the second one touches
+    // nothing, not even the files set aside, which the first may be listing.
+    HANDLE machine_pass = nullptr;
+    if (take_machine_pass(wait_for_other, &machine_pass) == MachinePass::elsewhere) {
+        std::printf("%sAnother update pass is running.\n", report_prefix(report_warning));
+        ReleaseSemaphore(update_lock, 1, nullptr);
+        return pass_elsewhere_result;
+    }
+    auto end_pass = [machine_pass](int result) {
+        if (machine_pass != nullptr) {
+            ReleaseMutex(machine_pass);
+            CloseHandle(machine_pass);
+        }
+        ReleaseSemaphore(update_lock, 1, nullptr);
+        return result;
+    };
     install_remove_set_aside();
     std::FILE* list = std::fopen(package_list_path, "rt");
     if (list == nullptr) {
         // Not logged, but a pass that updates nothing is a problem.
         std::printf("%sError opening file %s\n", report_prefix(report_warning), package_list_path);
-        ReleaseSemaphore(update_lock, 1, nullptr);
-        return -1;
+        return end_pass(-1);
     }
     char names[path_buffer_size];
     std::size_t read = std::fread(names, 1, path_buffer_size - 2, list);
@@ -93,6 +135,5 @@ int run_update_pass() {
     }
     std::fclose(list);
     report_package(nullptr);
-    ReleaseSemaphore(update_lock, 1, nullptr);
-    return 0;
+    return end_pass(0);
 }

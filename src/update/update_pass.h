@@ -8,7 +8,15 @@ extern HANDLE update_lock;
 
 constexpr const char* package_list_path = "Updater/installed.packages.lst";
 
-int run_update_pass();
+// Exit status of a `noservice` run that found another process's pass running
+// (EX_TEMPFAIL: try again later).
+constexpr int pass_elsewhere_result = 75;
+
+// One pass, at most one at a time on the machine. Another process's pass
+// running: with wait_for_other, waited for a tick at a time until it ends
+// or a stop is requested; without, nothing is done. Either way, when it
+// does not run: "Another update pass is running." and pass_elsewhere_result.
+int run_update_pass(bool wait_for_other);
 
 // The running executable's directory with its trailing separator.
 char* module_directory();

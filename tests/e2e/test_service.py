@@ -27,9 +27,9 @@ REMOTE = "~tarn/latest"
 # (state, check point, wait hint, controls accepted, exit code)
 START_PENDING_1 = (2, 1, 3000, 0, 0)
 START_PENDING_2 = (2, 2, 1000, 0, 0)
-RUNNING = (4, 0, 0, 5, 0)
-STOP_PENDING = (3, 1, 3000, 5, 0)
-STOPPED = (1, 0, 0, 5, 0)
+RUNNING = (4, 0, 0, 0x105, 0)
+STOP_PENDING = (3, 1, 3000, 0x105, 0)
+STOPPED = (1, 0, 0, 0x105, 0)
 # The exit status of a service that installed a new updater (README).
 RESTART = 42
 
@@ -122,14 +122,20 @@ class ServiceCase(TreeTestCase):
         self.addCleanup(supervisor.close)
         return supervisor
 
+    def stop_reports(self, supervisor):
+        """Stop pending, and the report after its next check points while a pass ends."""
+        first = pending = supervisor.next_status()
+        self.assertEqual(pending and pending.record, STOP_PENDING, "no stop-pending report")
+        status = supervisor.next_status()
+        while status and status.record == (3, pending.record[1] + 1) + STOP_PENDING[2:]:
+            pending, status = status, supervisor.next_status()
+        return first, status
+
     def stop_in_order(self, supervisor, number=signal.SIGTERM):
         """Sends the stop signal; returns the stop-pending and stopped reports."""
         supervisor.send(number)
-        pending = supervisor.next_status()
-        self.assertIsNotNone(pending, "no stop-pending report")
-        self.assertEqual(pending.record, STOP_PENDING)
+        pending, stopped = self.stop_reports(supervisor)
         self.assertEqual(pending.fields.get("STOPPING"), "1")
-        stopped = supervisor.next_status()
         self.assertIsNotNone(stopped, "no stopped report")
         self.assertEqual(stopped.record, STOPPED)
         code, _, err = supervisor.wait_exit()
@@ -245,8 +251,7 @@ class HeldPass(ServiceCase):
         supervisor.send(signal.SIGTERM)
         asked = time.monotonic()
         attempts = self.tree.log_messages().count(retried)
-        self.assertEqual(supervisor.next_status().record, STOP_PENDING)
-        stopped = supervisor.next_status()
+        stopped = self.stop_reports(supervisor)[1]
         self.assertIsNotNone(stopped, "no stopped report while the installation is retried")
         self.assertEqual(stopped.record, STOPPED)
         self.assertLess(stopped.when - asked, RETRY + 2.0)
@@ -264,6 +269,27 @@ class HeldPass(ServiceCase):
         self.stop_in_order(supervisor)
         self.assertEqual(self.tree.read("data.txt"), b"new content")
         self.assertIn("A failed instalation was resumed successfuly.", self.tree.log_messages())
+
+    def test_one_pass_at_a_time_on_the_machine_and_a_stop_waits_for_none_of_another(self):
+        archive = harness.zip_archive([("data.bin", os.urandom(6000))])
+        self.site.publish("alpha.zip", "2.0", archive)
+        self.site.rules({"alpha.zip": {"trickle": [max(1, len(archive) // 30), 0.1]}})  # 3 s
+        self.tree.write_list("alpha")
+        first = subprocess.Popen(self.tree.command(["noservice"]), cwd=self.tree.bin, stdout=subprocess.DEVNULL,
+                                 env=dict(os.environ, http_proxy=self.site.proxy))
+        self.assertTrue(eventually(lambda: self.site.request("alpha.zip") in self.site.requests()))
+        self.tree.write("Updater/set.aside.lst", "old.orvane-old\n")  # gone at a pass's start
+        self.tree.write("old.orvane-old", "set aside")
+        log, requests = self.tree.read("update.log"), self.site.requests()
+        code, out, _ = self.tree.run("noservice", env={"http_proxy": self.site.proxy})
+        self.assertEqual((code, self.assertBanner(out)), (75, b"Another update pass is running.\n"))
+        supervisor = self.supervise()  # its pass waits for the other one, its stop does not
+        supervisor.wait_running(self)
+        time.sleep(INITIAL_DELAY + 0.2)
+        self.stop_in_order(supervisor)
+        self.assertEqual((self.tree.read("update.log"), self.site.requests(), first.poll(),
+                          self.tree.exists("old.orvane-old")), (log, requests, None, True))
+        self.assertEqual(first.wait(WAIT), 0)
 
     def test_stop_during_a_slow_download_waits_for_the_version_record(self):
         payload = os.urandom(3000)
@@ -283,8 +309,7 @@ class HeldPass(ServiceCase):
         with open(supervisor.out.name, "rb") as f:  # the collector has the pass so far
             self.assertIn(b"\n<6>Updating alpha ...\n", f.read())
         supervisor.send(signal.SIGTERM)
-        self.assertEqual(supervisor.next_status().record, STOP_PENDING)
-        stopped = supervisor.next_status()
+        stopped = self.stop_reports(supervisor)[1]
         self.assertIsNotNone(stopped)
         # Read at the moment the stop was reported: the pass is complete.
         record = self.tree.read("Updater/alpha.zip.version")

@@ -343,7 +343,7 @@ class Lifecycle(WindowsServiceCase):
         pending = service_status()
         record_while_pending = self.tree.exists("Updater/alpha.zip.version")
         self.assertEqual(pending["state"], STOP_PENDING)
-        self.assertEqual((pending["checkpoint"], pending["wait_hint"]), (1, 3000))
+        self.assertEqual((pending["checkpoint"] >= 1, pending["wait_hint"]), (True, 3000))  # rising
         self.assertFalse(record_while_pending, "the pass was already done: nothing was held")
 
         self.wait_state(STOPPED)

@@ -31,9 +31,10 @@ std::ostream& operator<<(std::ostream& out, const Record& r) {
 
 const Record start_pending_1{SERVICE_START_PENDING, 0, 0, 0, 1, 3000};
 const Record start_pending_2{SERVICE_START_PENDING, 0, 0, 0, 2, 1000};
-const Record running{SERVICE_RUNNING, 5, 0, 0, 0, 0};
-const Record stop_pending{SERVICE_STOP_PENDING, 5, 0, 0, 1, 3000};
-const Record stopped{SERVICE_STOPPED, 5, 0, 0, 0, 0};
+const Record running{SERVICE_RUNNING, 0x105, 0, 0, 0, 0};
+const Record stop_pending{SERVICE_STOP_PENDING, 0x105, 0, 0, 1, 3000};
+const Record stopped{SERVICE_STOPPED, 0x105, 0, 0, 0, 0};
+Record stop_pending_at(DWORD point) { return {SERVICE_STOP_PENDING, 0x105, 0, 0, point, 3000}; }
 
 std::vector<Record> records() {
     std::lock_guard lock(scm_mutex);
@@ -127,16 +128,16 @@ TEST_F(Lifecycle, ReportsFillTheRecordForEachState) {
     // A service-specific code is announced through the Win32 code.
     EXPECT_NE(report_status(SERVICE_STOPPED, 0, 42, 0, 0), 0);
     EXPECT_EQ(records(), (std::vector<Record>{start_pending_1, running,
-                                              {SERVICE_STOPPED, 5, 1053, 0, 0, 0},
-                                              {SERVICE_STOPPED, 5, 1066, 42, 0, 0}}));
+                                              {SERVICE_STOPPED, 0x105, 1053, 0, 0, 0},
+                                              {SERVICE_STOPPED, 0x105, 1066, 42, 0, 0}}));
 }
 
 // Twice in one process: each start has its own stop, and the stop request
-// the first one raised does not reach the second.
+// the first one raised does not reach the second. Preshutdown is a stop.
 TEST_F(Lifecycle, StartsRunsAndStopsInOrderTwiceInOneProcess) {
-    for (int start = 1; start <= 2; ++start) {
-        SCOPED_TRACE(start);
-        if (start == 2) {
+    for (DWORD stop : {SERVICE_CONTROL_STOP, SERVICE_CONTROL_PRESHUTDOWN}) {
+        SCOPED_TRACE(stop);
+        if (stop == SERVICE_CONTROL_PRESHUTDOWN) {
             ASSERT_EQ(WaitForSingleObject(worker_thread, 10000), WAIT_OBJECT_0);
             CloseHandle(worker_thread);
             worker_thread = nullptr;
@@ -149,15 +150,14 @@ TEST_F(Lifecycle, StartsRunsAndStopsInOrderTwiceInOneProcess) {
         EXPECT_EQ(service_running.load(), 1u);
         EXPECT_NE(worker_thread, nullptr);
         ASSERT_NE(scm.handler, nullptr);
-        EXPECT_EQ(scm.calls.front(), "RegisterServiceCtrlHandlerA(\"Orvane Autoupdate Service\")");
+        EXPECT_EQ(scm.calls.front(), "RegisterServiceCtrlHandlerExA(\"Orvane Autoupdate Service\")");
 
-        LPHANDLER_FUNCTION handler = scm.handler;
-        handler(SERVICE_CONTROL_INTERROGATE);
-        handler(SERVICE_CONTROL_STOP);
+        EXPECT_EQ(scm.handler(SERVICE_CONTROL_INTERROGATE, 0, nullptr, nullptr), NO_ERROR);
+        EXPECT_EQ(scm.handler(stop, 0, nullptr, nullptr), NO_ERROR);
         ASSERT_TRUE(service.ends());
         EXPECT_EQ(update_stop_requested.load(), 1);
         EXPECT_EQ(service_running.load(), 0u);
-        EXPECT_EQ(service_state.load(), SERVICE_STOP_PENDING);
+        EXPECT_EQ(service_state.load(), SERVICE_STOPPED);
         EXPECT_EQ(records(), (std::vector<Record>{start_pending_1, start_pending_2, running,
                                                   running, stop_pending, stopped}));
         // Stopped is reported under the lock, so no pass can begin before the end.
@@ -170,25 +170,26 @@ TEST_F(Lifecycle, StartsRunsAndStopsInOrderTwiceInOneProcess) {
 TEST_F(Lifecycle, StopWaitsForThePassThatHoldsTheLockAndNoPassFollows) {
     Thread service(run_service);
     ASSERT_TRUE(eventually([] { return reported(running); }));
-    LPHANDLER_FUNCTION handler = scm.handler;
 
     WaitForSingleObject(update_lock, INFINITE);  // a pass is running
     // Long enough for the worker to end its initial delay and wait at the
     // barrier before its first pass, having seen the service running.
     Sleep(ORVANE_TICK_MS * (ORVANE_INITIAL_DELAY_TICKS + 5));
-    Thread control([handler] { handler(SERVICE_CONTROL_SHUTDOWN); });
-    ASSERT_TRUE(eventually([] { return reported(stop_pending); }));
+    Thread handler([] { scm.handler(SERVICE_CONTROL_SHUTDOWN, 0, nullptr, nullptr); });
+    EXPECT_TRUE(handler.ends()) << "the handler waited for the pass";
     // The running pass is told, so that it leaves its retries to the next start.
-    EXPECT_TRUE(eventually([] { return update_stop_requested.load() == 1; }));
-    Sleep(ORVANE_TICK_MS * 5);
+    EXPECT_EQ(update_stop_requested.load(), 1);
+    // While it runs, the stop makes progress within every wait hint.
+    ASSERT_TRUE(eventually([] { return reported(stop_pending_at(3)); }));
+    scm.handler(SERVICE_CONTROL_INTERROGATE, 0, nullptr, nullptr);  // answered: the progress so far
     EXPECT_FALSE(reported(stopped));
-    EXPECT_FALSE(control.done());
     EXPECT_FALSE(service.done());
 
     ReleaseSemaphore(update_lock, 1, nullptr);  // the pass ends
-    EXPECT_TRUE(control.ends());
     EXPECT_TRUE(service.ends());
-    EXPECT_EQ(records().back(), stopped);
+    EXPECT_EQ(records(), (std::vector<Record>{start_pending_1, start_pending_2, running,
+                                              stop_pending, stop_pending_at(2), stop_pending_at(3),
+                                              stop_pending_at(3), stopped}));
     // TearDown: the worker, let through the barrier after the stop, ends
     // without beginning a pass.
 }
@@ -197,11 +198,10 @@ TEST_F(Lifecycle, AStopReachedAgainByFailedReportsRunsOnce) {
     scm.failing_states = {SERVICE_STOP_PENDING, SERVICE_STOPPED};
     Thread service(run_service);
     ASSERT_TRUE(eventually([] { return reported(running); }));
-    LPHANDLER_FUNCTION handler = scm.handler;
-    // The failed stop-pending report runs the stop, the failed stopped report
-    // inside it reaches it again, and the handler runs it a third time.
-    Thread control([handler] { handler(SERVICE_CONTROL_STOP); });
-    EXPECT_TRUE(control.ends()) << "a repeated stop waited for the lock its thread holds";
+    // The failed stop-pending report asks for the stop, the handler asks
+    // again, and the failed stopped report a third time, holding the lock.
+    Thread handler([] { scm.handler(SERVICE_CONTROL_STOP, 0, nullptr, nullptr); });
+    EXPECT_TRUE(handler.ends()) << "a repeated stop waited for the lock its thread holds";
     EXPECT_TRUE(service.ends());
     EXPECT_EQ(records(), (std::vector<Record>{start_pending_1, start_pending_2, running,
                                               stop_pending, stopped}));

@@ -45,6 +45,7 @@ const std::string failure_actions =
     "ChangeServiceConfig2A(created, 0x2, reset 86400, null, null, [1/60000])";
 // Also after a stop with an exit code: the end that starts a new updater.
 const std::string failure_flag = "ChangeServiceConfig2A(created, 0x4, non-crash 1)";
+const std::string preshutdown = "ChangeServiceConfig2A(created, 0x7, timeout 180000)";  // 3 min
 
 std::string create_call(const std::string& path) {
     return "CreateServiceA(manager, \"Orvane Autoupdate Service\", \"Orvane Autoupdate Service\", "
@@ -117,8 +118,8 @@ TEST_F(Registration, InstallWritesTheDescriptionThenCreatesTheDemandStartService
     EXPECT_EQ(console([&] { result = install_service(); }), "Service installed\n");
     EXPECT_EQ(result, 0);
     EXPECT_EQ(scm.calls, (Calls{module_call, open_manager, create_key, set_description, close_key,
-                                create_call(scm.module_path), failure_actions, failure_flag, create_source,
-                                set_message_file, set_types, close_key,
+                                create_call(scm.module_path), failure_actions, failure_flag, preshutdown,
+                                create_source, set_message_file, set_types, close_key,
                                 "CloseServiceHandle(created)", "CloseServiceHandle(manager)"}));
     EXPECT_FALSE(std::filesystem::exists("update.log"));
 }
@@ -152,14 +153,15 @@ TEST_F(Registration, AnUnwritableDescriptionDoesNotStopTheInstall) {
     EXPECT_EQ(console([&] { result = install_service(); }), "Service installed\n");
     EXPECT_EQ(result, 0);
     EXPECT_EQ(scm.calls, (Calls{module_call, open_manager, create_key, create_call(scm.module_path),
-                                failure_actions, failure_flag, create_source, "CloseServiceHandle(created)",
+                                failure_actions, failure_flag, preshutdown, create_source,
+                                "CloseServiceHandle(created)",
                                 "CloseServiceHandle(manager)"}));
 }
 
 TEST_F(Registration, APathWithBlanksIsRegisteredInQuotes) {
     scm.module_path = "/opt/Orvane Tools/bin/orvane-autoupdate";
     console([] { install_service(); });
-    ASSERT_EQ(scm.calls.size(), 14u);
+    ASSERT_EQ(scm.calls.size(), 15u);
     EXPECT_EQ(scm.calls[5], create_call("\"/opt/Orvane Tools/bin/orvane-autoupdate\""));
 }
 

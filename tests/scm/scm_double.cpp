@@ -105,6 +105,8 @@ BOOL ChangeServiceConfig2A(SC_HANDLE service, DWORD info_level, LPVOID info) {
         }
         details += "]";
     }
+    if (info_level == SERVICE_CONFIG_PRESHUTDOWN_INFO && info != nullptr)
+        details = "timeout " + std::to_string(static_cast<const DWORD*>(info)[0]);  // its one field
     if (info_level == SERVICE_CONFIG_FAILURE_ACTIONS_FLAG && info != nullptr)
         details = "non-crash " + std::to_string(
             static_cast<const SERVICE_FAILURE_ACTIONS_FLAG*>(info)->fFailureActionsOnNonCrashFailures);
@@ -182,8 +184,9 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table) {
     return scm.dispatcher_result;
 }
 
-SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(LPCSTR name, LPHANDLER_FUNCTION handler) {
-    record("RegisterServiceCtrlHandlerA(" + text(name) + ")");
+SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerExA(LPCSTR name, LPHANDLER_FUNCTION_EX handler,
+                                                    LPVOID) {
+    record("RegisterServiceCtrlHandlerExA(" + text(name) + ")");
     std::lock_guard lock(scm_mutex);
     if (scm.handler_fails) return nullptr;
     scm.handler = handler;

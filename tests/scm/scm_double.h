@@ -28,7 +28,7 @@ struct ScmDouble {
     // What was asked.
     std::vector<std::string> calls;
     const SERVICE_TABLE_ENTRYA* dispatched_table = nullptr;
-    LPHANDLER_FUNCTION handler = nullptr;
+    LPHANDLER_FUNCTION_EX handler = nullptr;
     struct Report {
         SERVICE_STATUS status;
         bool lock_held;  // update_lock was taken while it was made
