@@ -15,6 +15,7 @@
 
 #include "orvane_config.h"
 #include "test_server.h"
+#include "transfer/disk_space.h"
 #include "transfer/fetch.h"
 #include "transfer/url_stream.h"
 #include "work_dir.h"
@@ -209,6 +210,15 @@ TEST_F(Download, SlowTrickleAndResolvedHostNameArriveWhole) {
     const std::string by_name = "http://localhost:" + std::to_string(server.port()) + "/pkg.zip";
     EXPECT_EQ(download(by_name, "named.zip"), 0);
     EXPECT_TRUE(file_text("named.zip") == body);
+}
+
+// A volume that reports no size at all (some FUSE and network file systems;
+// /proc here) has room unknown, not none; a real one still refuses.
+TEST(DiskSpace, VolumeOfNoSizeIsNeverFull) {
+    calls.clear();
+    EXPECT_TRUE(disk_space_enough(L"/proc", 1 << 20, "%s %d %d", "x", recording_report));
+    EXPECT_FALSE(disk_space_enough(L".", std::int64_t{1} << 60, "%s %d %d", "x", recording_report));
+    ASSERT_EQ(calls.size(), 1u);
 }
 
 TEST(FetchText, BodiesComeBackAsNulTerminatedText) {
