@@ -33,7 +33,6 @@ The path is matched without its query. Rule keys:
   starts with "content-length:" (any case) the server sends no Content-Length
   of its own.
 - "length": "none": no Content-Length; the body ends when the connection closes.
-  "length": "chunked": no Content-Length; the body is sent in chunks.
 - "body": literal text (latin-1) sent instead of the file.
 - "sequence": [body1, body2, ...]: successive requests of the path get
   successive bodies; the last one repeats. The count starts again whenever
@@ -142,12 +141,10 @@ class _Handler(BaseHTTPRequestHandler):
         if rule.get("validator"):
             status, offset, size = self._ranged(rule, body, file_path, size, status, extra)
         head = "HTTP/1.1 %d %s\r\n" % (status, REASONS.get(status, "Status"))
-        own_length = rule.get("length") not in ("none", "chunked") and not any(
+        own_length = rule.get("length") != "none" and not any(
             line.lower().startswith("content-length:") for line in extra)
         if own_length:
             head += "Content-Length: %d\r\n" % size
-        if rule.get("length") == "chunked":
-            head += "Transfer-Encoding: chunked\r\n"
         head += "Connection: close\r\n"
         out = head.encode("latin-1") + "".join(extra).encode("latin-1") + b"\r\n"
         self.close_connection = True
@@ -201,8 +198,7 @@ class _Handler(BaseHTTPRequestHandler):
         stall_after = int(rule["stall_after"]) if "stall_after" in rule else None
         stall_seconds = float(rule.get("stall_seconds", 0))
         trickle = rule.get("trickle")
-        chunked = rule.get("length") == "chunked"
-        plain = stall_after is None and not trickle and limit == size and not chunked
+        plain = stall_after is None and not trickle and limit == size
         if plain and file_path is not None:
             with open(file_path, "rb") as f:
                 self.connection.sendfile(f, offset)
@@ -225,7 +221,7 @@ class _Handler(BaseHTTPRequestHandler):
                 data = source.read(piece) if source else body[sent:sent + piece]
                 if not data:
                     break
-                self.wfile.write(b"%x\r\n%s\r\n" % (len(data), data) if chunked else data)
+                self.wfile.write(data)
                 self.wfile.flush()
                 sent += len(data)
                 if stall_after is not None and sent == stall_after and stall_seconds > 0:
@@ -236,8 +232,6 @@ class _Handler(BaseHTTPRequestHandler):
         finally:
             if source:
                 source.close()
-        if chunked and limit == size:
-            self.wfile.write(b"0\r\n\r\n")
         if limit < size:  # cut the connection short, without a proper end
             try:
                 self.connection.shutdown(socket.SHUT_RDWR)
