@@ -33,7 +33,8 @@ struct Assembly {
     std::int64_t done;                   // bytes assembled
     std::int64_t fetched;
     ReportFn report_fn;
-    bool stopped;  // the callback asked to stop
+    bool stopped;      // the callback asked to stop
+    bool interrupted;  // a range kept breaking off
 };
 
 int progress_count(std::int64_t value) {
@@ -56,35 +57,57 @@ bool answer_fits(const UrlResponse& response, std::int64_t first, std::int64_t l
            std::strcmp(url_validator(response), assembly.validator) == 0;
 }
 
-// Bytes [first, end) of the archive into the local file at their own offset
-// (and into `copy`, when given); false unless exactly they arrived.
-bool fetch_range(Assembly& assembly, std::int64_t first, std::int64_t end, unsigned char* copy) {
+// How one request for a range ended.
+enum class Fetched { whole, cut, other };
+
+// The bytes from *at up to end in one request, into the local file at their
+// own offset or, with `copy` (which holds the range from `first` on), into
+// memory only; *at moves past what arrived. A transfer that breaks off is
+// cut; an answer with other bytes than asked is other.
+Fetched fetch_part(Assembly& assembly, std::int64_t first, std::int64_t* at, std::int64_t end,
+                   unsigned char* copy) {
     char range[48];
-    std::snprintf(range, sizeof range, "%lld-%lld", static_cast<long long>(first),
+    std::snprintf(range, sizeof range, "%lld-%lld", static_cast<long long>(*at),
                   static_cast<long long>(end - 1));
     content_length = 0;
     UrlStream* stream = url_fopen_bytes(assembly.url, range, assembly.validator);
-    if (stream == nullptr) return false;
-    bool fits = std::fseek(assembly.file, static_cast<long>(first), SEEK_SET) == 0;
-    std::int64_t at = first;
+    if (stream == nullptr) return Fetched::cut;
+    const std::int64_t asked = *at;
+    Fetched fetched = Fetched::whole;
+    if (copy == nullptr && std::fseek(assembly.file, static_cast<long>(asked), SEEK_SET) != 0)
+        fetched = Fetched::other;
     static char chunk[chunk_size];
-    while (fits && at < end) {
-        const std::int64_t left = end - at;
+    while (fetched == Fetched::whole && *at < end) {
+        const std::int64_t left = end - *at;
         const std::uint32_t n = url_fread(
             chunk, 1, left < chunk_size ? static_cast<std::uint32_t>(left) : chunk_size, stream);
-        // The answer's head is whole once its body has begun.
-        if (n == 0 || !answer_fits(stream->response, first, end - 1, assembly) ||
-            std::fwrite(chunk, 1, n, assembly.file) != n) {
-            fits = false;
-            break;
+        // The answer's head is whole once the stream has opened.
+        if (!answer_fits(stream->response, asked, end - 1, assembly)) {
+            fetched = Fetched::other;
+        } else if (n == 0) {
+            fetched = Fetched::cut;
+        } else if (copy != nullptr) {
+            std::memcpy(copy + (*at - first), chunk, n);
+        } else if (std::fwrite(chunk, 1, n, assembly.file) != n) {
+            fetched = Fetched::other;
         }
-        if (copy != nullptr) std::memcpy(copy + (at - first), chunk, n);
-        at += n;
+        if (fetched != Fetched::whole) break;
+        *at += n;
         assembly.fetched += n;
-        if (!advance(assembly, n)) fits = false;
+        if (!advance(assembly, n)) fetched = Fetched::other;
     }
     url_fclose(stream);
-    return fits && at == end;
+    return fetched;
+}
+
+// Bytes [first, end) of the archive, as fetch_part takes them; a transfer
+// that breaks off is asked once more for the rest, under the same validator.
+bool fetch_range(Assembly& assembly, std::int64_t first, std::int64_t end, unsigned char* copy) {
+    std::int64_t at = first;
+    Fetched fetched = fetch_part(assembly, first, &at, end, copy);
+    if (fetched == Fetched::cut) fetched = fetch_part(assembly, first, &at, end, copy);
+    if (fetched == Fetched::cut) assembly.interrupted = true;
+    return fetched == Fetched::whole;
 }
 
 // The kept archive's bytes of one reused stretch: a whole record, or
@@ -116,7 +139,11 @@ bool place_reused(Assembly& assembly, std::FILE* kept, const DeltaReuse& reuse) 
 }
 
 // Reads the rest of the directory when it starts before the tail, plans,
-// fetches and places. `held` holds the archive's bytes from held_from on.
+// fetches and places. The local file is written from its first byte on, in
+// offset order (a reused stretch reads its entry's local header, fetched at
+// a lower offset, back from it), and the archive's last bytes, held in
+// memory from the tail on, last: a file system that fills what lies before
+// a write (NTFS) never writes the archive twice.
 bool assemble(Assembly& assembly, std::vector<unsigned char>& tail, const char* kept_path,
               const std::vector<DeltaEntry>& kept_entries, DeltaCounts* counts) {
     const std::int64_t tail_first = assembly.length - static_cast<std::int64_t>(tail.size());
@@ -127,10 +154,7 @@ bool assemble(Assembly& assembly, std::vector<unsigned char>& tail, const char* 
     if (assembly.length - held_from > delta_directory_largest + tail_size) return false;
     std::vector<unsigned char> held(static_cast<std::size_t>(assembly.length - held_from));
     std::memcpy(held.data() + (tail_first - held_from), tail.data(), tail.size());
-    if (std::fseek(assembly.file, static_cast<long>(tail_first), SEEK_SET) != 0 ||
-        std::fwrite(tail.data(), 1, tail.size(), assembly.file) != tail.size() ||
-        !advance(assembly, static_cast<std::int64_t>(tail.size())))
-        return false;
+    if (!advance(assembly, static_cast<std::int64_t>(tail.size()))) return false;
     if (held_from < tail_first && !fetch_range(assembly, held_from, tail_first, held.data()))
         return false;
     std::vector<DeltaEntry> entries;
@@ -139,16 +163,26 @@ bool assemble(Assembly& assembly, std::vector<unsigned char>& tail, const char* 
 
     const DeltaPlan plan = delta_plan(entries, place.offset, held_from, kept_entries,
                                       ORVANE_DELTA_GAP_BYTES, ORVANE_DELTA_RANGES);
-    for (const DeltaRange& range : plan.fetched) {
-        if (!fetch_range(assembly, range.first, range.end, nullptr)) return false;
-    }
     std::FILE* kept = std::fopen(kept_path, "rb");
     if (kept == nullptr) return false;
+    // Both lists are in offset order, and together they cover the bytes
+    // before held_from.
     bool placed = true;
-    for (const DeltaReuse& reuse : plan.reused) {
-        if (!(placed = place_reused(assembly, kept, reuse))) break;
+    auto fetched = plan.fetched.begin();
+    auto reused = plan.reused.begin();
+    while (placed && (fetched != plan.fetched.end() || reused != plan.reused.end())) {
+        if (reused == plan.reused.end() ||
+            (fetched != plan.fetched.end() && fetched->first < reused->first)) {
+            placed = fetch_range(assembly, fetched->first, fetched->end, nullptr);
+            ++fetched;
+        } else {
+            placed = place_reused(assembly, kept, *reused);
+            ++reused;
+        }
     }
     std::fclose(kept);
+    placed = placed && std::fseek(assembly.file, static_cast<long>(held_from), SEEK_SET) == 0 &&
+             std::fwrite(held.data(), 1, held.size(), assembly.file) == held.size();
     counts->fetched = assembly.fetched;
     counts->reused = plan.reused_bytes;
     return placed;
@@ -221,7 +255,7 @@ int delta_download(const char* url, const char* local_path, const char* kept_pat
     }
     _unlink(local_path);
     if (assembly.stopped) return 3;
-    report_fn(-1, -1, delta_mismatch_message);
+    report_fn(-1, -1, assembly.interrupted ? delta_interrupted_message : delta_mismatch_message);
     *counts = DeltaCounts{};
     return download_file(url, local_path, report_fn);
 }

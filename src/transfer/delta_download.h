@@ -6,9 +6,13 @@
 
 #include "report/report.h"
 
-// Said when an assembled archive is given up for the whole one.
+// Said when an assembly is given up for the whole archive: it failed its
+// digest, or an answer held other bytes than asked ...
 constexpr const char* delta_mismatch_message =
     "Delta did not match; downloading the whole archive.";
+// ... or a range broke off again when asked for its rest.
+constexpr const char* delta_interrupted_message =
+    "Delta download interrupted; downloading the whole archive.";
 
 struct DeltaCounts {
     int assembled;  // 1: local_path holds an assembly, to be checked like a download

@@ -25,14 +25,21 @@ int mebibytes(std::uint64_t bytes, bool up) {
 }  // namespace
 
 bool disk_space_enough(const wchar_t* directory, std::int64_t bytes, const char* format,
-                       const char* name, ReportFn report_fn) {
+                       const char* name, ReportFn report_fn, std::int64_t held) {
     ULARGE_INTEGER free_bytes{};
-    if (bytes < 0 || !GetDiskFreeSpaceExW(directory, &free_bytes, nullptr, nullptr)) return true;
+    ULARGE_INTEGER total_bytes{};
+    if (bytes < 0 || held < 0 || held > bytes ||
+        !GetDiskFreeSpaceExW(directory, &free_bytes, &total_bytes, nullptr))
+        return true;
+    // A volume of no size at all (some FUSE and network file systems answer
+    // so) says nothing of its room, rather than that it is full.
+    if (total_bytes.QuadPart == 0) return true;
     const std::uint64_t needed = static_cast<std::uint64_t>(bytes) + margin;
-    if (needed <= free_bytes.QuadPart) return true;
+    const std::uint64_t room = free_bytes.QuadPart + static_cast<std::uint64_t>(held);
+    if (needed <= room) return true;
     char message[message_size];
     std::snprintf(message, sizeof message, format, name, mebibytes(needed, true),
-                  mebibytes(free_bytes.QuadPart, false));
+                  mebibytes(room, false));
     report_fn(-1, -1, message);
     return false;
 }

@@ -37,10 +37,18 @@ using Clock = std::chrono::steady_clock;
 
 }  // namespace
 
-bool download_fits(std::int64_t whole, std::int64_t held, const char* url, const char* local_path,
-                   ReportFn report_fn) {
-    if (whole <= 0) return true;  // no length announced: nothing to go by
-    const std::int64_t last = whole < download_cap ? whole : download_cap;
+namespace {
+
+// Without a length announced the room is checked as the body arrives, each
+// time for the next step of it beside the margin: the margin holds between
+// two checks.
+constexpr std::int64_t room_step = 2 << 20;
+static_assert(room_step > chunk_size);
+
+// Room for `bytes` of the download on the local file's volume, `held` of
+// them written already; said when there is none.
+bool room_for(std::int64_t bytes, std::int64_t held, const char* url, const char* local_path,
+              ReportFn report_fn) {
     // The local file's folder, or the current one.
     char folder[4096] = ".";
     const char* end = std::strrchr(local_path, '/');
@@ -53,9 +61,30 @@ bool download_fits(std::int64_t whole, std::int64_t held, const char* url, const
     wchar_t wide[4096];
     if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, folder, -1, wide, 4096) == 0) return true;
     const char* slash = std::strrchr(url, '/');
-    return disk_space_enough(wide, last - held,
+    return disk_space_enough(wide, bytes,
                              "Not enough disk space to download %s (%d MiB needed, %d MiB free).",
-                             slash != nullptr ? slash + 1 : url, report_fn);
+                             slash != nullptr ? slash + 1 : url, report_fn, held);
+}
+
+// A download refused for room keeps what arrived only when it can be
+// resumed (with its record): the next download then needs room for the rest.
+int refused_for_room(std::FILE* file, const char* local_path, std::int64_t done,
+                     const ResumeState& kept) {
+    std::fclose(file);
+    if (done == 0 || kept.validator[0] == '\0' || !resume_state_write(local_path, kept)) {
+        resume_state_remove(local_path);
+        _unlink(local_path);
+    }
+    return 1;
+}
+
+}  // namespace
+
+bool download_fits(std::int64_t whole, std::int64_t held, const char* url, const char* local_path,
+                   ReportFn report_fn) {
+    if (whole <= 0) return true;  // no length announced: checked as the body arrives
+    const std::int64_t last = whole < download_cap ? whole : download_cap;
+    return room_for(last - held, 0, url, local_path, report_fn);
 }
 
 namespace {
@@ -178,18 +207,14 @@ int download(const char* url, const char* local_path, ReportFn report_fn, UrlStr
                 return download_not_written(report_fn);
             }
         }
-        if (!download_fits(answer == Answer::rest ? kept.total : stream->response.length, done, url,
-                           local_path, report_fn)) {
+        const std::int64_t announced = answer == Answer::rest ? kept.total : stream->response.length;
+        if (!download_fits(announced, done, url, local_path, report_fn)) {
             url_fclose(stream);
-            std::fclose(file);
-            // What a cut transfer left stays with its record: the next
-            // download needs room only for the rest.
-            if (done == 0 || !resume_state_write(local_path, kept)) {
-                resume_state_remove(local_path);
-                _unlink(local_path);
-            }
-            return 1;
+            return refused_for_room(file, local_path, done, kept);
         }
+        // The bytes the room is known for.
+        std::int64_t room_until = announced > 0 ? download_cap : done;
+        bool no_room = false;
         // Progress counts the whole resource: a resumed answer announces only its rest.
         const std::int64_t whole = answer == Answer::rest ? kept.total : content_length;
         const std::int32_t total = whole > 2147483647 ? 2147483647 : static_cast<std::int32_t>(whole);
@@ -198,6 +223,14 @@ int download(const char* url, const char* local_path, ReportFn report_fn, UrlStr
             const std::int64_t left = download_cap - done;
             n = url_fread(chunk, 1, left < chunk_size ? static_cast<std::uint32_t>(left) : chunk_size,
                           stream);
+            if (n > 0 && done + n > room_until) {
+                room_until = room_until + room_step < download_cap ? room_until + room_step
+                                                                   : download_cap;
+                if (!room_for(room_until, done, url, local_path, report_fn)) {
+                    no_room = true;
+                    break;
+                }
+            }
             if (n > 0) {
                 if (std::fwrite(chunk, 1, n, file) != n) {
                     written = false;
@@ -214,6 +247,10 @@ int download(const char* url, const char* local_path, ReportFn report_fn, UrlStr
                 }
             }
         } while (n > 0 && done < download_cap);
+        if (no_room) {
+            url_fclose(stream);
+            return refused_for_room(file, local_path, done, kept);
+        }
         received += done - before;
         early = result == 0 && written && done < download_cap &&
                 (stream->failed != 0 || (kept.total > 0 && done < kept.total));

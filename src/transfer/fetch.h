@@ -10,9 +10,10 @@ constexpr int fetch_buffer_size = 65535;
 // The text of the last fetch_text call, NUL-terminated.
 extern char fetch_buffer[fetch_buffer_size];
 
-// 0 done, 1 local file not writable (or no room on its volume for the
-// announced length: a partial download then stays for the next one to
-// resume), 2 URL not openable, 3 stopped by the
+// 0 done, 1 local file not writable (or no room on its volume: for the
+// announced length before a byte, or, without one, for the next few MiB as
+// the body arrives; a partial download that can be resumed then stays for
+// the next one, anything else is removed), 2 URL not openable, 3 stopped by the
 // callback, 4 nothing received (or a resumed answer that cannot be used),
 // download_incomplete: the transfer kept ending early; what arrived is kept
 // beside its record ("<local_path>.state"), and the next download of the
@@ -27,7 +28,7 @@ int download_file_answered(const char* url, const char* local_path, ReportFn rep
 
 // Whether the rest of a resource whose whole length is announced (at most
 // the cap) fits the local file's volume beside the bytes already held, with
-// the margin left free; said when it does not.
+// the margin left free; said when it does not. True without a length.
 bool download_fits(std::int64_t whole, std::int64_t held, const char* url, const char* local_path,
                    ReportFn report_fn);
 

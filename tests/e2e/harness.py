@@ -456,7 +456,7 @@ class Proxy:
     must first pass NTLM's three messages, any Negotiate token, or Basic with
     .basic ("user:password"). With .cut_after = n every connection is cut
     once n bytes of the server's answer have passed (a link that keeps
-    dropping); .cuts counts them."""
+    dropping); .cuts counts them. .rewrite edits what a client sends (bytes)."""
 
     NTLM_CHALLENGE = "NTLM " + base64.b64encode(b"NTLMSSP\0" + struct.pack(
         "<IHHIIQQHHI", 2, 0, 0, 48, 0x8205, 0x0123456789ABCDEF, 0, 0, 0, 48)).decode()
@@ -511,6 +511,7 @@ class Proxy:
             if method == "CONNECT":
                 client.sendall(b"HTTP/1.1 200 Connection established\r\n\r\n")
             else:
+                head = [self.rewrite(h) for h in head]
                 server.sendall(line + b"".join(h for h in head
                                                if not h.lower().startswith(b"proxy-")))
             peers, left = {client: server, server: client}, self.cut_after
@@ -524,7 +525,7 @@ class Proxy:
                                          else min(left, 65536))
                         if not data:
                             return
-                        peers[side].sendall(data)
+                        peers[side].sendall(self.rewrite(data) if side is client else data)
                         if side is server and left is not None:
                             left -= len(data)
                             if left <= 0:
@@ -557,7 +558,7 @@ class Proxy:
         return ['Basic realm="orvane"' if c == "Basic" else c for c in self.challenge]
 
     def reset(self):
-        self.challenge, self.basic, self.cut_after, self.cuts = [], None, None, 0
+        self.challenge, self.basic, self.cut_after, self.cuts, self.rewrite = [], None, None, 0, bytes
         self.requests.clear()
         self.authorizations.clear()
 

@@ -316,22 +316,24 @@ class NewVersion(PackageUpdate):
         self.publish("4.0", data=harness.zip_archive({"app/kept.bin": kept, "app/new.txt": b"n"}))
         self.assertEqual(self.update()[1:], [VALIDATED, INSTALLING, INSTALLED])
 
-    def test_download_larger_than_the_free_space_is_refused_before_a_byte(self):
-        self.small_root(256 * 1024)
+    def test_download_larger_than_the_free_space_is_refused_at_the_margin(self):
+        self.small_root(DISK_MARGIN + (7 << 19))
         self.write_record("3.0")
-        archive = harness.zip_archive({"app/big.bin": random.Random(4).randbytes(1 << 20)}, zipfile.ZIP_STORED)
+        blob = harness.zip_archive({"app/big.bin": random.Random(4).randbytes(15 << 18)}, zipfile.ZIP_STORED)
+        archive = b"".join(b"%x\r\n%s\r\n" % (len(blob[i:i + 9999]), blob[i:i + 9999])
+                           for i in range(0, len(blob) + 9999, 9999))  # chunks, the last one empty
         self.publish("4.0", data=archive)
         free = shutil.disk_usage(self.tree.root).free
-        # Without a length announced nothing can be checked beforehand: the write fails.
+        # Without a length the room is checked 2 MiB ahead as the body arrives: the second check fails.
+        chunked = {"alpha.zip": {"length": "none", "headers": ["Transfer-Encoding: chunked\r\n"]}}
         for rules, message in (({}, self.no_room("download", len(archive), free)),
-                               ({"alpha.zip": {"length": "none"}}, "Error connecting to Halvex server.")):
+                               (chunked, self.no_room("download", 4 << 20, free))):
             with self.subTest(rules=rules):
                 self.site.rules(rules)
                 code, out, err = self.tree.run("noservice", env=self.env())
                 self.assertEqual(code, 0)
                 self.assertEqual(console_lines(out), ["Updating alpha ...", message])
-                self.assertEqual(b"couldnt open fgets output file\n: No space left on device" in err,
-                                 bool(rules))
+                self.assertNotIn(b"couldnt open fgets output file", err)
                 self.assertEqual(self.tree.log_messages()[-2:], ["alpha", message])
                 self.assertEqual(sorted(os.listdir(self.tree.root)), ["Updater", "bin", "update.log"])
                 self.assertEqual(self.record(), b"3.0")
@@ -892,6 +894,8 @@ class RealWebServer(PackageUpdate):
         # One file of many changed: only it is asked for.
         same = [("app/set/%03d.bin" % i, rng.randbytes(DELTA_GAP + 1024)) for i in range(100)]
         one_changed = same[:50] + [(same[50][0], rng.randbytes(DELTA_GAP + 1024))] + same[51:]
+        shift = lambda data: re.sub(rb"(?m)^(Range: bytes=)(\d+)", lambda m: b"%s%d" % (m[1], int(m[2]) + 1), data)
+        cut, shifted = {"cut_after": 200 << 10}, {"rewrite": shift}  # links: through the tunnel
         delta_line = re.compile(r"Delta: (\d+) Kb downloaded, (\d+) Kb reused from the installed "
                                 r"release\.$")
         # (row, listener, kept archive, new archive, messages before INSTALLING,
@@ -904,7 +908,10 @@ class RealWebServer(PackageUpdate):
                 ("more ranges than allowed", "plain", archive(many_old), archive(many_new, 2),
                  [VALIDATED, "Delta"], (DELTA_RANGES, 1 + DELTA_RANGES), None),
                 ("one file of many changed", "plain", archive(same), archive(one_changed),
-                 [VALIDATED, "Delta"], (2, 2), DELTA_GAP + 1024 + (64 << 10) + 4096)]
+                 [VALIDATED, "Delta"], (2, 2), DELTA_GAP + 1024 + (64 << 10) + 4096),
+                # The range cut once, asked for its rest; or shifted: given up at its answer.
+                ("range cut once", cut, archive(old), archive(new), [VALIDATED, "Delta"], (3, 3), None),
+                ("other bytes", shifted, archive(old), archive(new), [DELTA_MISMATCH, VALIDATED], (2, 2), None)]
         self.addCleanup(self.nginx.publish, "alpha.zip", "2.0", PACKAGE)
         for row, listener, kept, published, messages, asked, most_sent in rows:
             with self.subTest(row):
@@ -914,8 +921,10 @@ class RealWebServer(PackageUpdate):
                 self.write_record("1.0")
                 self.tree.write("Updater/alpha.zip", kept)
                 self.nginx.publish("alpha.zip", "2.0", published)
+                link, listener = (listener, "plain") if isinstance(listener, dict) else ({}, listener)
+                self.tunnel.reset(), self.tunnel.__dict__.update(link, target=self.nginx.ports[listener])
                 self.nginx.take_sent(listener), self.nginx.take_requests(listener)
-                console = self.update("http://127.0.0.1:%d" % self.nginx.ports[listener])
+                console = self.update(self.tunnel.proxy)
                 self.assertEqual([delta_line.sub("Delta", m) for m in self.last_log],
                                  messages + [INSTALLING, INSTALLED])
                 for m in filter(None, map(delta_line.match, self.last_log)):  # Kb, rounded down
@@ -932,7 +941,8 @@ class RealWebServer(PackageUpdate):
                 requests = self.nginx.take_requests(listener, 5)
                 again = int(DELTA_MISMATCH in messages)  # whole once more, and its digest
                 self.assertEqual([r for r in requests if r != req("alpha.zip")],
-                                 [req("alpha.zip.version")] + [req("alpha.zip.md5")] * (1 + again)
+                                 [req("alpha.zip.version")]
+                                 + [req("alpha.zip.md5")] * (1 + again - (link is shifted))
                                  + [req("alpha.zip.version"), req("notify_installed.osp")])
                 archive_requests = requests.count(req("alpha.zip")) - again
                 self.assertTrue(asked[0] <= archive_requests <= asked[1], archive_requests)

@@ -15,6 +15,7 @@
 
 #include "orvane_config.h"
 #include "test_server.h"
+#include "transfer/disk_space.h"
 #include "transfer/fetch.h"
 #include "transfer/url_stream.h"
 #include "work_dir.h"
@@ -209,6 +210,11 @@ TEST_F(Download, SlowTrickleAndResolvedHostNameArriveWhole) {
     const std::string by_name = "http://localhost:" + std::to_string(server.port()) + "/pkg.zip";
     EXPECT_EQ(download(by_name, "named.zip"), 0);
     EXPECT_TRUE(file_text("named.zip") == body);
+}
+
+// A volume of no size at all (/proc; some FUSE and network file systems) is no full one.
+TEST(DiskSpace, VolumeOfNoSizeHasRoom) {
+    EXPECT_TRUE(disk_space_enough(L"/proc", 1 << 20, "%s %d %d", "x", recording_report));
 }
 
 TEST(FetchText, BodiesComeBackAsNulTerminatedText) {
