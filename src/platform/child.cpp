@@ -43,9 +43,11 @@ std::vector<char*> child_environment() {
     return names;
 }
 
-// Reaps the child when it ends and marks its handle signalled; holds a
-// reference of its own until then. The pid is given up under the lock, so
-// TerminateProcess never signals a process that has been reaped.
+// Reaps the child when it ends, keeps its exit status and marks its handle
+// signalled; holds a reference of its own until then. The pid is given up
+// under the lock, so TerminateProcess never signals a process that has been
+// reaped. A program ended by TerminateProcess has the code it was given, as
+// on Windows; one ended by another signal 128 and the signal's number.
 void watch_child(KernelObject* object) {
     siginfo_t info{};
     while (waitid(P_PID, static_cast<id_t>(object->pid), &info, WEXITED | WNOWAIT) != 0 &&
@@ -53,12 +55,43 @@ void watch_child(KernelObject* object) {
     }
     {
         std::lock_guard lock(object->mutex);
-        waitpid(object->pid, nullptr, 0);
+        int status = 0;
+        waitpid(object->pid, &status, 0);
+        const bool killed = WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+        object->exit_code = object->terminated && killed ? object->terminate_code
+                            : WIFEXITED(status) ? static_cast<DWORD>(WEXITSTATUS(status))
+                                                : 128u + static_cast<DWORD>(WTERMSIG(status));
         object->pid = 0;
         object->signalled = true;
     }
     object->changed.notify_all();
     release_reference(object);
+}
+
+// The words of a command line after the program's name, as a program's
+// runtime takes them apart: separated by blanks, a word in double quotes
+// may hold blanks. The updater's command lines hold no escaped quotes.
+std::vector<std::string> command_words(const wchar_t* command_line) {
+    std::vector<std::string> words;
+    if (command_line == nullptr) return words;
+    std::wstring line = command_line;
+    bool first = true;
+    for (std::size_t at = 0;;) {
+        while (at < line.size() && (line[at] == L' ' || line[at] == L'\t')) ++at;
+        if (at == line.size()) break;
+        std::wstring word;
+        bool quoted = false;
+        for (; at < line.size() && (quoted || (line[at] != L' ' && line[at] != L'\t')); ++at) {
+            if (line[at] == L'"') {
+                quoted = !quoted;
+            } else {
+                word += line[at];
+            }
+        }
+        if (!first) words.push_back(wide_path_utf8(word.c_str()));
+        first = false;
+    }
+    return words;
 }
 
 }  // namespace
@@ -108,17 +141,20 @@ BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD size, LPDWORD read_count, LPVO
     return TRUE;
 }
 
-BOOL CreateProcessW(const wchar_t* application, wchar_t*, LPSECURITY_ATTRIBUTES,
+BOOL CreateProcessW(const wchar_t* application, wchar_t* command_line, LPSECURITY_ATTRIBUTES,
                     LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID, const wchar_t*,
                     STARTUPINFOW* startup, PROCESS_INFORMATION* information) {
-    // The updater starts a program by its path with no option word: the
-    // command line names only that path, which is all the program is given.
+    // The updater starts a program by its path: the program is given that
+    // path as its name and the command line's words after the name.
     if (application == nullptr) {
         SetLastError(error_file_not_found);
         return FALSE;
     }
     std::string path = wide_path_utf8(application);
-    char* argv[] = {path.data(), nullptr};
+    std::vector<std::string> words = command_words(command_line);
+    std::vector<char*> argv{path.data()};
+    for (std::string& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
     std::vector<char*> environment = child_environment();
 
     posix_spawn_file_actions_t actions;
@@ -149,7 +185,7 @@ BOOL CreateProcessW(const wchar_t* application, wchar_t*, LPSECURITY_ATTRIBUTES,
     posix_spawnattr_setsigdefault(&attributes, &all);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     pid_t pid = 0;
-    int spawned = posix_spawn(&pid, path.c_str(), &actions, &attributes, argv,
+    int spawned = posix_spawn(&pid, path.c_str(), &actions, &attributes, argv.data(),
                               environment.data());
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
@@ -177,10 +213,25 @@ BOOL CreateProcessW(const wchar_t* application, wchar_t*, LPSECURITY_ATTRIBUTES,
     return TRUE;
 }
 
-BOOL TerminateProcess(HANDLE handle, unsigned) {
+BOOL TerminateProcess(HANDLE handle, unsigned exit_code) {
     auto* object = static_cast<KernelObject*>(handle);
     if (object == nullptr || object->kind != ObjectKind::process) return FALSE;
     std::lock_guard lock(object->mutex);
-    if (object->pid != 0) kill(object->pid, SIGKILL);
+    if (object->pid != 0 && !object->terminated) {
+        kill(object->pid, SIGKILL);
+        object->terminated = true;
+        object->terminate_code = exit_code;
+    }
+    return TRUE;
+}
+
+BOOL GetExitCodeProcess(HANDLE handle, LPDWORD exit_code) {
+    auto* object = static_cast<KernelObject*>(handle);
+    if (object == nullptr || object->kind != ObjectKind::process || exit_code == nullptr) {
+        SetLastError(error_invalid_handle);
+        return FALSE;
+    }
+    std::lock_guard lock(object->mutex);
+    *exit_code = object->signalled ? object->exit_code : STILL_ACTIVE;
     return TRUE;
 }

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cwchar>
 #include <cwctype>
+#include <cstring>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
@@ -97,6 +98,20 @@ int CompareStringOrdinal(const wchar_t* first, int first_length, const wchar_t* 
         if (x != y) return x < y ? CSTR_LESS_THAN : CSTR_GREATER_THAN;
     }
     return a == b ? CSTR_EQUAL : a < b ? CSTR_LESS_THAN : CSTR_GREATER_THAN;
+}
+
+// UTF-8 again, with wide_length -1 (a terminated text) and no default
+// character, as the updater calls it. Returns the bytes written, terminator
+// included, or 0 when they do not fit.
+int WideCharToMultiByte(unsigned code_page, DWORD, LPCWSTR wide, int wide_length, LPSTR text,
+                        int length, LPCSTR default_char, BOOL* used_default_char) {
+    if ((code_page != CP_UTF8 && code_page != CP_ACP) || wide_length != -1 ||
+        default_char != nullptr || used_default_char != nullptr || length <= 0)
+        return 0;
+    std::string utf8 = wide_path_utf8(wide);
+    if (utf8.size() >= static_cast<std::size_t>(length)) return 0;
+    std::memcpy(text, utf8.c_str(), utf8.size() + 1);
+    return static_cast<int>(utf8.size() + 1);
 }
 
 std::FILE* _wfopen(const wchar_t* path, const wchar_t* mode) {

@@ -1,8 +1,9 @@
 // Durable writes of many files at once: the stand-ins for what Windows does
-// with a flush per file; free space and file attributes.
+// with a flush per file; free space, file attributes and long names.
 #include "platform/win32.h"
 
 #include <cerrno>
+#include <cwchar>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
@@ -64,4 +65,19 @@ BOOL GetFileAttributesExW(const wchar_t* path, GET_FILEEX_INFO_LEVELS, LPVOID in
     data->nFileSizeHigh = static_cast<DWORD>(size >> 32);
     data->nFileSizeLow = static_cast<DWORD>(size);
     return TRUE;
+}
+
+// Every name here is its own long name: the path as it is, when it names
+// something, as Windows answers for a path without short names in it.
+DWORD GetLongPathNameW(LPCWSTR short_path, wchar_t* long_path, DWORD size) {
+    constexpr DWORD error_file_not_found = 2;
+    struct stat status;
+    if (short_path == nullptr || stat(wide_path_utf8(short_path).c_str(), &status) != 0) {
+        SetLastError(error_file_not_found);
+        return 0;
+    }
+    const std::size_t length = std::wcslen(short_path);
+    if (long_path == nullptr || length >= size) return static_cast<DWORD>(length + 1);
+    std::wmemmove(long_path, short_path, length + 1);  // the two may be one buffer
+    return static_cast<DWORD>(length);
 }

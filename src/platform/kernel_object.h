@@ -27,6 +27,9 @@ struct KernelObject {
     bool signalled = false;  // event, thread, and a process that has ended
     int fd = -1;       // pipe: its end; mutex: its lock file
     pid_t pid = 0;     // process: until it has been reaped
+    DWORD exit_code = 0;       // process: its exit status, once it has ended
+    bool terminated = false;   // process: ended by TerminateProcess
+    DWORD terminate_code = 0;  // the exit code TerminateProcess gave it
     std::atomic<int> references{1};
 };
 

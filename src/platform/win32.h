@@ -102,7 +102,7 @@ int _strnicmp(const char* a, const char* b, std::size_t count);
 int _fileno(std::FILE* file);
 int _commit(int fd);  // the file's data and size on disk (fsync)
 
-// Text conversion: UTF-8 to the wide characters of the file calls below.
+// Text conversion: UTF-8 to the wide characters of the file calls below, and back.
 constexpr unsigned CP_ACP = 0;  // the system's code page: UTF-8 here
 constexpr unsigned CP_UTF8 = 65001;
 constexpr DWORD MB_ERR_INVALID_CHARS = 0x8;
@@ -117,6 +117,8 @@ int CompareStringOrdinal(const wchar_t* first, int first_length, const wchar_t* 
                          int second_length, BOOL ignore_case);
 // File names are the bytes they are written with: README and readme are two files.
 constexpr bool file_names_fold_case = false;
+int WideCharToMultiByte(unsigned code_page, DWORD flags, LPCWSTR wide, int wide_length, LPSTR text,
+                        int length, LPCSTR default_char, BOOL* used_default_char);
 
 // Files.
 std::FILE* _wfopen(const wchar_t* path, const wchar_t* mode);
@@ -162,6 +164,9 @@ BOOL CreateProcessW(const wchar_t* application, wchar_t* command_line,
                     LPVOID environment, const wchar_t* directory, STARTUPINFOW* startup,
                     PROCESS_INFORMATION* information);
 BOOL TerminateProcess(HANDLE process, unsigned exit_code);
+// A process's exit code once it has ended, STILL_ACTIVE before.
+constexpr DWORD STILL_ACTIVE = 259;
+BOOL GetExitCodeProcess(HANDLE process, LPDWORD exit_code);
 
 // Volumes and file attributes (src/platform/files.cpp). The attributes are
 // the name's own: a link is not followed.
@@ -190,6 +195,10 @@ struct WIN32_FILE_ATTRIBUTE_DATA {
 };
 enum GET_FILEEX_INFO_LEVELS { GetFileExInfoStandard };
 BOOL GetFileAttributesExW(const wchar_t* path, GET_FILEEX_INFO_LEVELS level, LPVOID information);
+// A path with every short (8.3) name in it written out in full; the length
+// written without the terminator, the size needed when long is too small, or
+// 0 when the path names nothing. This system has no short names.
+DWORD GetLongPathNameW(LPCWSTR short_path, wchar_t* long_path, DWORD size);
 
 // Starts writing what the open file holds out to the disk, so that a later
 // flush of it waits less (src/platform/files.cpp).

@@ -14,6 +14,14 @@ namespace {
 
 char service_table_name[] = "Orvane Autoupdate Service";
 
+// What the program prints when started with no option word and no service
+// manager to run under; %s is the name it was started by.
+constexpr const char* usage_text =
+    "Usage : %s [option]\nWhere option is :\n\tinstall - installs service\n\tuninstall - "
+    "uninstalls service\n\tauto - starts service automatically\n\tmanual - starts service "
+    "manually\n\tstart - starts service\n\tstop - stops service\n\tnoservice - runs Orvane "
+    "Update Service without using Windows Services\n";
+
 int print_usage(int argc, char** argv) {
     std::printf(usage_text, argc > 0 && argv[0] != nullptr ? argv[0] : "");
     return -1;
@@ -43,6 +51,12 @@ int process_entry(int argc, char** argv) {
     const char* word = argv[1];
     if (std::strcmp(word, "noservice") == 0) return run_update_pass(false);
     if (std::strcmp(word, "install") == 0) return install_service();
+    // The line a running updater reads when it tries this program as its
+    // successor; it needs nothing of the machine.
+    if (std::strcmp(word, updater_selftest_word) == 0) {
+        std::printf("%s\n", updater_selftest_line().c_str());
+        return 0;
+    }
 
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
     if (manager == nullptr) {

@@ -17,7 +17,6 @@ namespace {
 
 constexpr const char untrusted_prefix[] = "untrusted comment: ";
 constexpr const char trusted_prefix[] = "trusted comment: ";
-constexpr std::size_t key_size = 42;        // "Ed", key id, public key
 constexpr std::size_t signature_size = 74;  // "ED", key id, signature
 constexpr std::size_t hash_size = crypto_generichash_BYTES_MAX;
 constexpr std::size_t read_piece = 65536;
@@ -93,17 +92,8 @@ bool signed_by_trusted_key(const SignatureFile& parsed, const unsigned char hash
     const std::size_t global_length = 64 + parsed.trusted_comment_length;
 
     const char* rest = trusted_keys;
-    while (*rest != '\0') {
-        const std::size_t blanks = std::strspn(rest, " \t");
-        rest += blanks;
-        const std::size_t token = std::strcspn(rest, " \t");
-        if (token == 0) break;
-        unsigned char key[key_size];
-        const Line line{rest, token};
-        rest += token;
-        // Keys were checked when the build was configured; a key that does
-        // not decode all the same trusts nothing.
-        if (!decode(line, key, key_size) || key[0] != 'E' || key[1] != 'd') continue;
+    unsigned char key[signature_key_size];
+    while (signature_next_key(&rest, key)) {
         if (std::memcmp(key + 2, parsed.key_id, 8) != 0) continue;
         if (crypto_sign_verify_detached(parsed.signature, hash, hash_size, key + 10) == 0 &&
             crypto_sign_verify_detached(parsed.global_signature, global_message, global_length,
@@ -114,6 +104,29 @@ bool signed_by_trusted_key(const SignatureFile& parsed, const unsigned char hash
 }
 
 }  // namespace
+
+bool signature_next_key(const char** rest, unsigned char key[signature_key_size]) {
+    for (;;) {
+        *rest += std::strspn(*rest, " \t");
+        const std::size_t token = std::strcspn(*rest, " \t");
+        if (token == 0) return false;
+        const Line line{*rest, token};
+        *rest += token;
+        // Keys were checked when the build was configured; a key that does
+        // not decode all the same trusts nothing.
+        if (decode(line, key, signature_key_size) && key[0] == 'E' && key[1] == 'd') return true;
+    }
+}
+
+void signature_key_id_text(const unsigned char key[signature_key_size], char text[17]) {
+    static constexpr char digits[] = "0123456789ABCDEF";
+    for (int k = 0; k < 8; ++k) {
+        const unsigned char byte = key[2 + 7 - k];
+        text[2 * k] = digits[byte >> 4];
+        text[2 * k + 1] = digits[byte & 0xF];
+    }
+    text[16] = '\0';
+}
 
 bool signature_parse(const char* text, std::size_t length, SignatureFile* parsed) {
     if (text == nullptr || length > signature_text_max) return false;

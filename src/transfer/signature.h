@@ -34,6 +34,18 @@ bool signature_verify(const char* text, std::size_t length, const char* path,
                       const char* package_file, const char* trusted_keys,
                       std::uint64_t* timestamp);
 
+// A minisign public key decoded: "Ed", the 8-byte key id, the Ed25519 key.
+constexpr std::size_t signature_key_size = 42;
+
+// The next key of keys (minisign public keys in base64, separated by blanks)
+// from *rest on, decoded into key; *rest is moved past it. A key that does
+// not decode is passed over. False when no key is left.
+bool signature_next_key(const char** rest, unsigned char key[signature_key_size]);
+
+// A decoded key's id as minisign prints it: 16 upper-case hex digits, the
+// id's last byte first, terminated.
+void signature_key_id_text(const unsigned char key[signature_key_size], char text[17]);
+
 // Reads a signature file of at most signature_text_max bytes into text
 // (which holds signature_text_max + 1, terminated); its length, or -1 when
 // it is missing, unreadable or longer.

@@ -135,9 +135,10 @@ void install_write_failed(const char* name) {
     ++install_errors;
 }
 
-// A new updater that did not start would leave this machine without one.
-void install_trial_failed(const char* name) {
-    std::printf("Error writing %s\n-> The new updater did not start\n", name);
+// A new updater that failed its trial would leave this machine without one;
+// reason says which check it failed.
+void install_trial_failed(const char* name, const char* reason) {
+    std::printf("Error writing %s\n-> %s\n", name, reason);
     std::fflush(stdout);
     ++install_errors;
 }
@@ -210,9 +211,11 @@ bool install_entry(zip_file_t* entry, const char* name, const char* path, char* 
     if (std::fclose(file) != 0) written = false;
     // The updater's own file is run once before it may take the place of
     // the running one; the file has the target's permission bits by now.
-    if (read && written && updater_own_file(path) && !updater_trial_run(temporary)) {
+    const char* refused = read && written && updater_own_file(path) ? updater_trial_run(temporary)
+                                                                     : nullptr;
+    if (refused != nullptr) {
         _wunlink(temporary);
-        install_trial_failed(name);
+        install_trial_failed(name, refused);
         return false;
     }
     if (read && written) return true;

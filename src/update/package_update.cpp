@@ -414,3 +414,7 @@ int update_package(const char* package_file, int retry) {
     if (retry != 0 && outcome != 0) resume_install(package_file, retry, true);
     return 0;
 }
+
+const char* update_base_url() { return ORVANE_UPDATE_BASE_URL; }
+
+const char* update_signing_keys() { return trusted_keys; }

@@ -28,3 +28,9 @@ int resume_install(const char* package_file, int retry, bool attempted = false);
 
 // False when a path or URL derived from the package file name would not fit.
 bool package_file_fits(const char* package_file);
+
+// The build's update server (scheme and host[:port]) and its trusted release
+// keys (minisign public keys separated by one space; empty when releases are
+// not signed): what this build is, as its trial of a new updater compares.
+const char* update_base_url();
+const char* update_signing_keys();

@@ -413,10 +413,13 @@ class DurableInstallation(PackageUpdate):
         # renames over it, Windows renames it aside first. It goes on to the
         # end of its pass; the next pass runs the new build and removes it.
         name, aside = "bin/" + harness.PROGRAM_NAME, "bin/" + harness.PROGRAM_NAME + ".orvane-old"
-        new, mode = self.tree.read(name) + b"\0another build", os.stat(self.tree.exe).st_mode
+        url, mode = harness.BASE_URL[:-1] + "x", os.stat(self.tree.exe).st_mode  # another build: its server
+        new = self.tree.read(name).replace(b"Usage : ", b"USAGE : ").replace(  # and its usage text
+            harness.BASE_URL.encode(), url.encode())
         self.publish("2.0", data=harness.zip_archive({name: new, "app/readme.txt": b"two\n"}))
         self.update()
-        self.assertEqual(self.last_log, [VALIDATED, INSTALLING, INSTALLED])
+        self.assertEqual(self.last_log, [VALIDATED, INSTALLING, "The new updater uses the update "
+                                         "server %s." % url, INSTALLED])
         self.assertEqual((self.tree.read(name), os.stat(self.tree.exe).st_mode), (new, mode))
         self.assertEqual([self.tree.exists(aside), self.tree.exists("Updater/set.aside.lst")],
                          [harness.WINDOWS] * 2)
@@ -430,17 +433,19 @@ class DurableInstallation(PackageUpdate):
                           os.path.exists(outside), self.tree.exists("app/readme.txt")],
                          [False, False, True, True], "only names the installer gave are removed")
 
-    def test_new_updater_that_does_not_start_is_never_installed(self):
-        name = "bin/" + harness.PROGRAM_NAME
+    def test_new_updater_that_fails_its_trial_is_never_installed(self):
+        name, token = "bin/" + harness.PROGRAM_NAME, b"orvane-autoupdate-selftest"
         program = self.tree.read(name)
-        self.publish("2.0", data=harness.zip_archive({name: program[:4096],  # cut short
-                                                      "app/readme.txt": b"two\n"}))
-        console = self.update()
-        self.assertEqual(self.last_log, [VALIDATED, INSTALLING, ERRORS] + [ERRORS_OFFLINE] * ATTEMPTS)
-        self.assertEqual(console.count("-> The new updater did not start"), ATTEMPTS + 1)
-        self.assertEqual(console.count("Error writing " + name), ATTEMPTS + 1)
-        self.assertEqual((self.tree.read(name), self.tree.read("app/readme.txt")), (program, b"two\n"))
-        self.assertNoTemporaries()
+        script = b"#!/bin/sh\necho '%s version=1.0 base-url=http://a keys=none'\n" % token  # prints the line
+        for new, refusal in [(program[:4096], "did not start"), (script, "is not a program for this machine"),
+                             (program.replace(token, b"x" + token[1:]), "did not identify itself")]:
+            self.publish("%d.0" % len(new), data=harness.zip_archive({name: new, "app/readme.txt": b"two\n"}))
+            console = self.update()
+            self.assertEqual(self.last_log, [VALIDATED, INSTALLING, ERRORS] + [ERRORS_OFFLINE] * ATTEMPTS)
+            self.assertEqual(console.count("-> The new updater " + refusal), ATTEMPTS + 1, refusal)
+            self.assertEqual(console.count("Error writing " + name), ATTEMPTS + 1)
+            self.assertEqual((self.tree.read(name), self.tree.read("app/readme.txt")), (program, b"two\n"))
+            self.assertNoTemporaries()
 
 
 class DigestCheck(PackageUpdate):
@@ -1287,6 +1292,19 @@ class SignedReleases(PackageUpdate):
         self.assertEqual(self.record(), b"1.0")
         self.assertFalse(self.tree.exists("alpha.zip") or self.tree.exists("alpha.zip.part"))
         self.assertFalse(self.kept())
+
+    def test_new_updater_must_trust_one_of_the_running_builds_keys(self):
+        name, signed = "bin/" + harness.PROGRAM_NAME, self.tree.read("bin/" + harness.PROGRAM_NAME)
+        (first_id, first), (second_id, second), (_, other) = [self.tree.read(os.path.join(
+            harness.KEYS, key + ".pub")).split()[-2:] for key in ("first", "second", "other")]
+        line = b"orvane-autoupdate-selftest version=1.0 base-url=" + harness.BASE_URL.encode() + b" keys=%s,%s\n"
+        self.assertIn(line % (first_id, second_id), text(self.tree.run("selftest")[1]))  # as minisign prints ids
+        for accepted, new in enumerate([signed.replace(first + b" " + second, other + b" " + other),
+                                        signed.replace(first, other)]):  # none of the keys; a rollover
+            self.publish("%d.0" % (accepted + 2), data=harness.zip_archive({name: new}))
+            self.site.serve("alpha.zip.minisig", harness.minisign(self.site.read("alpha.zip")))
+            refused = "-> The new updater trusts none of this updater's release keys" in self.update()
+            self.assertEqual((refused, self.tree.read(name)), (not accepted, new if accepted else signed))
 
     def test_pending_installation_is_checked_against_its_kept_signature(self):
         self.publish_signed("2.0")
