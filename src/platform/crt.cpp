@@ -3,9 +3,9 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <cwchar>
 #include <cwctype>
-#include <cstring>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
