@@ -12,15 +12,15 @@
 unsigned refused_renames = 0;  // bit n: the n-th rename from now is refused as in use
 extern "C" BOOL __real__Z11MoveFileExWPKwS0_j(const wchar_t*, const wchar_t*, DWORD);
 extern "C" BOOL __wrap__Z11MoveFileExWPKwS0_j(const wchar_t* from, const wchar_t* to, DWORD flags) {
-    const bool refused = (std::exchange(refused_renames, refused_renames >> 1) & 1) != 0;
-    if (refused) SetLastError(ERROR_SHARING_VIOLATION);
-    return !refused && __real__Z11MoveFileExWPKwS0_j(from, to, flags);
+    if ((std::exchange(refused_renames, refused_renames >> 1) & 1) == 0)
+        return __real__Z11MoveFileExWPKwS0_j(from, to, flags);
+    SetLastError(ERROR_SHARING_VIOLATION);
+    return FALSE;
 }
 
 TEST(InstallAside, AFailedRenameIntoItsPlacePutsTheRunningFileBack) {
     WorkDir dir;
-    std::ofstream("tool") << "old";
-    std::ofstream("tool.orvane-new") << "new";
+    std::ofstream("tool") << "old", std::ofstream("tool.orvane-new") << "new";
     refused_renames = 0b101;  // the rename over it, then the one into its place
     EXPECT_FALSE(install_put_in_place("tool", L"tool.orvane-new", L"tool"));
     std::string held;
