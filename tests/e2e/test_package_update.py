@@ -209,6 +209,17 @@ class NewVersion(PackageUpdate):
         self.assertMessages(self.update(), [VALIDATED, INSTALLING, INSTALLED])
         self.assertEqual(self.record(), b"3.1")
 
+    def test_a_second_pass_beside_a_running_one_ends_with_75_and_changes_nothing(self):
+        self.publish("2.0")  # on Windows too: the machine's lock there is a named mutex
+        self.site.rules({"alpha.zip": {"trickle": [len(PACKAGE) // 20 + 1, 0.1]}})  # 2 s
+        first = subprocess.Popen(self.tree.command(["noservice"]), cwd=self.tree.bin, stdout=subprocess.DEVNULL,
+                                 env=dict(os.environ, **self.env()))
+        self.assertTrue(harness.eventually(lambda: req("alpha.zip") in self.site.requests(), WAIT))
+        log, code, out, _ = self.tree.read("update.log"), *self.tree.run("noservice", env=self.env())
+        self.assertEqual((code, console_lines(out), self.tree.read("update.log")),
+                         (75, ["Another update pass is running."], log))
+        self.assertEqual(first.wait(WAIT), 0)
+
     def test_entry_errors_are_retried_until_the_installation_is_clean(self):
         self.publish("4.0")
         os.makedirs(self.tree.path("app", "readme.txt"))  # stands where the file goes
