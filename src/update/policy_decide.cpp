@@ -43,7 +43,8 @@ std::string policy_held(const Policy& policy, const char* package, const char* v
     const auto* prefix = entry_for(policy.target_version_prefixes, "TargetVersionPrefix.", package);
     if (prefix == nullptr) return "";
     const std::string& wanted = prefix->second;
-    const std::string rule = prefix->first + " is " + wanted + ".";
+    // The prefix as given ends the sentence: "2." is the usual one.
+    const std::string rule = prefix->first + " is " + wanted;
     if (version == nullptr)
         return std::string(package) + " held by policy: its version is not known, and " + rule;
     // Letters compare as in the version record, case folded.

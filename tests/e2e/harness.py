@@ -54,6 +54,11 @@ DOWNLOAD_PAUSE_MS = constant("ORVANE_DOWNLOAD_PAUSE_MS", 1000)
 STREAM_WAIT_S = constant("ORVANE_STREAM_WAIT_S", 60)
 DOWNLOAD_CAP_BYTES = constant("ORVANE_DOWNLOAD_CAP_BYTES", 2147483647)
 
+# The test build's machine policy: a file in each tree (a relative name) on
+# Linux, a registry key of the tests' own under Wine.
+POLICY_FILE = os.environ.get("ORVANE_POLICY_FILE", "/etc/orvane/policy.json")
+POLICY_KEY = os.environ.get("ORVANE_POLICY_KEY", "")
+
 BANNER_FIRST_LINE = b"Orvane Update Service 1.0"
 PROGRAM_NAME = "orvane-autoupdate.exe" if WINDOWS else "orvane-autoupdate"
 
@@ -170,6 +175,42 @@ class TreeTestCase(unittest.TestCase):
         self.assertEqual(lines[0], BANNER_FIRST_LINE)
         self.assertGreaterEqual(len(lines), 4)
         return b"\n".join(lines[3:])
+
+
+class Policy:
+    """The machine policy the tree's program reads: set({name: text or
+    integer}) or, on Linux, set(the file's text, mode, owner); .source is
+    where the program says it read it. Skips where the test build reads the
+    machine's own policy, or where its file could not be root's."""
+
+    def __init__(self, test, tree):
+        if WINDOWS and not POLICY_KEY or not WINDOWS and os.path.isabs(POLICY_FILE):
+            test.skipTest("the test build reads the machine's own policy")
+        if not WINDOWS and os.geteuid() != 0:
+            test.skipTest("a policy file is taken only from root")
+        self.key = "HKLM\\" + POLICY_KEY
+        self.source = self.key if WINDOWS else os.path.join(tree.root, POLICY_FILE)
+        test.addCleanup(self.set, {})
+
+    def reg(self, *args):
+        subprocess.run([RUNNER, "reg"] + list(args), check=args[0] == "add",
+                       capture_output=True, timeout=120)
+
+    def set(self, policy, mode=0o644, owner=0):
+        if WINDOWS:
+            self.reg("delete", self.key, "/f")
+            for name, value in policy.items():
+                typed = (["REG_SZ", value] if isinstance(value, str)
+                         else ["REG_DWORD", "0x%x" % (value & 0xFFFFFFFF)])
+                self.reg("add", self.key, "/v", name, "/t", typed[0], "/d", typed[1], "/f")
+            return
+        if os.path.exists(self.source):
+            os.unlink(self.source)
+        if policy != {}:
+            with open(self.source, "w") as f:
+                f.write(policy if isinstance(policy, str) else json.dumps(policy))
+            os.chmod(self.source, mode)
+            os.chown(self.source, owner, -1)
 
 
 def eventually(predicate, timeout, step=0.01):
