@@ -190,8 +190,8 @@ class Policy:
         if WINDOWS:
             subprocess.run([RUNNER, "reg", "delete", self.key, "/f"], capture_output=True, timeout=120)
             for name, value in policy.items():
-                typed = (["REG_SZ", value] if isinstance(value, str)  # a DWORD's bits, signed
-                         else ["REG_DWORD", "0x%x" % (value & 0xFFFFFFFF)])
+                typed = (["REG_SZ", "/d", value] if isinstance(value, str)  # a DWORD's bits, signed
+                         else ["REG_DWORD", "/d", "0x%x" % (value & 0xFFFFFFFF)])
                 subprocess.run([RUNNER, "reg", "add", self.key, "/v", name, "/t"] + typed + ["/f"],
                                check=True, capture_output=True, timeout=120)
             return
