@@ -20,6 +20,10 @@ short=(
   -DORVANE_RETRY_DELAY_MS=300 -DORVANE_DOWNLOAD_PAUSE_MS=50 -DORVANE_STREAM_WAIT_S=1
   -DORVANE_RETRY_ATTEMPTS=10 -DORVANE_DOWNLOAD_CAP_BYTES=4194304
   -DORVANE_RESUME_ATTEMPTS=4 -DORVANE_DELTA_GAP_BYTES=4096
+  # The machine policy: a file in each test's own install tree on Linux, a key
+  # of the tests' own under Wine (its prefix is made for the run).
+  -DORVANE_POLICY_FILE=Updater/test-policy.json
+  "-DORVANE_POLICY_KEY=SOFTWARE\Policies\Halvex\Orvane Autoupdate Tests"
 )
 
 cmake -S . -B build-test -G Ninja "${short[@]}" >/dev/null

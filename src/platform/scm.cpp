@@ -45,7 +45,11 @@ LSTATUS RegSetValueExA(HKEY, LPCSTR, DWORD, DWORD, const BYTE*, DWORD) {
     return static_cast<LSTATUS>(ERROR_CALL_NOT_IMPLEMENTED);
 }
 
-LSTATUS RegCloseKey(HKEY) { return static_cast<LSTATUS>(ERROR_CALL_NOT_IMPLEMENTED); }
+// The machine policy's key is the one key that opens (src/platform/registry.cpp).
+LSTATUS RegCloseKey(HKEY key) {
+    return registry_close_policy(key) ? ERROR_SUCCESS
+                                      : static_cast<LSTATUS>(ERROR_CALL_NOT_IMPLEMENTED);
+}
 
 LSTATUS RegDeleteKeyA(HKEY, LPCSTR) { return static_cast<LSTATUS>(ERROR_CALL_NOT_IMPLEMENTED); }
 

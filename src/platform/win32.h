@@ -18,6 +18,10 @@ inline int file_write_out(int) { return 0; }
 inline int file_flush_deferred(int fd) { return _commit(fd); }
 inline int file_flush_volume(const char*) { return 0; }
 inline int file_keep_attributes(int, const wchar_t*) { return 0; }
+// The machine policy's values are the registry's own: no file serves them,
+// and a key that cannot be read says no more than its error code.
+inline const char* registry_policy_file() { return nullptr; }
+inline const char* registry_failure_detail() { return ""; }
 // One file answers to every case of its name, and to it with dots and blanks
 // at its end.
 constexpr bool file_names_fold_case = true;
@@ -36,12 +40,15 @@ using LSTATUS = LONG;
 using LPLONG = LONG*;
 using LPDWORD = DWORD*;
 using LPVOID = void*;
+using LPBYTE = BYTE*;
 using LPSTR = char*;
 using LPCSTR = const char*;
 using LPCWSTR = const wchar_t*;
 using HANDLE = void*;
 using HMODULE = void*;
 using HKEY = void*;
+using PHKEY = HKEY*;
+using REGSAM = DWORD;
 using PSID = void*;
 using SC_HANDLE = void*;
 using SERVICE_STATUS_HANDLE = void*;
@@ -71,6 +78,10 @@ constexpr DWORD ERROR_FAILED_SERVICE_CONTROLLER_CONNECT = 1063;
 constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
 constexpr DWORD ERROR_ACCESS_DENIED = 5;
 constexpr DWORD ERROR_SHARING_VIOLATION = 32;
+constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
+constexpr DWORD ERROR_INVALID_DATA = 13;
+constexpr DWORD ERROR_MORE_DATA = 234;
+constexpr DWORD ERROR_NO_MORE_ITEMS = 259;
 
 // Threads and synchronisation.
 using LPTHREAD_START_ROUTINE = DWORD(WINAPI*)(LPVOID);
@@ -299,12 +310,15 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status);
 
 // Registry.
 #define HKEY_LOCAL_MACHINE (reinterpret_cast<HKEY>(static_cast<std::uintptr_t>(0x80000002u)))
+constexpr DWORD REG_NONE = 0;
 constexpr DWORD REG_SZ = 1;
 constexpr DWORD REG_EXPAND_SZ = 2;
 constexpr DWORD REG_DWORD = 4;
+constexpr DWORD REG_QWORD = 11;
 constexpr DWORD REG_OPTION_NON_VOLATILE = 0;
 constexpr DWORD KEY_QUERY_VALUE = 0x0001;
 constexpr DWORD KEY_WRITE = 0x20006;
+constexpr DWORD KEY_READ = 0x20019;
 LSTATUS RegCreateKeyExA(HKEY key, LPCSTR subkey, DWORD reserved, LPSTR class_name, DWORD options,
                         DWORD access, LPSECURITY_ATTRIBUTES attributes, HKEY* result,
                         LPDWORD disposition);
@@ -312,6 +326,26 @@ LSTATUS RegSetValueExA(HKEY key, LPCSTR name, DWORD reserved, DWORD type, const 
                        DWORD size);
 LSTATUS RegCloseKey(HKEY key);
 LSTATUS RegDeleteKeyA(HKEY key, LPCSTR subkey);
+// The machine policy's key (ORVANE_POLICY_KEY under HKEY_LOCAL_MACHINE) is
+// served from the JSON file ORVANE_POLICY_FILE, read whole at the open: a
+// string member as REG_SZ, an integer as REG_DWORD (REG_QWORD beyond 32
+// bits, signed), any other member as REG_NONE. A relative file name is
+// taken from the install root, the parent of the executable's directory. No
+// file: ERROR_FILE_NOT_FOUND. A file that cannot be read or parsed, or that
+// is not owned by root or is writable by group or others: ERROR_ACCESS_DENIED
+// or ERROR_INVALID_DATA, and registry_failure_detail() says why (for a parse
+// error with its line and column). Every other key is not found.
+LSTATUS RegOpenKeyExA(HKEY key, LPCSTR subkey, DWORD options, REGSAM access, PHKEY result);
+LSTATUS RegEnumValueA(HKEY key, DWORD index, LPSTR name, LPDWORD name_length, LPDWORD reserved,
+                      LPDWORD type, LPBYTE data, LPDWORD data_size);
+LSTATUS RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                         LPDWORD data_size);
+// The file that serves the policy key, as it is opened.
+const char* registry_policy_file();
+// Why this thread's last RegOpenKeyExA of the policy key failed; "" when it did not.
+const char* registry_failure_detail();
+// Closes a key that RegOpenKeyExA opened; false for any other handle.
+bool registry_close_policy(HKEY key);
 
 // Event Log (no such log here: no source can be opened).
 constexpr WORD EVENTLOG_ERROR_TYPE = 0x1;

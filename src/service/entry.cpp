@@ -49,7 +49,7 @@ int process_entry(int argc, char** argv) {
     }
 
     const char* word = argv[1];
-    if (std::strcmp(word, "noservice") == 0) return run_update_pass(false);
+    if (std::strcmp(word, "noservice") == 0) return run_update_pass(false, false);
     if (std::strcmp(word, "install") == 0) return install_service();
     // The line a running updater reads when it tries this program as its
     // successor; it needs nothing of the machine.

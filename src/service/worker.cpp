@@ -23,7 +23,7 @@ DWORD WINAPI update_worker(LPVOID) {
             // begun now would be cut off when the process ends.
             if (service_running == 0) return 0;
             // Another process's pass is waited for, but not past a stop.
-            run_update_pass(true);
+            run_update_pass(true, true);
             first_pass = false;
             // The new program is started by the supervisor; a stop that
             // came during the pass has ended the service already.

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "orvane_config.h"
 #include "platform/win32.h"
@@ -13,6 +14,7 @@
 #include "transfer/signature.h"
 #include "update/installer.h"
 #include "update/limits.h"
+#include "update/policy_decide.h"
 
 namespace {
 
@@ -28,9 +30,9 @@ constexpr const char* signature_suffix = ".minisig";
 constexpr const char* download_suffix = ".part";
 // The version record's new text lands beside it under this suffix.
 constexpr const char* record_temporary_suffix = ".new";
-constexpr const char* installed_notification =
-    ORVANE_UPDATE_BASE_URL "/~tarn/latest/notify_installed.osp";
-constexpr const char* error_notification = ORVANE_UPDATE_BASE_URL "/~tarn/latest/notify_error.osp";
+// The notifications, on the pass's update server; the first is the longer.
+constexpr const char* installed_notification = "/~tarn/latest/notify_installed.osp";
+constexpr const char* error_notification = "/~tarn/latest/notify_error.osp";
 // The trusted release keys: with none, releases are not signed and no
 // signature is asked for.
 constexpr const char* trusted_keys = ORVANE_SIGNING_KEYS;
@@ -173,8 +175,8 @@ int check_signature(const char* package_url_text, const char* package_file, cons
     return 0;
 }
 
-bool package_url(PathBuffer& out, const char* package_file) {
-    return join(out, ORVANE_UPDATE_BASE_URL, remote_directory) &&
+bool package_url(PathBuffer& out, const char* base_url, const char* package_file) {
+    return join(out, base_url, remote_directory) &&
            std::strlen(out) + std::strlen(package_file) < path_buffer_size &&
            std::strcat(out, package_file) != nullptr;
 }
@@ -191,9 +193,10 @@ int install_outcome(const char* package_file, bool again = false) {
 
 std::atomic<int> update_stop_requested{0};
 
-bool package_file_fits(const char* package_file) {
+bool package_file_fits(const char* package_file, const char* base_url) {
     std::size_t name = std::strlen(package_file);
-    std::size_t url = std::strlen(ORVANE_UPDATE_BASE_URL) + std::strlen(remote_directory) + name;
+    std::size_t url = std::strlen(base_url) + std::strlen(remote_directory) + name;
+    if (std::strlen(base_url) + std::strlen(installed_notification) >= path_buffer_size) return false;
     std::size_t record = std::strlen(record_directory) + name + std::strlen(record_temporary_suffix);
     std::size_t longest = (url > record ? url : record) + std::strlen(version_suffix);
     // The signature file is written beside the kept one, under the download suffix.
@@ -336,16 +339,35 @@ int resume_install(const char* package_file, int retry, bool attempted) {
     }
 }
 
-int update_package(const char* package_file, int retry) {
+int update_package(const char* package_file, int retry, const Policy& policy) {
     PathBuffer record;
     PathBuffer url;
-    if (!package_file_fits(package_file) || !record_path(record, package_file) ||
-        !package_url(url, package_file)) {
+    PathBuffer installed;
+    PathBuffer failed;
+    const char* server = policy_server(policy);
+    if (!package_file_fits(package_file, server) || !record_path(record, package_file) ||
+        !package_url(url, server, package_file) || !join(installed, server, installed_notification) ||
+        !join(failed, server, error_notification)) {
         report(-1, -1, "Package name too long, skipped.");
         return -1;
     }
+    // The policy names packages without their archive's suffix.
+    std::string package(package_file);
+    if (package.size() > 4 && package.compare(package.size() - 4, 4, ".zip") == 0)
+        package.resize(package.size() - 4);
 
     int equal = check_version(url, package_file);
+    // A version outside the policy's prefix is not even downloaded; the
+    // version text is still in the fetch buffer.
+    if (equal != 1) {
+        const std::string held =
+            policy_held(policy, package.c_str(), equal == 0 ? fetch_buffer : nullptr);
+        if (!held.empty()) {
+            if (equal == -1) report(-1, -1, "Error getting version information.");
+            report(-1, -1, held.c_str());
+            return 0;
+        }
+    }
     if (equal == 1) {
         int resumed = resume_install(package_file, retry);
         if (resumed == 1) {
@@ -383,6 +405,12 @@ int update_package(const char* package_file, int retry) {
     // The notification fetch below overwrites the shared fetch buffer.
     char version[path_buffer_size];
     std::memcpy(version, fetched_version, version_length + 1);
+    // The server may have moved on since the version was checked.
+    if (const std::string held = policy_held(policy, package.c_str(), version); !held.empty()) {
+        report(-1, -1, held.c_str());
+        _unlink(package_file);
+        return 0;
+    }
 
     report(-1, -1, "Installing update ...");
     int outcome = install_outcome(package_file);
@@ -391,15 +419,15 @@ int update_package(const char* package_file, int retry) {
         // must not be recorded as if it had been.
         report(-1, -1, "Corrupted update received");
         _unlink(package_file);
-        fetch_text(error_notification);
+        fetch_text(failed);
         return -1;
     }
-    const char* notification = installed_notification;
+    const char* notification = installed;
     if (outcome != 0) {
         report(-1, -1,
                "ERRORS were encountered while installing. Please note that the update may not "
                "be complete");
-        notification = error_notification;
+        notification = failed;
     } else {
         report(-1, -1, "Installed.");
         keep_installed(package_file);

@@ -4,6 +4,7 @@
 #include <atomic>
 
 #include "report/report.h"
+#include "update/policy.h"
 
 // Raised by the service's orderly stop: the pass still runs to its end, but
 // an installation that keeps failing is left for the next start instead of
@@ -14,7 +15,8 @@ extern std::atomic<int> update_stop_requested;
 // attempt; the package file and version record stay for the next pass.
 constexpr int resume_unfinished = 2;
 
-int update_package(const char* package_file, int retry);
+// The policy gives the update server and the versions that may be taken.
+int update_package(const char* package_file, int retry, const Policy& policy);
 // 1 equal, 0 different or no record, -1 no version text, -2 a version text
 // too long to record.
 int check_version(const char* package_url, const char* package_file);
@@ -26,8 +28,9 @@ int download_and_validate(const char* package_url, const char* package_file,
 // pass, so even the first attempt here writes only what failed.
 int resume_install(const char* package_file, int retry, bool attempted = false);
 
-// False when a path or URL derived from the package file name would not fit.
-bool package_file_fits(const char* package_file);
+// False when a path or URL derived from the package file name, on the
+// update server given (scheme and host[:port], perhaps a path), would not fit.
+bool package_file_fits(const char* package_file, const char* base_url);
 
 // The build's update server (scheme and host[:port]) and its trusted release
 // keys (minisign public keys separated by one space; empty when releases are

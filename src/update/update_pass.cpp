@@ -3,12 +3,15 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "orvane_config.h"
 #include "report/report.h"
 #include "update/install_aside.h"
 #include "update/limits.h"
 #include "update/package_update.h"
+#include "update/policy.h"
+#include "update/policy_decide.h"
 
 HANDLE update_lock = nullptr;
 
@@ -54,7 +57,7 @@ bool name_allowed(const char* name) {
            std::strcmp(name, "..") != 0;
 }
 
-void update_named_package(const char* name) {
+void update_named_package(const char* name, const Policy& policy, bool scheduled) {
     std::printf("%sUpdating %s ...\n", report_prefix(report_information), name);
     log_line(name);
     report_package(name);
@@ -64,11 +67,17 @@ void update_named_package(const char* name) {
     }
     char package_file[path_buffer_size];
     int length = std::snprintf(package_file, sizeof package_file, "%s.zip", name);
-    if (length < 0 || length >= path_buffer_size || !package_file_fits(package_file)) {
+    if (length < 0 || length >= path_buffer_size ||
+        !package_file_fits(package_file, policy_server(policy))) {
         report(-1, -1, "Package name too long, skipped.");
         return;
     }
-    update_package(package_file, 1);
+    if (const std::string passed_over = policy_passed_over(policy, name, scheduled);
+        !passed_over.empty()) {
+        report(-1, -1, passed_over.c_str());
+        return;
+    }
+    update_package(package_file, 1, policy);
 }
 }  // namespace
 
@@ -90,7 +99,7 @@ char* module_directory() {
     return executable_directory;
 }
 
-int run_update_pass(bool wait_for_other) {
+int run_update_pass(bool wait_for_other, bool scheduled) {
     WaitForSingleObject(update_lock, INFINITE);
     const char* directory = module_directory();
     if (directory[0] != '\0') {
@@ -113,6 +122,23 @@ int run_update_pass(bool wait_for_other) {
         ReleaseSemaphore(update_lock, 1, nullptr);
         return result;
     };
+    // Read afresh, so that a change needs no restart; a policy that is not
+    // valid is not half-applied: it would act against what was meant.
+    const Policy policy = policy_read();
+    if (!policy.valid) {
+        const std::string message = "Policy not valid: " + policy.error + "; no package updated.";
+        report(-1, -1, message.c_str());
+        return end_pass(-1);
+    }
+    for (const std::string& name : policy.unknown) {
+        const std::string message = "Policy name not known, passed over: " + name;
+        report(-1, -1, message.c_str());
+    }
+    if (!policy.update_server_url.empty()) {
+        const std::string message =
+            "Update server from policy (UpdateServerUrl): " + policy.update_server_url;
+        report(-1, -1, message.c_str());
+    }
     install_remove_set_aside();
     std::FILE* list = std::fopen(package_list_path, "rt");
     if (list == nullptr) {
@@ -128,7 +154,7 @@ int run_update_pass(bool wait_for_other) {
         for (;;) {
             char* space = std::strchr(name, ' ');
             if (space != nullptr) *space = '\0';
-            if (*name != '\0') update_named_package(name);
+            if (*name != '\0') update_named_package(name, policy, scheduled);
             if (space == nullptr) break;
             name = space + 1;
         }

@@ -16,7 +16,10 @@ constexpr int pass_elsewhere_result = 75;
 // running: with wait_for_other, waited for a tick at a time until it ends
 // or a stop is requested; without, nothing is done. Either way, when it
 // does not run: "Another update pass is running." and pass_elsewhere_result.
-int run_update_pass(bool wait_for_other);
+// The machine policy is read at its start: one that is not valid updates no
+// package (said, and -1). Scheduled: the service's pass, which passes over
+// the packages that the policy keeps for manual passes.
+int run_update_pass(bool wait_for_other, bool scheduled);
 
 // The running executable's directory with its trailing separator.
 char* module_directory();

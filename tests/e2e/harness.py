@@ -54,6 +54,10 @@ DOWNLOAD_PAUSE_MS = constant("ORVANE_DOWNLOAD_PAUSE_MS", 1000)
 STREAM_WAIT_S = constant("ORVANE_STREAM_WAIT_S", 60)
 DOWNLOAD_CAP_BYTES = constant("ORVANE_DOWNLOAD_CAP_BYTES", 2147483647)
 
+# The test build's machine policy: a file in each tree on Linux, a key of its own under Wine.
+POLICY_FILE = os.environ.get("ORVANE_POLICY_FILE", "/etc/orvane/policy.json")
+POLICY_KEY = os.environ.get("ORVANE_POLICY_KEY", "")
+
 BANNER_FIRST_LINE = b"Orvane Update Service 1.0"
 PROGRAM_NAME = "orvane-autoupdate.exe" if WINDOWS else "orvane-autoupdate"
 
@@ -170,6 +174,33 @@ class TreeTestCase(unittest.TestCase):
         self.assertEqual(lines[0], BANNER_FIRST_LINE)
         self.assertGreaterEqual(len(lines), 4)
         return b"\n".join(lines[3:])
+
+
+class Policy:
+    """A tree's policy: set({name: text or integer}), on Linux set(text, mode, owner) too."""
+
+    def __init__(self, test, tree):
+        if not POLICY_KEY if WINDOWS else os.path.isabs(POLICY_FILE) or os.geteuid() != 0:
+            test.skipTest("the test build reads the machine's policy, or its file is not root's")
+        self.key = "HKLM\\" + POLICY_KEY
+        self.source = self.key if WINDOWS else os.path.join(tree.root, POLICY_FILE)
+        test.addCleanup(self.set, {})
+
+    def set(self, policy, mode=0o644, owner=0):
+        if WINDOWS:
+            subprocess.run([RUNNER, "reg", "delete", self.key, "/f"], capture_output=True, timeout=120)
+            for name, value in policy.items():
+                typed = (["REG_SZ", "/d", value] if isinstance(value, str)  # a DWORD's bits, signed
+                         else ["REG_DWORD", "/d", "0x%x" % (value & 0xFFFFFFFF)])
+                subprocess.run([RUNNER, "reg", "add", self.key, "/v", name, "/t"] + typed + ["/f"],
+                               check=True, capture_output=True, timeout=120)
+            return
+        os.path.exists(self.source) and os.unlink(self.source)
+        if policy != {}:
+            with open(self.source, "w") as f:
+                f.write(policy if isinstance(policy, str) else json.dumps(policy))
+            os.chmod(self.source, mode)
+            os.chown(self.source, owner, -1)
 
 
 def eventually(predicate, timeout, step=0.01):

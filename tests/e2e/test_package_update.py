@@ -632,6 +632,55 @@ class Unreachable(PackageUpdate):
         self.assertFalse(self.tree.exists("alpha.zip"))
 
 
+class Policies(PackageUpdate):
+    def test_each_policy_changes_one_pass_as_it_says_on_both_systems(self):
+        policy = harness.Policy(self, self.tree)
+        mirror = harness.Served(self.site.root, "/mirror" + REMOTE)
+        done, full = [VALIDATED, INSTALLING, INSTALLED], full_update("notify_installed.osp")
+        bad = "Policy not valid: " + policy.source + ": %s; no package updated."
+        off = "Updates of alpha turned off by policy (%s)."
+        rows = [  # policy, its lines, the package's (None: not named), the requests
+            ({"CheckPeriodMinutes": 5, "UpdateDefault": 1}, [], done, full),
+            ({"UpdateDefault": 0}, [], [off % "UpdateDefault"], []),
+            ({"UpdateDefault": 0, "Update.alpha": 2}, [], done, full),  # noservice is manual
+            ({"update.ALPHA": 0}, [], [off % "update.ALPHA"], []),
+            ({"TargetVersionPrefix.alpha": "2."}, [],
+             ["alpha 3.0 held by policy: TargetVersionPrefix.alpha is 2."], full[:1]),
+            ({"TargetVersionPrefix.alpha": "3."}, [], done, full),
+            ({"UpdateServerUrl": "http://updates.orvane.test/mirror/"},
+             ["Update server from policy (UpdateServerUrl): http://updates.orvane.test/mirror"],
+             done, ["GET /mirror" + r[4:] for r in full]),
+            ({"Orvane.Colour": 2}, ["Policy name not known, passed over: Orvane.Colour"], done, full),
+            ({"UpdateDefault": 3}, [bad % "UpdateDefault is 3, not 0 to 2"]),
+            ({"CheckPeriodMinutes": -1}, [bad % "CheckPeriodMinutes is -1, below 0"]),
+            ({"MaxDownloadKbps": "fast"}, [bad % "MaxDownloadKbps is not an integer"]),
+            ({"UpdateServerUrl": "ftp://x"}, [bad % "UpdateServerUrl is not an http:// or https:// URL"]),
+            ({"UpdateServerUrl": "http://x/a b"}, [bad % "UpdateServerUrl holds a blank or a control character"]),
+            ({"UpdatesSuppressedStartHour": 22}, [bad % "UpdatesSuppressedStartHour, UpdatesSuppressedStartMin "
+                                                  "and UpdatesSuppressedDurationMin are given together or not at all"])]
+        rows += [] if harness.WINDOWS else [
+            (('{\n  "UpdateDefault": 1,\n  "Update.alpha" 2\n}',), [bad % "line 3, column 18: syntax error "
+             "while parsing object separator - unexpected number literal; expected ':'"]),
+            (('{"Update.alpha": true}',), [bad % "Update.alpha is not an integer"]),
+            (('{"UpdateDefault": 1}', 0o664), [bad % "writable by group or others, refused"]),
+            (('{"UpdateDefault": 1}', 0o644, 65534), [bad % "not owned by root, refused"])]
+        for given, lines, package, requests in [row + (None, [])[len(row) - 2:] for row in rows]:
+            with self.subTest(given):
+                for served in (self.site, mirror):
+                    served.publish("alpha.zip", "3.0\n", PACKAGE) or served.serve("notify_installed.osp", "OK")
+                self.write_record("2.0")
+                shutil.rmtree(self.tree.path("app"), True)
+                self.tree.exists("Updater/alpha.zip") and os.unlink(self.tree.path("Updater/alpha.zip"))
+                policy.set(*given) if isinstance(given, tuple) else policy.set(given)
+                before, (code, out, _) = len(self.tree.log_messages()), self.tree.run("noservice", env=self.env())
+                logged = lines + ([] if package is None else ["alpha"] + package)
+                self.assertEqual(self.tree.log_messages()[before:], logged)
+                self.assertEqual(console_lines(out), [
+                    "Updating alpha ..." if line == "alpha" else line for line in logged])
+                self.assertEqual((code, self.site.take_requests()), (0 if package else 255, requests))
+                self.assertEqual(self.record(), b"3.0\n" if package == done else b"2.0")
+
+
 # No proxy from the environment: the machine's setting decides (None removes).
 NO_PROXY_ENV = {name: None for name in ("http_proxy", "https_proxy", "all_proxy", "no_proxy")}
 CONNECTIONS = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections"
