@@ -1,9 +1,30 @@
 // The service's clock: the first update pass after the initial delay, then one
-// each time the pass interval has been slept since the previous pass ended.
+// each time the policy's period has been slept since the previous pass ended.
+// A pass that falls due in the policy's quiet window waits for its end.
+#include <cstdint>
+#include <ctime>
+
 #include "orvane_config.h"
+#include "report/report.h"
 #include "service/service.h"
+#include "update/policy.h"
+#include "update/policy_schedule.h"
 #include "update/update_pass.h"
 #include "update/updater_trial.h"
+
+namespace {
+
+// Ticks of waiting between two readings of the policy: a minute.
+constexpr std::uint32_t policy_reading_ticks = 60;
+
+// Seconds after local midnight, now.
+int local_second() {
+    const std::time_t now = std::time(nullptr);
+    const std::tm* local = std::localtime(&now);
+    return local == nullptr ? 0 : local->tm_hour * 3600 + local->tm_min * 60 + local->tm_sec;
+}
+
+}  // namespace
 
 DWORD WINAPI update_worker(LPVOID) {
     for (DWORD tick = 0; tick < ORVANE_INITIAL_DELAY_TICKS; ++tick) {
@@ -12,9 +33,19 @@ DWORD WINAPI update_worker(LPVOID) {
     }
 
     bool first_pass = true;
-    DWORD ticks_slept = 0;
+    bool hold_said = false;  // the quiet window's hold of this pass is in the log
+    std::uint32_t ticks_slept = 0;
+    std::uint32_t ticks_since_reading = 0;
+    Policy policy = policy_read();
     for (;;) {
-        if (first_pass || ticks_slept >= ORVANE_PASS_INTERVAL_TICKS) {
+        // A period of 0: no scheduled pass, only the wait for a stop.
+        const std::uint32_t period = policy_period_ticks(policy);
+        const bool due = period != 0 && (first_pass || ticks_slept >= period);
+        if (due && policy_quiet_seconds_left(policy, local_second()) > 0) {
+            if (!hold_said) report(-1, -1, policy_quiet_message(policy).c_str());
+            hold_said = true;
+        } else if (due) {
+            hold_said = false;
             ticks_slept = 0;
             // Pass barrier: waits while a stop holds the lock.
             WaitForSingleObject(update_lock, INFINITE);
@@ -31,9 +62,17 @@ DWORD WINAPI update_worker(LPVOID) {
                 restart_service();
                 return 0;
             }
+            // The next pass is scheduled as the policy is now.
+            policy = policy_read();
+            ticks_since_reading = 0;
         }
         Sleep(ORVANE_TICK_MS);
-        ++ticks_slept;
+        if (ticks_slept < UINT32_MAX) ++ticks_slept;
         if (service_running == 0) return 0;
+        // Read again after every minute of waiting: a change needs no restart.
+        if (++ticks_since_reading >= policy_reading_ticks) {
+            policy = policy_read();
+            ticks_since_reading = 0;
+        }
     }
 }

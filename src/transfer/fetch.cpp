@@ -142,7 +142,8 @@ Answer take_answer(const UrlResponse& response, std::int64_t held, ResumeState* 
 bool too_slow(Clock::time_point started, std::int64_t received) {
     const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
     return seconds >= ORVANE_STREAM_WAIT_S &&
-           static_cast<double>(received) < static_cast<double>(ORVANE_LOW_SPEED_BYTES) * seconds;
+           static_cast<double>(received) <
+               static_cast<double>(url_slowest_bytes_per_second()) * seconds;
 }
 
 }  // namespace

@@ -22,6 +22,30 @@ constexpr std::int32_t largest_length = 2147483647;
 constexpr long longest_poll_ms = 100;  // no socket to watch: poll at most this long
 constexpr long default_poll_ms = 10;   // ... or this long when libcurl names no time
 
+std::int64_t max_bytes_per_second = 0;  // 0: no limit
+
+// libcurl keeps to the limit by pausing the transfer once it is ahead, and
+// looks at the limit only between drives, each of which reads up to this many
+// pieces in a row when the socket holds them.
+constexpr std::int64_t reads_per_drive = 100;
+
+// Pieces of 1/400 s worth (within what libcurl allows) keep a burst near a
+// quarter second's worth, and the pauses short.
+long piece_bytes() {
+    const std::int64_t piece = max_bytes_per_second / (4 * reads_per_drive);
+    return piece < 1024 ? 1024L
+                        : piece > CURL_MAX_WRITE_SIZE ? static_cast<long>(CURL_MAX_WRITE_SIZE)
+                                                      : static_cast<long>(piece);
+}
+
+// The pause libcurl takes after `bytes` arrived under the limit, in ms: it is
+// the limit at work, not a silent server, and does not count as quiet.
+std::int32_t limit_pause_ms(std::int64_t bytes) {
+    if (max_bytes_per_second <= 0 || bytes <= 0) return 0;
+    const std::int64_t pause = bytes * 1000 / max_bytes_per_second + 1;
+    return pause > largest_length / 2 ? largest_length / 2 : static_cast<std::int32_t>(pause);
+}
+
 // Drives the transfer until libcurl stops asking to be called again at once.
 void drive(UrlStream* stream) {
     int running = 0;
@@ -148,6 +172,19 @@ void record_header(UrlResponse& response, std::string_view line) {
 
 }  // namespace
 
+void url_set_max_kbps(long long kbps) {
+    constexpr long long most = INT64_MAX / 1024;  // beyond it, no limit a link could reach
+    max_bytes_per_second = kbps <= 0 ? 0 : (kbps > most ? most : kbps) * 1024;
+}
+
+std::int64_t url_max_bytes_per_second() { return max_bytes_per_second; }
+
+std::int64_t url_slowest_bytes_per_second() {
+    const std::int64_t half = max_bytes_per_second / 2;
+    return max_bytes_per_second > 0 && half < ORVANE_LOW_SPEED_BYTES ? half
+                                                                      : ORVANE_LOW_SPEED_BYTES;
+}
+
 const char* url_validator(const UrlResponse& response) {
     return response.etag[0] != '\0' ? response.etag : response.last_modified;
 }
@@ -251,7 +288,13 @@ bool stream_cycle(UrlStream* stream) {
     const std::int32_t before = stream->fill;
     drive(stream);
     if (ready > 0 || stream->fill != before) {
-        stream->quiet_ms = 0;
+        // Activity ends the silence; bytes held back by the limit earn its
+        // pause, which a wakeup without bytes does not cut short.
+        if (stream->fill != before) {
+            stream->quiet_ms = -limit_pause_ms(stream->fill - before);
+        } else if (stream->quiet_ms > 0) {
+            stream->quiet_ms = 0;
+        }
         return true;
     }
     stream->quiet_ms += static_cast<std::int32_t>(wait_ms);
@@ -325,9 +368,18 @@ UrlStream* url_fopen(const char* name, const char* mode) {
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, on_body);
     curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, on_header);
     curl_easy_setopt(handle, CURLOPT_HEADERDATA, stream);
-    // A trickle ends like a stall: too slow on average over one stream wait.
-    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, ORVANE_LOW_SPEED_BYTES);
-    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, static_cast<long>(ORVANE_STREAM_WAIT_S));
+    // A trickle ends like a stall: too slow on average over one stream wait,
+    // and, under a limit, the longest pause the limit itself may take.
+    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT,
+                     static_cast<long>(url_slowest_bytes_per_second()));
+    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME,
+                     static_cast<long>(ORVANE_STREAM_WAIT_S) +
+                         (limit_pause_ms(reads_per_drive * piece_bytes()) + 999) / 1000);
+    if (max_bytes_per_second > 0) {
+        curl_easy_setopt(handle, CURLOPT_MAX_RECV_SPEED_LARGE,
+                         static_cast<curl_off_t>(max_bytes_per_second));
+        curl_easy_setopt(handle, CURLOPT_BUFFERSIZE, piece_bytes());
+    }
     if (range_bytes[0] != '\0') request_range(stream, handle);
     proxy_setup(handle, name);
     // Windows' TLS (Schannel) refuses a server whose certificate authority's
@@ -347,6 +399,7 @@ UrlStream* url_fopen(const char* name, const char* mode) {
     // length and validators at once. A status line followed by silence is a
     // stall like any other. An answer with an empty body is a stream.
     drive(stream);
+    stream->quiet_ms = -limit_pause_ms(stream->fill);
     while (stream->still_running != 0 && !answer_whole(stream) && stream_cycle(stream)) {
     }
     if (answer_whole(stream) && !proxy_refused(handle)) return stream;

@@ -34,7 +34,8 @@ struct UrlStream {
     // arrives.
     std::int32_t start;
     // Milliseconds the transfer has gone without activity on its sockets or a
-    // byte arriving: bounded by the stream wait.
+    // byte arriving: bounded by the stream wait. Below 0 while the pause a
+    // download limit takes after a burst is still to come.
     std::int32_t quiet_ms;
     // The transfer ended in failure (libcurl's result, or the stream's own
     // stall bound) rather than at the end of its body.
@@ -48,6 +49,15 @@ constexpr std::int32_t stream_kind_transfer = 2;
 
 // The one multi handle of the process, created by the first transfer.
 extern CURLM* transfer_multi;
+// The most kilobytes (1024 bytes) per second a transfer may take, set before
+// a pass by whoever reads the machine's policy; 0 or less: no limit.
+void url_set_max_kbps(long long kbps);
+// That limit in bytes per second; 0: none.
+std::int64_t url_max_bytes_per_second();
+// The slowest average rate (bytes per second) before a transfer counts as
+// stalled: the built one, or half the limit when that is lower, so that a
+// download held back on purpose is never taken for a trickle.
+std::int64_t url_slowest_bytes_per_second();
 // The body length announced by the last "Content-Length: " header line.
 extern std::int32_t content_length;
 

@@ -4,13 +4,16 @@ fields, maintainer scripts, lintian, the unit under `systemd-analyze verify`, a
 life of the package under a real systemd booted in a container."""
 
 import glob
+import json
 import os
+import re
 import shutil
 import subprocess
 import tempfile
 import time
 import unittest
 import uuid
+import xml.etree.ElementTree as ET
 
 import harness
 
@@ -32,6 +35,25 @@ def make_package(out, *settings):
     if made.returncode != 0 or len(debs) != 1:
         raise AssertionError("cpack made no package:\n" + made.stdout + made.stderr)
     return debs[0]
+
+
+class PolicyTemplates(unittest.TestCase):
+    def test_templates_and_the_sample_offer_exactly_the_names_the_product_reads(self):
+        top = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+        read = lambda path: open(os.path.join(top, path), encoding="utf-8").read()
+        names = re.findall(r'"([^"]+)",', read("src/update/policy_names.h"))
+        want = {n + p if n.endswith(".") else n
+                for n in names for p in ("tarn", "orvane-client", "wickmoor")}
+        admx = read("packaging/policies/orvane.admx")
+        elements = [e for e in ET.fromstring(admx).iter() if e.get("valueName")]
+        policies = [p for p in ET.fromstring(admx).iter() if p.tag.endswith("}policy")]
+        key = r"Software\Policies\Halvex\Orvane Autoupdate"
+        self.assertEqual({(p.get("class"), p.get("key")) for p in policies}, {("Machine", key)})
+        adml = ET.fromstring(read("packaging/policies/en-US/orvane.adml"))
+        needed_in_adml = set(re.findall(r"\$\(\w+\.(\w+)\)", admx)) | {e.get("id") for e in elements}
+        self.assertLessEqual(needed_in_adml, {e.get(k) for e in adml.iter() for k in ("id", "refId")})
+        self.assertEqual(sorted(e.get("valueName") for e in elements), sorted(want))  # each once
+        self.assertEqual(set(json.loads(read("packaging/policy.json"))), want)
 
 
 class DebianPackage(unittest.TestCase):
@@ -56,6 +78,7 @@ class DebianPackage(unittest.TestCase):
                                  UNIT_DIR + "/" + UNIT: ["-rw-r--r--", "root/root"],
                                  doc + "copyright": ["-rw-r--r--", "root/root"],
                                  doc + "changelog.gz": ["-rw-r--r--", "root/root"],
+                                 doc + "policy.json": ["-rw-r--r--", "root/root"],
                                  "usr/share/lintian/overrides/orvane-autoupdate":
                                      ["-rw-r--r--", "root/root"]})
         self.assertIn("./%s/Updater/" % ROOT, [line[5] for line in listing])

@@ -13,6 +13,7 @@
 
 #include "orvane_config.h"
 #include "update/package_update.h"
+#include "update/policy_schedule.h"
 #include "update/update_pass.h"
 #include "work_dir.h"
 #include "zip_builder.h"
@@ -32,6 +33,25 @@ TEST(ModuleDirectory, NamesTheExecutablesDirectoryWithItsSeparatorAfresh) {
 // The stop is raised just after the first failed attempt is logged, as the
 // pause before the next one begins: it ends within a tick or two, not after
 // the retry delay, and the package file stays for the next pass.
+TEST(PolicySchedule, PeriodInTicksAndAQuietWindowAcrossMidnight) {
+    Policy policy;
+    EXPECT_EQ(policy_period_ticks(policy), ORVANE_PASS_INTERVAL_TICKS);  // the default: as built
+    const std::pair<int, unsigned> periods[] = {{0, 0}, {1, 3600}, {61, 3660}, {43201, 2592000}};
+    for (auto [minutes, ticks] : periods) {
+        policy.check_period_minutes = minutes;
+        EXPECT_EQ(policy_period_ticks(policy), ticks) << minutes;
+    }
+    policy.quiet_window = true;
+    policy.quiet_start_minute = 22 * 60 + 30;
+    policy.quiet_duration_minutes = 9 * 60;
+    EXPECT_EQ(policy_quiet_message(policy), "Updates suppressed by policy until 07:30.");
+    // When a pass falls due (seconds after midnight), and what is left of the window.
+    std::pair<int, int> due[] = {{81000, 32400}, {10800, 16200}, {26999, 1}, {27000, 0}, {80999, 0}};
+    for (auto [now, left] : due) EXPECT_EQ(policy_quiet_seconds_left(policy, now), left) << now;
+    policy.valid = false;  // a policy that is not valid schedules as built
+    EXPECT_EQ(policy_quiet_seconds_left(policy, 10800), 0);
+}
+
 TEST(ResumeInstall, StopDuringThePauseBetweenAttemptsEndsItAtOnce) {
     WorkDir dir;
     ZipBuilder().add("data.txt", "new").write("alpha.zip");

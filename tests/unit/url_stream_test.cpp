@@ -2,6 +2,7 @@
 // announced length, and the ends a stalled or broken transfer comes to.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -189,6 +190,22 @@ TEST(UrlStream, StalledOrTricklingTransferEndsAfterTheWaitLimitWithWhatArrived) 
         EXPECT_LT(seconds_since(start), 0.5);
         url_fclose(stream);
     }
+}
+
+TEST(UrlStream, RateLimitHoldsTheTransferBackWithPausesLongerThanAStreamWait) {
+    TestServer server;
+    const std::string body(250 * 1024, 'r');
+    server.put_file("/limited", body);
+    url_set_max_kbps(1);  // below the slowest rate otherwise allowed: half of it counts
+    EXPECT_EQ(url_slowest_bytes_per_second(), std::min(512L, ORVANE_LOW_SPEED_BYTES));
+    url_set_max_kbps(100);
+    auto start = Clock::now();
+    UrlStream* stream = url_fopen(server.url("/limited").c_str(), "r");
+    ASSERT_NE(stream, nullptr);
+    EXPECT_EQ(read_all(stream, 4096), body);
+    EXPECT_GE(seconds_since(start), 1.4);  // 2.5 s at the limit, 1 s of it may come at once
+    url_fclose(stream);
+    url_set_max_kbps(0);
 }
 
 TEST(UrlStream, BodyBufferGrowsToExactlyWhatIsHeldAndShrinksAsItIsRead) {
