@@ -116,6 +116,7 @@ std::string take(Policy& policy, const Read& value, long long* quiet, bool* quie
         if (number > 0 && number < 60) number = 60;
         if (number > 43200) number = 43200;
         policy.check_period_minutes = static_cast<int>(number);
+        policy.check_period_given = true;
         return "";
     }
     if (named(name, "MaxDownloadKbps")) {

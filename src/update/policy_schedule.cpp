@@ -7,7 +7,6 @@
 
 namespace {
 
-constexpr int default_period_minutes = 240;
 constexpr int shortest_period_minutes = 60;
 constexpr int longest_period_minutes = 43200;
 constexpr int longest_quiet_minutes = 960;
@@ -31,9 +30,9 @@ void quiet_window(const Policy& policy, int* start, int* length) {
 
 std::uint32_t policy_period_ticks(const Policy& policy) {
     const int minutes = policy.check_period_minutes;
-    // The default keeps the build's own interval (the same four hours in the
-    // product; short in a test build).
-    if (!policy.valid || minutes == default_period_minutes || minutes < 0)
+    // Without a period the build's own interval holds (the same four hours
+    // in the product; short in a test build).
+    if (!policy.valid || !policy.check_period_given || minutes < 0)
         return ORVANE_PASS_INTERVAL_TICKS;
     if (minutes == 0) return 0;
     const int clamped = minutes < shortest_period_minutes  ? shortest_period_minutes

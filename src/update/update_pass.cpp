@@ -12,6 +12,7 @@
 #include "update/package_update.h"
 #include "update/policy.h"
 #include "update/policy_decide.h"
+#include "transfer/url_stream.h"
 
 HANDLE update_lock = nullptr;
 
@@ -130,6 +131,7 @@ int run_update_pass(bool wait_for_other, bool scheduled) {
         report(-1, -1, message.c_str());
         return end_pass(-1);
     }
+    url_set_max_kbps(policy.max_download_kbps);
     for (const std::string& name : policy.unknown) {
         const std::string message = "Policy name not known, passed over: " + name;
         report(-1, -1, message.c_str());

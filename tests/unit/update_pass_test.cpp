@@ -30,15 +30,13 @@ TEST(ModuleDirectory, NamesTheExecutablesDirectoryWithItsSeparatorAfresh) {
     EXPECT_EQ(std::string(module_directory()), directory);
 }
 
-// The stop is raised just after the first failed attempt is logged, as the
-// pause before the next one begins: it ends within a tick or two, not after
-// the retry delay, and the package file stays for the next pass.
 TEST(PolicySchedule, PeriodInTicksAndAQuietWindowAcrossMidnight) {
     Policy policy;
     EXPECT_EQ(policy_period_ticks(policy), ORVANE_PASS_INTERVAL_TICKS);  // the default: as built
     const std::pair<int, unsigned> periods[] = {{0, 0}, {1, 3600}, {61, 3660}, {43201, 2592000}};
     for (auto [minutes, ticks] : periods) {
         policy.check_period_minutes = minutes;
+        policy.check_period_given = true;
         EXPECT_EQ(policy_period_ticks(policy), ticks) << minutes;
     }
     policy.quiet_window = true;
@@ -52,6 +50,9 @@ TEST(PolicySchedule, PeriodInTicksAndAQuietWindowAcrossMidnight) {
     EXPECT_EQ(policy_quiet_seconds_left(policy, 10800), 0);
 }
 
+// The stop is raised just after the first failed attempt is logged, as the
+// pause before the next one begins: it ends within a tick or two, not after
+// the retry delay, and the package file stays for the next pass.
 TEST(ResumeInstall, StopDuringThePauseBetweenAttemptsEndsItAtOnce) {
     WorkDir dir;
     ZipBuilder().add("data.txt", "new").write("alpha.zip");
