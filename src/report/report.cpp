@@ -38,6 +38,8 @@ char package[entry_size / 2];
 char entry[entry_size];
 // Never more wide characters than bytes, whatever the code page.
 wchar_t wide_entry[entry_size];
+// The last message about the package named, for the state file.
+char last_message[entry_size];
 
 void report_event(ReportLevel level, const char* message) {
     if (!event_log_opened) {
@@ -81,6 +83,7 @@ int report(int done, int total, const char* message) {
         // The leading line end only closes a progress line at a console.
         std::printf(service_road ? "%s%s\n" : "\n%s%s\n", report_prefix(level), message);
         log_line(message);
+        std::snprintf(last_message, sizeof last_message, "%s", message);
         if (service_road) report_event(level, message);
         return 0;
     }
@@ -108,4 +111,7 @@ const char* report_prefix(ReportLevel level) { return service_road ? sinks[level
 
 void report_package(const char* name) {
     std::snprintf(package, sizeof package, "%s", name != nullptr ? name : "");
+    last_message[0] = '\0';
 }
+
+const char* report_last_message() { return last_message; }

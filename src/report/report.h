@@ -35,3 +35,6 @@ const char* report_prefix(ReportLevel level);
 // The package that the following messages are about: the Event Log entries
 // read "<package>: <message>".
 void report_package(const char* name);
+
+// The last message reported since report_package ("" when none).
+const char* report_last_message();

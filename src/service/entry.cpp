@@ -4,9 +4,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include "orvane_config.h"
 #include "report/report.h"
+#include "report/status.h"
 #include "service/registration.h"
 #include "service/service.h"
+#include "update/policy.h"
+#include "update/policy_schedule.h"
 #include "update/update_pass.h"
 #include "update/updater_trial.h"
 
@@ -16,6 +20,10 @@ char service_table_name[] = "Orvane Autoupdate Service";
 
 // What the program prints when started with no option word and no service
 // manager to run under; %s is the name it was started by.
+// Tells the state file; a monitoring tool reads the first line of its output
+// and its exit status.
+constexpr const char* status_word = "status";
+
 constexpr const char* usage_text =
     "Usage : %s [option]\nWhere option is :\n\tinstall - installs service\n\tuninstall - "
     "uninstalls service\n\tauto - starts service automatically\n\tmanual - starts service "
@@ -30,6 +38,13 @@ int print_usage(int argc, char** argv) {
 }  // namespace
 
 int process_entry(int argc, char** argv) {
+    // Before the banner: the summary must be the first line. It reads files
+    // only, so it needs no service manager and works beside a running pass.
+    if (argc == 2 && std::strcmp(argv[1], status_word) == 0) {
+        enter_install_root();
+        return status_show(static_cast<long long>(policy_period_ticks(policy_read())) *
+                           ORVANE_TICK_MS);
+    }
     // Without one option word the program is the service, whose output a
     // collector reads line by line and whose messages also go to the Event
     // Log; a console run keeps its console output.

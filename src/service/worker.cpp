@@ -6,6 +6,7 @@
 
 #include "orvane_config.h"
 #include "report/report.h"
+#include "report/status.h"
 #include "service/service.h"
 #include "update/policy.h"
 #include "update/policy_schedule.h"
@@ -65,6 +66,8 @@ DWORD WINAPI update_worker(LPVOID) {
             // The next pass is scheduled as the policy is now.
             policy = policy_read();
             ticks_since_reading = 0;
+            const std::time_t next = policy_period_ticks(policy) * std::time_t{ORVANE_TICK_MS} / 1000;
+            status_set_next_pass(next == 0 ? 0 : std::time(nullptr) + next);
         }
         Sleep(ORVANE_TICK_MS);
         if (ticks_slept < UINT32_MAX) ++ticks_slept;

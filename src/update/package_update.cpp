@@ -339,7 +339,12 @@ int resume_install(const char* package_file, int retry, bool attempted) {
     }
 }
 
-int update_package(const char* package_file, int retry, const Policy& policy) {
+int update_package(const char* package_file, int retry, const Policy& policy,
+                   PackageResult* package_result) {
+    auto ended = [package_result](PackageEnd end) {
+        package_result->end = end;
+        return 0;
+    };
     PathBuffer record;
     PathBuffer url;
     PathBuffer installed;
@@ -357,6 +362,7 @@ int update_package(const char* package_file, int retry, const Policy& policy) {
         package.resize(package.size() - 4);
 
     int equal = check_version(url, package_file);
+    if (equal == 0 || equal == 1) package_result->available = fetch_buffer;
     // A version outside the policy's prefix is not even downloaded; the
     // version text is still in the fetch buffer.
     if (equal != 1) {
@@ -365,7 +371,7 @@ int update_package(const char* package_file, int retry, const Policy& policy) {
         if (!held.empty()) {
             if (equal == -1) report(-1, -1, "Error getting version information.");
             report(-1, -1, held.c_str());
-            return 0;
+            return ended(PackageEnd::held);
         }
     }
     if (equal == 1) {
@@ -373,11 +379,11 @@ int update_package(const char* package_file, int retry, const Policy& policy) {
         if (resumed == 1) {
             report(-1, -1, "A failed instalation was resumed successfuly.");
             report(-1, -1, "System is up to date.");
-            return 0;
+            return ended(PackageEnd::installed);
         }
         if (resumed == 0) {
             report(-1, -1, "System is up to date.");
-            return 0;
+            return ended(PackageEnd::up_to_date);
         }
         // Still unfinished: the same archive would fail the same way if
         // fetched again, so it waits for the next pass as it is.
@@ -409,7 +415,7 @@ int update_package(const char* package_file, int retry, const Policy& policy) {
     if (const std::string held = policy_held(policy, package.c_str(), version); !held.empty()) {
         report(-1, -1, held.c_str());
         _unlink(package_file);
-        return 0;
+        return ended(PackageEnd::held);
     }
 
     report(-1, -1, "Installing update ...");
@@ -439,8 +445,35 @@ int update_package(const char* package_file, int retry, const Policy& policy) {
         return 0;
     }
 
-    if (retry != 0 && outcome != 0) resume_install(package_file, retry, true);
+    if (outcome == 0) return ended(PackageEnd::installed);
+    if (retry != 0 && resume_install(package_file, retry, true) == 1)
+        return ended(PackageEnd::installed);
     return 0;
+}
+
+std::optional<std::string> package_installed_version(const char* package_file) {
+    PathBuffer record;
+    if (!record_path(record, package_file)) return std::nullopt;
+    std::FILE* file = std::fopen(record, "rb");
+    if (file == nullptr) return std::nullopt;
+    char text[longest_version_text + 1];
+    const std::size_t read = std::fread(text, 1, longest_version_text, file);
+    std::fclose(file);
+    std::string version(text, read);
+    while (!version.empty() && (version.back() == '\n' || version.back() == '\r')) version.pop_back();
+    return version;
+}
+
+bool package_waiting(const char* package_file) {
+    PathBuffer part;
+    for (const char* path : {package_file, join(part, package_file, download_suffix) ? part : ""}) {
+        if (path[0] == '\0') continue;
+        if (std::FILE* file = std::fopen(path, "rb"); file != nullptr) {
+            std::fclose(file);
+            return true;
+        }
+    }
+    return false;
 }
 
 const char* update_base_url() { return ORVANE_UPDATE_BASE_URL; }

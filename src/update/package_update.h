@@ -2,6 +2,8 @@
 #pragma once
 
 #include <atomic>
+#include <optional>
+#include <string>
 
 #include "report/report.h"
 #include "update/policy.h"
@@ -15,8 +17,22 @@ extern std::atomic<int> update_stop_requested;
 // attempt; the package file and version record stay for the next pass.
 constexpr int resume_unfinished = 2;
 
+// How one package's update ended, for the state file: whether the package
+// ended up to date, installed or held back, and what the server published.
+enum class PackageEnd { failed, up_to_date, installed, held };
+struct PackageResult {
+    PackageEnd end = PackageEnd::failed;
+    std::optional<std::string> available;  // the server's version text, when it answered
+};
+
 // The policy gives the update server and the versions that may be taken.
-int update_package(const char* package_file, int retry, const Policy& policy);
+int update_package(const char* package_file, int retry, const Policy& policy,
+                   PackageResult* package_result);
+// The package's version record, without the line break it may end with;
+// none when there is no record.
+std::optional<std::string> package_installed_version(const char* package_file);
+// Whether the package file or a partial download of it waits for a pass.
+bool package_waiting(const char* package_file);
 // 1 equal, 0 different or no record, -1 no version text, -2 a version text
 // too long to record.
 int check_version(const char* package_url, const char* package_file);

@@ -7,8 +7,10 @@
 
 #include "orvane_config.h"
 #include "report/report.h"
+#include "report/status.h"
 #include "update/install_aside.h"
 #include "update/limits.h"
+#include "update/package_state.h"
 #include "update/package_update.h"
 #include "update/policy.h"
 #include "update/policy_decide.h"
@@ -64,6 +66,7 @@ void update_named_package(const char* name, const Policy& policy, bool scheduled
     report_package(name);
     if (!name_allowed(name)) {
         report(-1, -1, "Package name not allowed, skipped.");
+        status_end_package(name, package_state_refused());
         return;
     }
     char package_file[path_buffer_size];
@@ -71,14 +74,18 @@ void update_named_package(const char* name, const Policy& policy, bool scheduled
     if (length < 0 || length >= path_buffer_size ||
         !package_file_fits(package_file, policy_server(policy))) {
         report(-1, -1, "Package name too long, skipped.");
+        status_end_package(name, package_state_refused());
         return;
     }
     if (const std::string passed_over = policy_passed_over(policy, name, scheduled);
         !passed_over.empty()) {
         report(-1, -1, passed_over.c_str());
+        status_end_package(name, package_state_passed_over(package_file));
         return;
     }
-    update_package(package_file, 1, policy);
+    PackageResult result;
+    update_package(package_file, 1, policy, &result);
+    status_end_package(name, package_state(package_file, result));
 }
 }  // namespace
 
@@ -100,13 +107,17 @@ char* module_directory() {
     return executable_directory;
 }
 
-int run_update_pass(bool wait_for_other, bool scheduled) {
-    WaitForSingleObject(update_lock, INFINITE);
+void enter_install_root() {
     const char* directory = module_directory();
     if (directory[0] != '\0') {
         _chdir(directory);
         _chdir("..");
     }
+}
+
+int run_update_pass(bool wait_for_other, bool scheduled) {
+    WaitForSingleObject(update_lock, INFINITE);
+    enter_install_root();
     // Two passes at once would write the same files: the second one touches
     // nothing, not even the files set aside, which the first may be listing.
     HANDLE machine_pass = nullptr;
@@ -126,9 +137,11 @@ int run_update_pass(bool wait_for_other, bool scheduled) {
     // Read afresh, so that a change needs no restart; a policy that is not
     // valid is not half-applied: it would act against what was meant.
     const Policy policy = policy_read();
+    status_begin_pass(policy.source, policy.valid, policy.error);
     if (!policy.valid) {
         const std::string message = "Policy not valid: " + policy.error + "; no package updated.";
         report(-1, -1, message.c_str());
+        status_end_pass(false);
         return end_pass(-1);
     }
     url_set_max_kbps(policy.max_download_kbps);
@@ -146,6 +159,7 @@ int run_update_pass(bool wait_for_other, bool scheduled) {
     if (list == nullptr) {
         // Not logged, but a pass that updates nothing is a problem.
         std::printf("%sError opening file %s\n", report_prefix(report_warning), package_list_path);
+        status_end_pass(false);
         return end_pass(-1);
     }
     char names[path_buffer_size];
@@ -163,5 +177,6 @@ int run_update_pass(bool wait_for_other, bool scheduled) {
     }
     std::fclose(list);
     report_package(nullptr);
+    status_end_pass(true);
     return end_pass(0);
 }

@@ -21,5 +21,9 @@ constexpr int pass_elsewhere_result = 75;
 // the packages that the policy keeps for manual passes.
 int run_update_pass(bool wait_for_other, bool scheduled);
 
+// Makes the install root, the parent of the executable's directory, the
+// current directory: every relative path of the product is in it.
+void enter_install_root();
+
 // The running executable's directory with its trailing separator.
 char* module_directory();
