@@ -5,6 +5,7 @@ package can be in."""
 
 import hashlib
 import io
+import json
 import importlib.machinery
 import importlib.util
 import os
@@ -679,6 +680,64 @@ class Policies(PackageUpdate):
                     "Updating alpha ..." if line == "alpha" else line for line in logged])
                 self.assertEqual((code, self.site.take_requests()), (0 if package else 255, requests))
                 self.assertEqual(self.record(), b"3.0\n" if package == done else b"2.0")
+
+
+class StateFile(PackageUpdate):
+    def test_each_outcome_of_a_pass_leaves_its_state_and_exit_status_on_both_systems(self):
+        policy, path = harness.Policy(self, self.tree), "Updater/status.json"
+        status = lambda: (lambda code, out, _: (code, text(out).decode().splitlines()))(*self.tree.run("status"))
+        self.assertEqual(status(), (3, ["UNKNOWN: no state file %s yet: no update pass has run" % path]))
+        # Four check periods back: a period of 60 minutes is 3600 ticks.
+        past = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(time.time() - 4 * 3.6 * harness.TICK_MS))
+        seeded = '{"schema": 1, "packages": {"gone": {"state": "failed"}}}'
+        held = "alpha 3.0 held by policy: TargetVersionPrefix.alpha is 2."
+        rows = [  # case, file before (None: none), policy, served (digest), package file, proxy;
+            # state, exit status, message, available, member set four check periods back
+            ("up to date", seeded, {}, ("2.0",), False, None, "up-to-date", 0, UP_TO_DATE, "2.0", None),
+            ("installed", None, {}, ("3.0\n",), False, None, "installed", 0, INSTALLED, "3.0", None),
+            ("failed", None, {}, ("3.0", "0" * 32), False, None, "failed", 1, CHECKSUM, "3.0", None),
+            ("pending", None, {}, ("2.0",), True, UNREACHABLE_PROXY, "pending", 1, DOWNLOAD_FAILED, None, None),
+            ("held", None, {"TargetVersionPrefix.alpha": "2."}, ("3.0",), False, None, "held", 0, held, "3.0", None),
+            ("disabled", None, {"UpdateDefault": 0}, ("3.0",), False, None, "disabled", 0,
+             "Updates of alpha turned off by policy (UpdateDefault).", None, None),
+            ("stale", None, {}, ("2.0",), False, None, "up-to-date", 2, UP_TO_DATE, "2.0", "last_success"),
+            ("stale, never a success", None, {}, ("3.0", "0" * 32), False, None, "failed", 2, CHECKSUM, "3.0",
+             "first_check"),
+            ("damaged file", "{ not json", {}, ("2.0",), False, None, "up-to-date", 0, UP_TO_DATE, "2.0", None),
+            ("policy not valid", None, {"UpdateDefault": 3}, ("2.0",), False, None, None, 2, None, None, None)]
+        for case, before, given, served, package_file, proxy, state, code, message, available, back in rows:
+            with self.subTest(case):
+                self.tree.write(path, before) if before else self.tree.exists(path) and os.unlink(self.tree.path(path))
+                policy.set(dict(given, CheckPeriodMinutes=60))
+                self.site.publish("alpha.zip", served[0], PACKAGE, *served[1:])
+                self.write_record("2.0")
+                self.tree.write("alpha.zip", PACKAGE) if package_file else None
+                self.tree.run("noservice", env=self.env(proxy))
+                written = json.loads(self.tree.read(path))
+                self.assertEqual(written["schema"], 1)
+                self.assertEqual(written["policy"]["valid"], state is not None)
+                entry = written["packages"].get("alpha")
+                if back:
+                    entry[back] = past
+                    self.tree.write(path, json.dumps(written))
+                got, lines = status()
+                self.assertEqual(got, code)
+                self.assertTrue(lines[0].startswith(("OK: ", "WARNING: ", "CRITICAL: ")[code]), lines)
+                self.assertEqual(lines[-1], "Next pass: none scheduled")
+                if state is None:
+                    self.assertEqual(written["packages"], {})
+                    continue
+                self.assertEqual(list(written["packages"]), ["alpha"])  # what the list no longer names goes
+                installed = "3.0" if state == "installed" else "2.0"
+                self.assertEqual({k: entry[k] for k in ("installed", "available", "state", "message", "held_until")},
+                                 {"installed": installed, "available": available, "state": state,
+                                  "message": message, "held_until": None})
+                self.assertEqual(entry["pending_since"] is not None, state == "pending")
+                self.assertEqual(entry["last_success"] is not None, state in ("up-to-date", "installed", "held"))
+                self.assertEqual(entry["last_check"] is None, state == "disabled")
+                self.assertRegex(lines[1], "^alpha: installed %s, available %s, %s, last success (never|20[-:T0-9]+Z): %s$" % (
+                    installed, available or "unknown", state, re.escape(message)))
+                self.tree.exists("alpha.zip") and os.unlink(self.tree.path("alpha.zip"))
 
 
 # No proxy from the environment: the machine's setting decides (None removes).
