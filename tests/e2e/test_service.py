@@ -4,6 +4,8 @@ of its passes. A stand-in supervisor binds a datagram socket, names it in
 NOTIFY_SOCKET, starts the program with no argument, reads the status
 datagrams and sends the control signals."""
 
+import calendar
+import json
 import os
 import shutil
 import signal
@@ -349,6 +351,9 @@ class Schedule(ServiceCase):
         self.stop_in_order(supervisor)
         self.assertEqual([message for message, _ in seen[:3]],
                          ["alpha", "System is up to date.", "alpha"])
+        # The state file names the pass that the worker scheduled after the first.
+        next_pass = json.loads(self.tree.read("Updater/status.json"))["next_pass"]
+        self.assertLess(abs(calendar.timegm(time.strptime(next_pass, "%Y-%m-%dT%H:%M:%SZ")) - time.time()), 3)
         (_, first_start), (_, first_end), (_, second_start) = seen[:3]
 
         first = first_start - running.when
