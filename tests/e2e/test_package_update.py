@@ -396,7 +396,9 @@ class DurableInstallation(PackageUpdate):
         record = ("rename", "Updater/alpha.zip.version.new", "Updater/alpha.zip.version")
         self.assertEqual(calls[first + 3:], [("rename", "alpha.zip", "Updater/alpha.zip"),
                                               ("fsync", "Updater/alpha.zip.version.new"), record,
-                                              ("fsync", "Updater")], "the archive kept, then the record")
+                                              ("fsync", "Updater")] + [
+            ("fsync", "Updater/status.json.new"), ("rename", "Updater/status.json.new", "Updater/status.json"),
+            ("fsync", "Updater")] * 2, "the archive kept, the record, the state file after the package and the pass")
 
     def test_a_reader_sees_the_old_file_or_the_new_one_never_a_mixture(self):
         size = 48 << 20
@@ -897,7 +899,7 @@ class PackageList(PackageUpdate):
         self.assertEqual(self.site.take_requests(), full_update("notify_installed.osp"))
         self.assertEqual(sorted(os.listdir(self.tree.root)), ["Updater", "app", "bin", "update.log"])
         self.assertEqual(sorted(os.listdir(self.tree.path("Updater"))), ["alpha.zip", "alpha.zip.version",
-                         "installed.packages.lst"] + ["orvane.update.pass.lock"] * (not harness.WINDOWS))
+                         "installed.packages.lst"] + ["orvane.update.pass.lock"] * (not harness.WINDOWS) + ["status.json"])
 
 
 class RealWebServer(PackageUpdate):
