@@ -14,7 +14,7 @@ packages=(
   ca-certificates mount  # the CA bundle the HTTPS scenarios lay theirs over; the full-disk tmpfs
   zip p7zip-full libarchive-tools  # archives as publishers' tools write them
   libsodium-dev minisign  # signed releases: the check, and the publisher's tool
-  nlohmann-json3-dev  # the Linux policy file's parser
+  nlohmann-json3-dev  # JSON: the Linux policy file, and the state file of both builds
   lintian  # the Debian package's check
   systemd-container  # systemd-nspawn: the package under a real systemd
   strace  # the order of the flushes and renames, seen from outside
