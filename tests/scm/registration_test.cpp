@@ -232,6 +232,23 @@ TEST_F(Registration, AKnownWordActsOnTheOpenedServiceAndGivesZero) {
     EXPECT_EQ(scm.calls, (Calls{open_manager, open_service, "DeleteService(service)"}));
 }
 
+// The user-defined control 128, with only the rights to send it.
+TEST_F(Registration, CheckSendsTheServiceItsControlAndSaysWhenItIsNotRunning) {
+    const Calls calls{"OpenSCManagerA(null, null, 0x1)",
+                      "OpenServiceA(manager, \"Orvane Autoupdate Service\", 0x100)",
+                      "ControlService(service, 0x80, set)"};
+    const std::string asking = "Asking the service for an update pass ... ";
+    std::string out;
+    EXPECT_EQ(entry({"check"}, &out), 0);
+    EXPECT_EQ(out, asking + "done\n");
+    EXPECT_EQ(scm.calls, calls);
+    scm.calls.clear();
+    scm.control_error = ERROR_SERVICE_NOT_ACTIVE;
+    EXPECT_EQ(entry({"check"}, &out), 1);
+    EXPECT_EQ(out, asking + "failed\nThe update service is not running.\n");
+    EXPECT_EQ(scm.calls, calls);
+}
+
 TEST_F(Registration, OnlyTheServiceRoadReportsToTheEventLogAndTheJournalWithTheLevel) {
     EXPECT_EQ(console([] { report(-1, -1, "Installed."); }), "\nInstalled.\n");
     report_service_road(service_name);
