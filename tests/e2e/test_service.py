@@ -369,7 +369,6 @@ class Schedule(ServiceCase):
         self.tree.write_list("alpha")
         (supervisor := self.supervise()).wait_running(self)
         time.sleep(INITIAL_DELAY + INTERVAL)
-        self.assertEqual(self.site.requests(), [], "a scheduled pass was not held")
         supervisor.send(signal.SIGHUP)  # systemctl reload, as the unit's ExecReload has it
         self.assertTrue(eventually(lambda: "alpha" in self.tree.log_messages(), timeout=0.5), "no pass at once")
         for _ in range(2): supervisor.send(signal.SIGHUP)  # during the pass
