@@ -6,7 +6,8 @@
 //
 // With one, the service entry runs on a thread of its own, the calling thread
 // delivers controls to the registered handler (SIGTERM stop, SIGINT shutdown,
-// SIGUSR1 interrogate), and every status report becomes one datagram.
+// SIGUSR1 interrogate, SIGHUP the first user-defined control, 128, which a
+// unit's `systemctl reload` sends), and every status report becomes one datagram.
 #include "platform/win32.h"
 
 #include <csignal>
@@ -33,6 +34,8 @@ constexpr DWORD error_invalid_handle = 6;
 constexpr DWORD error_invalid_parameter = 87;
 constexpr DWORD error_service_does_not_exist = 1060;
 constexpr DWORD error_service_already_running = 1056;
+constexpr DWORD first_user_control = 128;
+constexpr DWORD last_user_control = 255;
 
 // What the status reports and the service thread have told the dispatcher.
 // Guarded by `mutex`; a report is recorded and sent under it, so datagrams
@@ -86,6 +89,7 @@ int connect_notify_socket(const char* name) {
 DWORD control_for(std::uint32_t signal_number) {
     if (signal_number == SIGTERM) return SERVICE_CONTROL_STOP;
     if (signal_number == SIGINT) return SERVICE_CONTROL_SHUTDOWN;
+    if (signal_number == SIGHUP) return first_user_control;
     return SERVICE_CONTROL_INTERROGATE;
 }
 
@@ -93,7 +97,8 @@ enum class Verdict { deliver, keep, drop };
 
 // As the service manager does: nothing while the service is starting (kept
 // here until it runs, so that a supervisor's early stop is not lost), nothing
-// it does not accept, interrogate always.
+// it does not accept, interrogate always, a user-defined control while it runs
+// (there is no flag to accept one).
 Verdict judge(DWORD control, DWORD state, DWORD controls) {
     if (state == 0 || state == SERVICE_START_PENDING) return Verdict::keep;
     if (state == SERVICE_STOPPED || state == SERVICE_STOP_PENDING) return Verdict::drop;
@@ -101,6 +106,9 @@ Verdict judge(DWORD control, DWORD state, DWORD controls) {
     if (control == SERVICE_CONTROL_STOP && (controls & SERVICE_ACCEPT_STOP) != 0)
         return Verdict::deliver;
     if (control == SERVICE_CONTROL_SHUTDOWN && (controls & SERVICE_ACCEPT_SHUTDOWN) != 0)
+        return Verdict::deliver;
+    if (control >= first_user_control && control <= last_user_control &&
+        state == SERVICE_RUNNING)
         return Verdict::deliver;
     return Verdict::drop;
 }
@@ -187,6 +195,7 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table) {
     sigaddset(&controls, SIGTERM);
     sigaddset(&controls, SIGINT);
     sigaddset(&controls, SIGUSR1);
+    sigaddset(&controls, SIGHUP);
     sigset_t previous;
     pthread_sigmask(SIG_BLOCK, &controls, &previous);
     int signal_fd = signalfd(-1, &controls, SFD_NONBLOCK | SFD_CLOEXEC);

@@ -73,17 +73,24 @@ int process_entry(int argc, char** argv) {
         return 0;
     }
 
-    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
+    // A check asks for no more than the right to send the service a control,
+    // which the service's default security gives every signed-in user; the
+    // other words change the service and need an administrator.
+    const bool check = std::strcmp(word, "check") == 0;
+    SC_HANDLE manager =
+        OpenSCManagerA(nullptr, nullptr, check ? SC_MANAGER_CONNECT : SC_MANAGER_CREATE_SERVICE);
     if (manager == nullptr) {
         std::printf("%s", "Error opening service manager");
         return -1;
     }
-    SC_HANDLE service = OpenServiceA(manager, service_name, SERVICE_ALL_ACCESS);
+    SC_HANDLE service = OpenServiceA(manager, service_name,
+                                     check ? SERVICE_USER_DEFINED_CONTROL : SERVICE_ALL_ACCESS);
     if (service == nullptr) {
         CloseServiceHandle(manager);
         std::printf("%s", "Error opening service. Service not installed ?");
         return -2;
     }
+    if (check) return check_service(service);
     // The handles stay open: the process ends right after the command.
     if (run_service_command(service, word)) return 0;
     return print_usage(argc, argv);

@@ -7,6 +7,7 @@
 #include "orvane_config.h"
 #include "report/report.h"
 #include "service/entry.h"
+#include "service/service.h"
 
 namespace {
 
@@ -161,4 +162,21 @@ bool run_service_command(SC_HANDLE service, const char* word) {
         return false;
     }
     return true;
+}
+
+int check_service(SC_HANDLE service) {
+    SERVICE_STATUS status{};
+    std::printf("Asking the service for an update pass ... ");
+    if (ControlService(service, service_control_check, &status)) {
+        std::puts("done");
+        return 0;
+    }
+    const DWORD error = GetLastError();
+    std::puts("failed");
+    if (error == ERROR_SERVICE_NOT_ACTIVE)
+        std::puts("The update service is not running.");
+    else
+        std::printf("The update service did not take the request (error %lu).\n",
+                    static_cast<unsigned long>(error));
+    return 1;
 }

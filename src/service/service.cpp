@@ -15,6 +15,7 @@ std::atomic<DWORD> service_state{0};
 std::atomic<DWORD> service_running{0};
 HANDLE worker_thread = nullptr;
 std::atomic<DWORD> service_exit_code{0};
+std::atomic<bool> pass_requested{false};
 
 namespace {
 
@@ -124,8 +125,9 @@ void stop_service() { request_end(NO_ERROR, 0); }
 // ends too), systemd restarts the unit for the process's exit status.
 void restart_service() { request_end(NO_ERROR, ORVANE_RESTART_EXIT_CODE); }
 
-// Returns at once: the stop itself runs on the service thread. Preshutdown,
-// which Windows sends first at a shutdown and then waits for, is a stop too.
+// Returns at once: the stop itself runs on the service thread, a requested
+// pass on the worker. Preshutdown, which Windows sends first at a shutdown and
+// then waits for, is a stop too.
 DWORD WINAPI control_handler(DWORD control, DWORD, LPVOID, LPVOID) {
     switch (control) {
         case SERVICE_CONTROL_STOP:
@@ -135,6 +137,10 @@ DWORD WINAPI control_handler(DWORD control, DWORD, LPVOID, LPVOID) {
             return NO_ERROR;
         case SERVICE_CONTROL_INTERROGATE:
             report_current_state();
+            return NO_ERROR;
+        case service_control_check:
+            // The worker begins the pass; a stopping service begins none.
+            if (!stop_claimed) pass_requested = true;
             return NO_ERROR;
         default:
             return ERROR_CALL_NOT_IMPLEMENTED;
@@ -159,6 +165,7 @@ void WINAPI service_main(DWORD, LPSTR*) {
     stop_claimed = false;
     stop_check_point = 0;
     update_stop_requested = 0;
+    pass_requested = false;
     status_handle = RegisterServiceCtrlHandlerExA(service_name, control_handler, nullptr);
     if (status_handle == nullptr) return;
     if (report_status(SERVICE_START_PENDING, NO_ERROR, 0, 1, start_wait_hint_ms)) {

@@ -15,6 +15,14 @@ extern HANDLE worker_thread;
 // end that asks the supervisor to start the program again.
 extern std::atomic<DWORD> service_exit_code;
 
+// The control that asks the running service for an update pass now: the
+// first of the user-defined controls, sent by `check` (on Linux, SIGHUP, as
+// `systemctl reload` sends it).
+constexpr DWORD service_control_check = 128;
+// Raised by that control, lowered by the worker when it begins the pass: a
+// request during a pass gives one pass after it, however many came.
+extern std::atomic<bool> pass_requested;
+
 void WINAPI service_main(DWORD argc, LPSTR* argv);
 DWORD WINAPI control_handler(DWORD control, DWORD event_type, LPVOID event_data,
                              LPVOID context);

@@ -1,6 +1,7 @@
 // The service's clock: the first update pass after the initial delay, then one
 // each time the policy's period has been slept since the previous pass ended.
-// A pass that falls due in the policy's quiet window waits for its end.
+// A pass that falls due in the policy's quiet window waits for its end. A
+// check (the control of `check`) gets a pass at the next tick.
 #include <cstdint>
 #include <ctime>
 
@@ -28,35 +29,36 @@ int local_second() {
 }  // namespace
 
 DWORD WINAPI update_worker(LPVOID) {
-    for (DWORD tick = 0; tick < ORVANE_INITIAL_DELAY_TICKS; ++tick) {
-        Sleep(ORVANE_TICK_MS);
-        if (service_running == 0) return 0;
-    }
-
     bool first_pass = true;
     bool hold_said = false;  // the quiet window's hold of this pass is in the log
     std::uint32_t ticks_slept = 0;
     std::uint32_t ticks_since_reading = 0;
     Policy policy = policy_read();
     for (;;) {
-        // A period of 0: no scheduled pass, only the wait for a stop.
+        // A period of 0: no scheduled pass, only the wait for a stop or a check.
         const std::uint32_t period = policy_period_ticks(policy);
-        const bool due = period != 0 && (first_pass || ticks_slept >= period);
-        if (due && policy_quiet_seconds_left(policy, local_second()) > 0) {
+        const bool due = period != 0 && ticks_slept >= (first_pass ? ORVANE_INITIAL_DELAY_TICKS
+                                                                   : period);
+        // A check is answered within a tick, even in the initial delay or the
+        // quiet window; an administrator asked for this pass.
+        const bool requested = pass_requested.exchange(false);
+        if (!requested && due && policy_quiet_seconds_left(policy, local_second()) > 0) {
             if (!hold_said) report(-1, -1, policy_quiet_message(policy).c_str());
             hold_said = true;
-        } else if (due) {
+        } else if (requested || due) {
             hold_said = false;
-            ticks_slept = 0;
             // Pass barrier: waits while a stop holds the lock.
             WaitForSingleObject(update_lock, INFINITE);
             ReleaseSemaphore(update_lock, 1, nullptr);
             // A stop that got the lock first has ended the service; a pass
             // begun now would be cut off when the process ends.
             if (service_running == 0) return 0;
-            // Another process's pass is waited for, but not past a stop.
-            run_update_pass(true, true);
+            // Another process's pass is waited for, but not past a stop. A
+            // requested pass updates the packages kept for manual passes too.
+            run_update_pass(true, !requested);
             first_pass = false;
+            // The next scheduled pass counts its period from the end of this one.
+            ticks_slept = 0;
             // The new program is started by the supervisor; a stop that
             // came during the pass has ended the service already.
             if (updater_replaced()) {

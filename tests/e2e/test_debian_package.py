@@ -153,7 +153,7 @@ class DebianPackage(unittest.TestCase):
             "KillMode": "mixed", "TimeoutStopSec": "infinity", "NoNewPrivileges": "yes",
             "ProtectSystem": "strict", "ReadWritePaths": "/" + ROOT, "PrivateTmp": "yes",
             "ProtectHome": "yes", "ProtectKernelTunables": "yes", "ProtectControlGroups": "yes",
-            "RestrictAddressFamilies": "AF_UNIX AF_INET AF_INET6"}
+            "RestrictAddressFamilies": "AF_UNIX AF_INET AF_INET6", "ExecReload": "/bin/kill -HUP $MAINPID"}
         self.assertEqual({key: settings.get(key) for key in required}, required)
 
         if not shutil.which("systemd-analyze"):
@@ -162,6 +162,7 @@ class DebianPackage(unittest.TestCase):
         # default dependencies resolve and ExecStart is looked up in the package.
         shutil.copytree("/lib/systemd/system", os.path.join(self.root, UNIT_DIR), symlinks=True,
                         dirs_exist_ok=True, ignore=lambda _, names: [UNIT] if UNIT in names else [])
+        shutil.copytree("/bin", os.path.join(self.root, "bin"), ignore=lambda _, names: set(names) - {"kill"})  # ExecReload's
 
         def verify(unit):  # unknown or malformed settings are only warned about
             done = run("systemd-analyze", "verify", "--root=" + self.root, unit)

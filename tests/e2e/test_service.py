@@ -365,6 +365,25 @@ class Schedule(ServiceCase):
         self.assertGreaterEqual(gap, INTERVAL * 0.95)
         self.assertLess(gap, INTERVAL + 1.0)
 
+    def test_a_check_starts_a_pass_at_once_and_two_during_it_give_one_pass_after_it(self):
+        now = time.localtime()  # every scheduled pass held, alpha left to manual passes
+        harness.Policy(self, self.tree).set({"UpdatesSuppressedStartHour": now.tm_hour, "Update.alpha": 2,
+                                             "UpdatesSuppressedStartMin": now.tm_min, "UpdatesSuppressedDurationMin": 960})
+        self.site.publish("alpha.zip", "2.0", harness.zip_archive([("data.txt", b"new")]))
+        self.site.rules({"alpha.zip.version": {"trickle": [1, 0.1]}})  # a pass of a second or so
+        self.tree.write_list("alpha")
+        (supervisor := self.supervise()).wait_running(self)
+        time.sleep(INITIAL_DELAY + INTERVAL)
+        supervisor.send(signal.SIGHUP)  # systemctl reload, as the unit's ExecReload has it
+        self.assertTrue(eventually(lambda: "alpha" in self.tree.log_messages(), timeout=0.5), "no pass at once")
+        for _ in range(2): supervisor.send(signal.SIGHUP)  # during the pass
+        self.assertTrue(eventually(lambda: "System is up to date." in self.tree.log_messages()))
+        time.sleep(INTERVAL)
+        self.assertEqual((self.tree.log_messages().count("alpha"), self.tree.read("data.txt")), (2, b"new"))
+        self.stop_in_order(supervisor)
+        code, out, _ = self.tree.run("check")  # systemctl reload finds no running unit here
+        self.assertEqual((code, self.assertBanner(out)[-35:]), (1, b"The update service is not running.\n"))
+
     def publish_new_updater(self):
         name = "bin/" + harness.PROGRAM_NAME
         new = self.tree.read(name) + b"\0another build"

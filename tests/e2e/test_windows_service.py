@@ -307,6 +307,16 @@ class Lifecycle(WindowsServiceCase):
         status = service_status()
         self.assertEqual((status["checkpoint"], status["wait_hint"]), (0, 0))
 
+    def test_check_asks_the_running_service_for_a_pass_at_once(self):
+        harness.Policy(self, self.tree).set({"CheckPeriodMinutes": 0})  # no pass but a check's
+        self.publish("alpha.zip", "2.0", [("data.txt", b"new")])
+        self.tree.write_list("alpha")
+        self.install()
+        self.assertEqual(self.command("start"), (0, b"Starting service ... done\n"))
+        self.wait_state(RUNNING)
+        self.assertEqual(self.command("check"), (0, b"Asking the service for an update pass ... done\n"))
+        self.assertTrue(eventually(lambda: self.tree.exists("data.txt"), timeout=5), "no pass at once")
+
     def test_a_pass_that_installed_a_new_updater_stops_the_service_to_be_restarted(self):
         name = self.BIN + "/" + harness.PROGRAM_NAME
         new = self.tree.read(name) + b"\0another build"

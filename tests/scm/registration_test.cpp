@@ -230,6 +230,12 @@ TEST_F(Registration, AKnownWordActsOnTheOpenedServiceAndGivesZero) {
     EXPECT_EQ(entry({"uninstall"}, &out), 0);
     EXPECT_EQ(out, "Removing update service ... done\n");
     EXPECT_EQ(scm.calls, (Calls{open_manager, open_service, "DeleteService(service)"}));
+    scm.calls.clear();
+    scm.control_error = ERROR_SERVICE_NOT_ACTIVE;  // check: control 128, with only the right to send it
+    EXPECT_EQ(entry({"check"}, &out), 1);
+    EXPECT_EQ(out, "Asking the service for an update pass ... failed\nThe update service is not running.\n");
+    EXPECT_EQ(scm.calls, (Calls{"OpenSCManagerA(null, null, 0x1)", "OpenServiceA(manager, \"Orvane "
+                                "Autoupdate Service\", 0x100)", "ControlService(service, 0x80, set)"}));
 }
 
 TEST_F(Registration, OnlyTheServiceRoadReportsToTheEventLogAndTheJournalWithTheLevel) {

@@ -124,7 +124,8 @@ BOOL StartServiceA(SC_HANDLE service, DWORD argc, LPCSTR* argv) {
 BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
     record("ControlService(" + handle(service) + ", " + number(control) + ", " + pointer(status) +
            ")");
-    return FALSE;
+    SetLastError(scm.control_error);
+    return scm.control_error == 0;
 }
 
 BOOL DeleteService(SC_HANDLE service) {

@@ -15,6 +15,7 @@ struct ScmDouble {
     bool open_fails = false;
     bool create_fails = false;
     bool start_fails = false;
+    DWORD control_error = 0;  // ControlService fails with it
     bool registry_fails = false;
     bool module_fails = false;
     BOOL dispatcher_result = FALSE;
