@@ -402,7 +402,7 @@ class RealSystemd(unittest.TestCase):
         self.assertEqual(self.sh("ls %s %s/Updater" % (root, root)).split(),
                          ["/opt/orvane:", "Updater", "app", "update.log", "/opt/orvane/Updater:",
                           "alpha.zip", "alpha.zip.version", "installed.packages.lst",
-                          "orvane.update.pass.lock", "updater.zip", "updater.zip.version"])
+                          "orvane.update.pass.lock", "status.json", "updater.zip", "updater.zip.version"])
         self.sh("dpkg -P orvane-autoupdate")
         self.assertEqual(self.inside("ls", "/etc/systemd/system/" + UNIT).returncode, 2)
         self.assertEqual(self.sh("ls %s/Updater" % root).split(),
