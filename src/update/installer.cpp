@@ -238,6 +238,17 @@ zip_uint64_t install_declared_size(zip_t* archive, int index) {
                : 0;
 }
 
+// The path of an entry the installer writes as a file: named, safe, short
+// enough for the directory buffer, and no folder. Entries it is not are
+// said, or passed over, where they are installed.
+bool install_file_entry(zip_t* archive, zip_uint64_t index, char* path) {
+    const char* name = zip_get_name(archive, index, 0);
+    if (name == nullptr || install_name_unsafe(name) || std::strlen(name) >= prefix_buffer_size)
+        return false;
+    install_path_of(name, path);
+    return path[0] == '\0' || path[std::strlen(path) - 1] != '/';
+}
+
 // The file an entry's path names, as the file system tells names apart:
 // separators, "." and empty parts do not count, and where it folds case
 // neither do the dots and blanks at the end of a part.
@@ -265,15 +276,10 @@ std::vector<char> install_aliases(zip_t* archive, int entries) {
     std::vector<char> alias(static_cast<std::size_t>(entries), 0);
     std::vector<std::pair<std::wstring, int>> keys;
     for (int index = 0; index < entries; ++index) {
-        const char* name = zip_get_name(archive, index, 0);
-        if (name == nullptr || install_name_unsafe(name) || std::strlen(name) >= prefix_buffer_size)
-            continue;
         char path[prefix_buffer_size];
-        install_path_of(name, path);
         wchar_t wide[prefix_buffer_size];
-        if (path[0] == '\0' || path[std::strlen(path) - 1] == '/' || !install_wide_name(path, wide))
-            continue;
-        keys.emplace_back(install_file_key(wide), index);
+        if (install_file_entry(archive, index, path) && path[0] != '\0' && install_wide_name(path, wide))
+            keys.emplace_back(install_file_key(wide), index);
     }
     auto order = [](const std::wstring& a, const std::wstring& b) {
         return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
@@ -297,15 +303,12 @@ std::uint64_t install_plan(zip_t* archive, char* buffer, const std::vector<char>
                            bool read_installed, std::vector<char>* wanted) {
     std::uint64_t bytes = 0;
     for (std::size_t index = 0; index < wanted->size(); ++index) {
-        const char* name = zip_get_name(archive, static_cast<zip_uint64_t>(index), 0);
         zip_stat_t stat;
-        if ((*wanted)[index] == 0 || name == nullptr || refused[index] != 0 ||
-            install_name_unsafe(name) || std::strlen(name) >= prefix_buffer_size ||
+        char path[prefix_buffer_size];
+        if ((*wanted)[index] == 0 || refused[index] != 0 ||
+            !install_file_entry(archive, static_cast<zip_uint64_t>(index), path) ||
             zip_stat_index(archive, static_cast<zip_uint64_t>(index), 0, &stat) != 0)
             continue;
-        char path[prefix_buffer_size];
-        install_path_of(name, path);
-        if (path[0] != '\0' && path[std::strlen(path) - 1] == '/') continue;
         wchar_t target[prefix_buffer_size];
         const zip_uint64_t size = (stat.valid & ZIP_STAT_SIZE) != 0 ? stat.size : 0;
         if (read_installed && path[0] != '\0' && (stat.valid & ZIP_STAT_CRC) != 0 &&

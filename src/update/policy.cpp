@@ -2,8 +2,10 @@
 // on Windows, the policy file's stand-ins elsewhere.
 #include "update/policy.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 
 #include "orvane_config.h"
 #include "platform/win32.h"
@@ -112,10 +114,9 @@ std::string take(Policy& policy, const Read& value, long long* quiet, bool* quie
     if (named(name, "CheckPeriodMinutes")) {
         std::string fault = in_range(0, -1);
         if (!fault.empty()) return fault;
-        // Shorter would load the server, longer would hardly ever come.
-        if (number > 0 && number < 60) number = 60;
-        if (number > 43200) number = 43200;
-        policy.check_period_minutes = static_cast<int>(number);
+        // The schedule counts 1 to 59 as 60 and caps it; here it only fits an int.
+        policy.check_period_minutes =
+            static_cast<int>(std::min<long long>(number, std::numeric_limits<int>::max()));
         policy.check_period_given = true;
         return "";
     }

@@ -14,7 +14,7 @@ struct Policy {
     std::vector<std::string> unknown;  // names the product does not know, passed over
 
     std::string update_server_url;  // UpdateServerUrl; empty: the built one
-    int check_period_minutes = 240;  // CheckPeriodMinutes, clamped; 0: no scheduled passes
+    int check_period_minutes = 240;  // CheckPeriodMinutes as given; 0: no scheduled passes
     bool check_period_given = false;  // without it the built interval holds
     bool quiet_window = false;       // UpdatesSuppressed*: all three given
     int quiet_start_minute = 0;      // minutes after local midnight
