@@ -13,6 +13,7 @@
 #include "transfer/delta_directory.h"
 #include "transfer/delta_plan.h"
 #include "transfer/fetch.h"
+#include "transfer/file_digest.h"
 #include "transfer/resume_state.h"
 #include "transfer/url_stream.h"
 
@@ -88,7 +89,7 @@ Fetched fetch_part(Assembly& assembly, std::int64_t first, std::int64_t* at, std
             fetched = Fetched::cut;
         } else if (copy != nullptr) {
             std::memcpy(copy + (*at - first), chunk, n);
-        } else if (std::fwrite(chunk, 1, n, assembly.file) != n) {
+        } else if (!file_digest_write(download_digest, assembly.file, *at, chunk, n)) {
             fetched = Fetched::other;
         }
         if (fetched != Fetched::whole) break;
@@ -130,7 +131,8 @@ bool place_reused(Assembly& assembly, std::FILE* kept, const DeltaReuse& reuse) 
     for (std::int64_t at = reuse.first; at < reuse.end;) {
         const std::int64_t left = reuse.end - at;
         const std::size_t n = left < chunk_size ? static_cast<std::size_t>(left) : chunk_size;
-        if (std::fread(chunk, 1, n, kept) != n || std::fwrite(chunk, 1, n, assembly.file) != n ||
+        if (std::fread(chunk, 1, n, kept) != n ||
+            !file_digest_write(download_digest, assembly.file, at, chunk, n) ||
             !advance(assembly, static_cast<std::int64_t>(n)))
             return false;
         at += static_cast<std::int64_t>(n);
@@ -182,7 +184,7 @@ bool assemble(Assembly& assembly, std::vector<unsigned char>& tail, const char* 
     }
     std::fclose(kept);
     placed = placed && std::fseek(assembly.file, static_cast<long>(held_from), SEEK_SET) == 0 &&
-             std::fwrite(held.data(), 1, held.size(), assembly.file) == held.size();
+             file_digest_write(download_digest, assembly.file, held_from, held.data(), held.size());
     counts->fetched = assembly.fetched;
     counts->reused = plan.reused_bytes;
     return placed;
@@ -246,10 +248,15 @@ int delta_download(const char* url, const char* local_path, const char* kept_pat
     if (!download_fits(assembly.length, 0, url, local_path, report_fn)) return 1;
     assembly.file = std::fopen(local_path, "wb+");
     if (assembly.file == nullptr) return download_file(url, local_path, report_fn);
+    // Taken as it is written, in offset order; the digests hold only when
+    // that order covers the whole archive.
+    file_digest_start(download_digest);
     assembly.fetched = static_cast<std::int64_t>(tail.size());
     const bool assembled = assemble(assembly, tail, kept_path, kept_entries, counts);
     const bool closed = std::fclose(assembly.file) == 0;
     if (assembled && closed) {
+        if (download_digest != nullptr && download_digest->length != assembly.length)
+            download_digest->held = false;
         counts->assembled = 1;
         return 0;
     }

@@ -11,10 +11,12 @@
 
 #include "orvane_config.h"
 #include "transfer/disk_space.h"
+#include "transfer/file_digest.h"
 #include "transfer/resume_state.h"
 #include "transfer/url_stream.h"
 
 char fetch_buffer[fetch_buffer_size];
+FileDigest* download_digest = nullptr;
 
 namespace {
 
@@ -150,9 +152,88 @@ bool too_slow(Clock::time_point started, std::int64_t received) {
 
 namespace {
 
+// libcurl hands the body over in pieces of 16 KiB: each goes to the file in
+// one write of its own, instead of being copied into the stream's buffer
+// and written out a few KiB at a time.
+void unbuffered(std::FILE* file) { std::setvbuf(file, nullptr, _IONBF, 0); }
+
+// One answer's body as it arrives, written to the local file behind what
+// it holds, taken into the digests, and said in progress every chunk.
+struct Taking {
+    std::FILE* file;
+    FileDigest* digest;
+    const char* url;
+    const char* local_path;
+    ReportFn report_fn;
+    std::int32_t total;
+    std::int64_t done;        // bytes of the whole resource held in the local file
+    std::int64_t room_until;  // the bytes the room is known for
+    std::int64_t reported;    // done at the last progress report
+    bool written;
+    int write_error;  // what the failed write said, for its message
+    bool no_room;
+    bool stopped;  // the callback asked to stop
+    bool capped;
+};
+
+bool progress(Taking& taking) {
+    taking.reported = taking.done;
+    taking.stopped = taking.report_fn(static_cast<int>(taking.done), taking.total, nullptr) != 0;
+    return !taking.stopped;
+}
+
+// The sink of a download: false stops the transfer.
+bool take_piece(void* context, const char* data, std::size_t size) {
+    Taking& taking = *static_cast<Taking*>(context);
+    while (size > 0) {
+        if (taking.done >= download_cap) {
+            taking.capped = true;
+            return false;
+        }
+        // Pieces end where a read of one chunk would have: progress goes out
+        // as it always did, and one room step covers any piece.
+        std::int64_t piece = static_cast<std::int64_t>(size);
+        const std::int64_t to_report = taking.reported + chunk_size - taking.done;
+        if (piece > to_report) piece = to_report;
+        if (piece > download_cap - taking.done) piece = download_cap - taking.done;
+        if (taking.done + piece > taking.room_until) {
+            taking.room_until = taking.room_until + room_step < download_cap
+                                    ? taking.room_until + room_step
+                                    : download_cap;
+            if (!room_for(taking.room_until, taking.done, taking.url, taking.local_path,
+                          taking.report_fn)) {
+                taking.no_room = true;
+                return false;
+            }
+        }
+        const auto n = static_cast<std::size_t>(piece);
+        if (!file_digest_write(taking.digest, taking.file, taking.done, data, n)) {
+            taking.written = false;
+            taking.write_error = errno;
+            return false;
+        }
+        const std::int64_t before = taking.done;
+        taking.done += piece;
+        data += n;
+        size -= n;
+        // The disk takes the file while it arrives, so that the flush
+        // before it becomes the package file waits for little.
+        if (taking.done / write_out_bytes != before / write_out_bytes)
+            file_write_out(_fileno(taking.file));
+        if (taking.done - taking.reported == chunk_size && !progress(taking)) return false;
+        if (taking.done >= download_cap) {
+            if (taking.done > taking.reported && !progress(taking)) return false;
+            taking.capped = true;
+            return false;
+        }
+    }
+    return true;
+}
+
 // The download, from the answer `opened` when there is one (then nothing
 // held is resumed: that answer is the resource from its first byte).
 int download(const char* url, const char* local_path, ReportFn report_fn, UrlStream* opened) {
+    FileDigest* const digest = download_digest;
     ResumeState kept{};
     std::int64_t done = 0;  // bytes of the whole resource held in the local file
     FILE* file = nullptr;
@@ -166,12 +247,15 @@ int download(const char* url, const char* local_path, ReportFn report_fn, UrlStr
         if (opened != nullptr) url_fclose(opened);
         return download_not_written(report_fn);
     }
+    unbuffered(file);
+    // A kept part is taken into the digests once its rest is known to come.
+    file_digest_start(digest);
 
     UrlStream* stream = opened;
     if (stream == nullptr) {
         // Reset before the open: the headers arrive while the stream opens.
         content_length = 0;
-        stream = done > 0 ? url_fopen_range(url, done, kept.validator) : url_fopen(url, "r");
+        stream = url_fopen_drained(url, done, kept.validator);
     }
     if (stream == nullptr && done == 0) {
         report_fn(-1, -1, "Error downloading file.");
@@ -180,11 +264,10 @@ int download(const char* url, const char* local_path, ReportFn report_fn, UrlStr
         return 2;
     }
 
-    char chunk[chunk_size];
     int result = 0;
     bool written = true;
     int write_error = 0;  // what the failed write said, for its message
-    std::uint32_t n = 0;
+    bool ended = true;    // the last transfer ended by itself: the pause follows
     bool early = stream == nullptr;  // the server is not there now: a kept partial waits
     const Clock::time_point started = Clock::now();
     std::int64_t received = 0;
@@ -203,55 +286,47 @@ int download(const char* url, const char* local_path, ReportFn report_fn, UrlStr
             std::fclose(file);
             file = std::fopen(local_path, "wb+");
             done = 0;
+            file_digest_start(digest);
+            if (file != nullptr) unbuffered(file);
             if (file == nullptr) {
                 url_fclose(stream);
                 return download_not_written(report_fn);
             }
         }
+        if (answer == Answer::rest && digest != nullptr && (!digest->held || digest->length != done))
+            file_digest_prefix(digest, file, done);
         const std::int64_t announced = answer == Answer::rest ? kept.total : stream->response.length;
         if (!download_fits(announced, done, url, local_path, report_fn)) {
             url_fclose(stream);
             return refused_for_room(file, local_path, done, kept);
         }
-        // The bytes the room is known for.
-        std::int64_t room_until = announced > 0 ? download_cap : done;
-        bool no_room = false;
         // Progress counts the whole resource: a resumed answer announces only its rest.
         const std::int64_t whole = answer == Answer::rest ? kept.total : content_length;
-        const std::int32_t total = whole > 2147483647 ? 2147483647 : static_cast<std::int32_t>(whole);
-        const std::int64_t before = done;
-        do {
-            const std::int64_t left = download_cap - done;
-            n = url_fread(chunk, 1, left < chunk_size ? static_cast<std::uint32_t>(left) : chunk_size,
-                          stream);
-            if (n > 0 && done + n > room_until) {
-                room_until = room_until + room_step < download_cap ? room_until + room_step
-                                                                   : download_cap;
-                if (!room_for(room_until, done, url, local_path, report_fn)) {
-                    no_room = true;
-                    break;
-                }
-            }
-            if (n > 0) {
-                if (std::fwrite(chunk, 1, n, file) != n) {
-                    written = false;
-                    write_error = errno;
-                    break;
-                }
-                done += n;
-                // The disk takes the file while it arrives, so that the flush
-                // before it becomes the package file waits for little.
-                if (done % write_out_bytes < n) file_write_out(_fileno(file));
-                if (report_fn(static_cast<int>(done), total, nullptr) != 0) {
-                    result = 3;
-                    break;
-                }
-            }
-        } while (n > 0 && done < download_cap);
-        if (no_room) {
+        Taking taking{};
+        taking.file = file;
+        taking.digest = digest;
+        taking.url = url;
+        taking.local_path = local_path;
+        taking.report_fn = report_fn;
+        taking.total = whole > 2147483647 ? 2147483647 : static_cast<std::int32_t>(whole);
+        taking.done = done;
+        taking.room_until = announced > 0 ? download_cap : done;
+        taking.reported = done;
+        taking.written = true;
+        url_drain(stream, take_piece, &taking);
+        if (taking.no_room) {
             url_fclose(stream);
-            return refused_for_room(file, local_path, done, kept);
+            return refused_for_room(file, local_path, taking.done, kept);
         }
+        // What arrived since the last chunk's report.
+        if (taking.written && !taking.stopped && !taking.capped && taking.done > taking.reported)
+            progress(taking);
+        if (taking.stopped) result = 3;
+        written = taking.written;
+        write_error = taking.write_error;
+        ended = written && !taking.stopped && !taking.capped;
+        const std::int64_t before = done;
+        done = taking.done;
         received += done - before;
         early = result == 0 && written && done < download_cap &&
                 (stream->failed != 0 || (kept.total > 0 && done < kept.total));
@@ -263,9 +338,9 @@ int download(const char* url, const char* local_path, ReportFn report_fn, UrlStr
             attempt >= static_cast<int>(ORVANE_RESUME_ATTEMPTS) || too_slow(started, received))
             break;
         content_length = 0;
-        stream = url_fopen_range(url, done, kept.validator);
+        stream = url_fopen_drained(url, done, kept.validator);
     }
-    if (n == 0) Sleep(ORVANE_DOWNLOAD_PAUSE_MS);
+    if (ended) Sleep(ORVANE_DOWNLOAD_PAUSE_MS);
     if (result == 0 && early && kept.validator[0] != '\0' && done > 0) {
         // Kept for the next download, which asks for the rest; never checked
         // or installed as it is.
@@ -286,6 +361,8 @@ int download(const char* url, const char* local_path, ReportFn report_fn, UrlStr
         write_error = errno;
     }
     resume_state_remove(local_path);
+    // The digests speak for the file only when they hold every byte of it.
+    if (digest != nullptr && digest->length != done) digest->held = false;
     if (!written) {
         _unlink(local_path);
         errno = write_error;

@@ -19,6 +19,12 @@ extern char fetch_buffer[fetch_buffer_size];
 // beside its record ("<local_path>.state"), and the next download of the
 // same path resumes it.
 constexpr int download_incomplete = 5;
+// When set, the digests that downloads feed as they write their local file
+// (download_file's, and a delta's assembly): set by whoever checks the file,
+// for one download at a time; not held afterwards when they do not cover
+// the whole file as it was closed.
+struct FileDigest;
+extern FileDigest* download_digest;
 int download_file(const char* url, const char* local_path, ReportFn report_fn);
 // download_file, taking `opened` (the server's whole answer to a request for
 // part of url, which it closes) as the first answer.

@@ -200,6 +200,19 @@ bool signature_verify(const char* text, std::size_t length, const char* path,
     return true;
 }
 
+bool signature_verify_hash(const char* text, std::size_t length,
+                           const unsigned char file_hash_bytes[64], const char* package_file,
+                           const char* trusted_keys, std::uint64_t* timestamp) {
+    SignatureFile parsed{};
+    std::uint64_t value = 0;
+    if (sodium_init() < 0 || !signature_parse(text, length, &parsed) ||
+        !signature_fields(parsed, package_file, &value) ||
+        !signed_by_trusted_key(parsed, file_hash_bytes, trusted_keys))
+        return false;
+    *timestamp = value;
+    return true;
+}
+
 long signature_read(const char* path, char* text) {
     std::FILE* file = std::fopen(path, "rb");
     if (file == nullptr) return -1;

@@ -34,6 +34,12 @@ bool signature_verify(const char* text, std::size_t length, const char* path,
                       const char* package_file, const char* trusted_keys,
                       std::uint64_t* timestamp);
 
+// signature_verify of a file whose BLAKE2b-512 hash was taken as it was
+// written: the file is not read.
+bool signature_verify_hash(const char* text, std::size_t length,
+                           const unsigned char file_hash_bytes[64], const char* package_file,
+                           const char* trusted_keys, std::uint64_t* timestamp);
+
 // A minisign public key decoded: "Ed", the 8-byte key id, the Ed25519 key.
 constexpr std::size_t signature_key_size = 42;
 

@@ -75,7 +75,8 @@ bool answered(UrlStream* stream) {
 // response code, so its block does not count), or its body has begun: the
 // record then holds the length and validators the download goes by.
 bool answer_whole(UrlStream* stream) {
-    return stream->fill != 0 || (stream->response.complete != 0 && answered(stream));
+    return stream->fill != 0 || stream->held_back != 0 ||
+           (stream->response.complete != 0 && answered(stream));
 }
 
 // The value of a header line whose name is `name` in any case (HTTP/2 sends
@@ -219,6 +220,16 @@ std::size_t on_header(char* data, std::size_t size, std::size_t count, void* use
 std::size_t on_body(char* data, std::size_t size, std::size_t count, void* user_data) {
     UrlStream* stream = static_cast<UrlStream*>(user_data);
     std::size_t n = size * count;
+    if (stream->sink != nullptr) {
+        // Anything but the whole piece taken makes libcurl end the transfer.
+        if (!stream->sink(stream->sink_context, data, n)) return 0;
+        stream->received += static_cast<std::int64_t>(n);
+        return n;
+    }
+    if (stream->drained != 0) {
+        stream->held_back = 1;
+        return CURL_WRITEFUNC_PAUSE;
+    }
     // Room behind the held bytes; failing that, bring them to the front first.
     std::size_t room = static_cast<std::size_t>(stream->capacity - stream->start - stream->fill);
     if (room < n && stream->start > 0) {
@@ -243,6 +254,7 @@ std::size_t on_body(char* data, std::size_t size, std::size_t count, void* user_
     }
     if (n > 0) std::memcpy(stream->buffer + stream->start + stream->fill, data, n);
     stream->fill += static_cast<std::int32_t>(n);
+    stream->received += static_cast<std::int64_t>(n);
     return n;
 }
 
@@ -285,13 +297,13 @@ bool stream_cycle(UrlStream* stream) {
         ready = select(highest + 1, &read_set, &write_set, &error_set, &limit);
         if (ready == -1) return false;
     }
-    const std::int32_t before = stream->fill;
+    const std::int64_t before = stream->received;
     drive(stream);
-    if (ready > 0 || stream->fill != before) {
+    if (ready > 0 || stream->received != before) {
         // Activity ends the silence; bytes held back by the limit earn its
         // pause, which a wakeup without bytes does not cut short.
-        if (stream->fill != before) {
-            stream->quiet_ms = -limit_pause_ms(stream->fill - before);
+        if (stream->received != before) {
+            stream->quiet_ms = -limit_pause_ms(stream->received - before);
         } else if (stream->quiet_ms > 0) {
             stream->quiet_ms = 0;
         }
@@ -332,6 +344,11 @@ namespace {
 // The range that url_fopen_bytes asks url_fopen to request: none when empty.
 const char* range_bytes = "";
 const char* range_validator = "";
+// What url_fopen_drained asks: a transfer whose body goes to a sink, which
+// holds nothing back, so that libcurl may receive in larger pieces: fewer
+// calls for the same bytes.
+bool drained_open = false;
+constexpr long drained_piece_bytes = 128 * 1024;
 
 // Asks for the bytes of range_bytes, and only while the resource still
 // matches its validator when there is one: otherwise the server sends it whole.
@@ -379,7 +396,10 @@ UrlStream* url_fopen(const char* name, const char* mode) {
         curl_easy_setopt(handle, CURLOPT_MAX_RECV_SPEED_LARGE,
                          static_cast<curl_off_t>(max_bytes_per_second));
         curl_easy_setopt(handle, CURLOPT_BUFFERSIZE, piece_bytes());
+    } else if (drained_open) {
+        curl_easy_setopt(handle, CURLOPT_BUFFERSIZE, drained_piece_bytes);
     }
+    stream->drained = drained_open ? 1 : 0;
     if (range_bytes[0] != '\0') request_range(stream, handle);
     proxy_setup(handle, name);
     // Windows' TLS (Schannel) refuses a server whose certificate authority's
@@ -431,6 +451,41 @@ UrlStream* url_fopen_range(const char* url, std::int64_t from, const char* valid
     char range[32];
     std::snprintf(range, sizeof range, "%lld-", static_cast<long long>(from));
     return url_fopen_bytes(url, range, validator);
+}
+
+UrlStream* url_fopen_drained(const char* url, std::int64_t from, const char* validator) {
+    drained_open = true;
+    UrlStream* stream = from > 0 ? url_fopen_range(url, from, validator) : url_fopen(url, "r");
+    drained_open = false;
+    return stream;
+}
+
+void url_drain(UrlStream* stream, UrlSink sink, void* context) {
+    // What arrived while the stream opened goes first.
+    bool going = stream->fill <= 0 || sink(context, stream->buffer + stream->start,
+                                             static_cast<std::size_t>(stream->fill));
+    if (stream->fill > 0) stream_consume(stream, stream->fill);
+    if (stream->kind == stream_kind_file) {
+        static char piece[65536];
+        std::size_t n = 0;
+        while (going && (n = std::fread(piece, 1, sizeof piece, static_cast<FILE*>(stream->handle))) > 0)
+            going = sink(context, piece, n);
+        return;
+    }
+    if (!going) {
+        stream->failed = 1;
+        return;
+    }
+    stream->sink = sink;
+    stream->sink_context = context;
+    // What waits in libcurl's buffer is handed over as the transfer goes on.
+    if (stream->held_back != 0) {
+        stream->held_back = 0;
+        curl_easy_pause(static_cast<CURL*>(stream->handle), CURLPAUSE_CONT);
+    }
+    while (stream->still_running != 0 && stream_cycle(stream)) {
+    }
+    stream->sink = nullptr;
 }
 
 std::uint32_t url_fread(void* destination, std::uint32_t size, std::uint32_t count,

@@ -21,6 +21,10 @@ struct UrlResponse {
     char last_modified[url_validator_size];  // Last-Modified as sent; "" none
 };
 
+// Takes each piece of a body as it arrives, instead of the stream's buffer;
+// false stops the transfer (it then ends as failed).
+using UrlSink = bool (*)(void* context, const char* data, std::size_t n);
+
 struct UrlStream {
     std::int32_t kind;    // 1 = local file, 2 = HTTP transfer
     void* handle;         // FILE* or CURL*
@@ -42,6 +46,13 @@ struct UrlStream {
     std::int32_t failed;
     curl_slist* request_headers;  // owned: the If-Range line of a resumed transfer
     UrlResponse response;
+    UrlSink sink;  // set by url_drain
+    void* sink_context;
+    std::int64_t received;  // body bytes taken, by the buffer or the sink
+    // Opened to be drained: its body waits, paused in libcurl's own buffer,
+    // until url_drain takes it (held_back once it has begun).
+    std::int32_t drained;
+    std::int32_t held_back;
 };
 
 constexpr std::int32_t stream_kind_file = 1;
@@ -72,6 +83,14 @@ UrlStream* url_fopen_range(const char* url, std::int64_t from, const char* valid
 // n), asked only while the resource still matches `validator` (If-Range)
 // when one is given.
 UrlStream* url_fopen_bytes(const char* url, const char* range, const char* validator);
+// url_fopen (from 0) or url_fopen_range (from on) of a body that is then
+// handed to url_drain.
+UrlStream* url_fopen_drained(const char* url, std::int64_t from, const char* validator);
+// Hands the rest of the body to sink, piece by piece as it arrives (what the
+// open held first), until the transfer ends, fails, stalls or the sink says
+// stop: no copy, and nothing held but libcurl's own buffer. The stream is
+// not read from afterwards; it is closed as any other.
+void url_drain(UrlStream* stream, UrlSink sink, void* context);
 // The response's validator: its strong ETag, else its Last-Modified; "" none.
 const char* url_validator(const UrlResponse& response);
 

@@ -10,6 +10,7 @@
 #include "platform/win32.h"
 #include "transfer/delta_download.h"
 #include "transfer/fetch.h"
+#include "transfer/file_digest.h"
 #include "transfer/md5.h"
 #include "transfer/signature.h"
 #include "update/installer.h"
@@ -151,15 +152,18 @@ std::uint64_t kept_timestamp(const char* package_file) {
 // writes it beside the kept one (under the download suffix) for the download
 // to bring into place. 0 accepted; -1 refused, reported; 1 the signature
 // file could not be written, reported.
+// `hash`: the download's, taken as it was written; without, the file is read.
 int check_signature(const char* package_url_text, const char* package_file, const char* part,
-                    const char* signature_part, ReportFn report_fn) {
+                    const unsigned char* hash, const char* signature_part, ReportFn report_fn) {
     PathBuffer signature_url;
     if (!join(signature_url, package_url_text, signature_suffix)) return -1;
     const char* text = fetch_text(signature_url);
     const std::size_t length = text != nullptr ? std::strlen(text) : 0;
     std::uint64_t timestamp = 0;
     if (text == nullptr ||
-        !signature_verify(text, length, part, package_file, trusted_keys, &timestamp)) {
+        !(hash != nullptr
+              ? signature_verify_hash(text, length, hash, package_file, trusted_keys, &timestamp)
+              : signature_verify(text, length, part, package_file, trusted_keys, &timestamp))) {
         report_fn(-1, -1, "Package signature missing or not valid.");
         return -1;
     }
@@ -247,9 +251,14 @@ int download_and_validate(const char* package_url_text, const char* package_file
     // archive that fails its digest is given up once for the whole one.
     for (delta = delta && delta_downloads;; delta = false) {
         DeltaCounts delta_counts{};
+        // Digested as it is written: the file is not read again to be checked.
+        FileDigest digest{};
+        digest.with_hash = signed_releases;
+        download_digest = &digest;
         int result = delta ? delta_download(package_url_text, part, kept_archive, report_fn,
                                             &delta_counts)
                            : download_file(package_url_text, part, report_fn);
+        download_digest = nullptr;
         if (result != 0) {
             // An unopenable URL leaves an empty file behind; a download that
             // kept ending early, or found no room for its rest, keeps what
@@ -261,8 +270,10 @@ int download_and_validate(const char* package_url_text, const char* package_file
 
         // A digest that cannot be computed (the file vanished) cannot match.
         char computed[33] = "";
-        if (const char* digest = file_md5_hex(part, 1); digest != nullptr)
-            std::snprintf(computed, sizeof computed, "%s", digest);
+        unsigned char hash[file_digest_hash_size];
+        const bool digested = file_digest_end(&digest, computed, hash);
+        if (const char* read = digested ? nullptr : file_md5_hex(part, 1); read != nullptr)
+            std::snprintf(computed, sizeof computed, "%s", read);
 
         const char* fetched_version = nullptr;
         if (char* published = fetch_text(digest_url); published != nullptr) {
@@ -278,7 +289,8 @@ int download_and_validate(const char* package_url_text, const char* package_file
                 result = -1;
             } else if (signed_releases &&
                        (result = check_signature(package_url_text, package_file, part,
-                                                 signature_part, report_fn)) != 0) {
+                                                 digested ? hash : nullptr, signature_part,
+                                                 report_fn)) != 0) {
                 // Refused or not kept: reported; nothing takes the package file's place.
             } else {
                 report_fn(-1, -1, "File received and validated.");
