@@ -9,6 +9,10 @@
 #                 of the file and two Ed25519 checks) against minisign -V,
 #                 same file, beside the MD5 figures
 #   md5_update    Google Benchmark micro-benchmark (64 B, 4 KiB, 1 MiB)
+#   bytes read    from the package file by a noservice pass of a signed build
+#                 (strace), during its download and between its end and the
+#                 installation (must be 0: the digests are taken as it is
+#                 written), for a whole download and for a delta's assembly
 # The build used here sets the end-of-download pause to 0 ms
 # (-DORVANE_DOWNLOAD_PAUSE_MS=0), so download_file is timed without it, as
 # curl is. The tools take turns within each round; each figure is the best
@@ -28,7 +32,12 @@ callgrind_mb=${CALLGRIND_MB:-32}
 min_time=0.3 protocols=(http https)
 
 source "$root/bench/common.sh"
-bench_build -- transfer_timing md5_timing md5_bench signature_timing
+# The pass whose reads are counted is a signed build (the tests' first key).
+test_key=$(sed -n 2p "$root/tests/keys/first.pub")
+bench_build -DORVANE_UPDATE_BASE_URL=http://updates.orvane.test "-DORVANE_SIGNING_KEYS=$test_key" \
+  -- transfer_timing md5_timing md5_bench signature_timing orvane-autoupdate
+signed_exe=$build/orvane-autoupdate
+[ -z "$smoke" ] || signed_exe=$build/tests/orvane-autoupdate-signed
 if [ -n "$smoke" ]; then
   size_mb=2 callgrind_mb=1 min_time=0.01
   [ "$(id -u)" = 0 ] || protocols=(http)
@@ -141,6 +150,62 @@ for kind in file null; do
     download "$protocol" "${!url}/data.bin" "$kind"
   done
 done
+
+# Bytes the pass reads from the package file (NAME.zip.part, then NAME.zip
+# in the install root), by strace's record of every read with its file:
+# those before the last write to it are the download's own (a resumed part,
+# a delta's local headers read back), those after it and before "Installing
+# update ..." are a second reading, which the digests taken as the file is
+# written leave out.
+package_reads() {  # package_reads TREE: prints "DURING AFTER"
+  local tree=$1
+  env -C "$tree/bin" http_proxy="$nginx_http" strace -f -qq -y -s 32 -o "$work/strace.out" \
+    -e trace=read,pread64,readv,preadv,preadv2,write,pwrite64,writev ./orvane-autoupdate noservice \
+    > "$work/out.reads" 2>&1 || { echo "the pass failed:" >&2; cat "$work/out.reads" >&2; exit 1; }
+  grep -q 'Installed\.' "$work/out.reads" ||
+    { echo "the pass did not install:" >&2; cat "$work/out.reads" >&2; exit 1; }
+  awk -v file="$tree/bench.zip" '
+    function ours(line) { return index(line, "<" file ">") || index(line, "<" file ".part>") }
+    { n[NR] = $0 }
+    /write.*Installing update/ && !install { install = NR }
+    /(write|writev|pwrite64)\(/ && ours($0) { last_write = NR }
+    END {
+      for (k = 1; k < (install ? install : NR + 1); ++k) {
+        if (n[k] !~ /(read|readv|pread64|preadv|preadv2)\(/ || !ours(n[k])) continue
+        bytes = n[k]; sub(/.*= /, "", bytes); bytes += 0
+        if (k < last_write) during += bytes; else after += bytes
+      }
+      print during + 0, after + 0
+    }' "$work/strace.out"
+}
+if command -v strace >/dev/null; then
+  reads_scale=(400 64)
+  [ -z "$smoke" ] || reads_scale=(20 2)
+  latest="$work/served/~tarn/latest"
+  python3 "$root/bench/engine_data.py" release "$work/old.zip" 1 "${reads_scale[@]}"
+  python3 "$root/bench/engine_data.py" release "$work/new.zip" 2 "${reads_scale[@]}"
+  "$root/scripts/publish-package" --sign "$root/tests/keys/first.key" bench 2.0 "$work/new.zip" \
+    "$latest" >/dev/null
+  echo
+  echo "Bytes read from the package file by a signed noservice pass (strace), release of" \
+    "${reads_scale[0]} files, ${reads_scale[1]} MiB ($(stat -c %s "$latest/bench.zip") bytes archived)"
+  for kind in whole delta; do
+    tree=$work/reads-$kind
+    mkdir -p "$tree/bin" "$tree/Updater"
+    cp "$signed_exe" "$tree/bin/orvane-autoupdate"
+    printf bench > "$tree/Updater/installed.packages.lst"
+    printf 1.0 > "$tree/Updater/bench.zip.version"
+    [ "$kind" = whole ] || cp "$work/old.zip" "$tree/Updater/bench.zip"
+    read -r during after < <(package_reads "$tree")
+    if [ "$kind" = delta ]; then
+      grep -q '^Delta: ' "$work/out.reads" || { echo "the pass made no delta download"; exit 1; }
+    fi
+    awk -v k="$kind" -v d="$during" -v a="$after" 'BEGIN {
+      printf "  %-28s during the download %9d   after it, before the installation %d (0)\n",
+        k " download", d, a }'
+    [ "$after" -eq 0 ] || { echo "the package file was read again before its installation"; exit 1; }
+  done
+fi
 
 echo
 echo "MD5 in memory (Google Benchmark, CPU time, best of $rounds repetitions)"
