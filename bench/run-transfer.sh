@@ -151,26 +151,28 @@ for kind in file null; do
   done
 done
 
-# Bytes the pass reads from the package file (NAME.zip.part, then NAME.zip
-# in the install root), by strace's record of every read with its file:
-# those before the last write to it are the download's own (a resumed part,
-# a delta's local headers read back), those after it and before "Installing
-# update ..." are a second reading, which the digests taken as the file is
-# written leave out.
+# Bytes the pass reads from the download (NAME.zip.part in the install root),
+# by strace's record of every read with its file: those before the last
+# write to it are the download's own (a resumed part, a delta's local
+# headers read back); those after it, until it is renamed into the package
+# file for the installation, are a second reading, which the digests taken
+# as the file is written leave out.
 package_reads() {  # package_reads TREE: prints "DURING AFTER"
   local tree=$1
   env -C "$tree/bin" http_proxy="$nginx_http" strace -f -qq -y -s 32 -o "$work/strace.out" \
-    -e trace=read,pread64,readv,preadv,preadv2,write,pwrite64,writev ./orvane-autoupdate noservice \
+    -e trace=read,pread64,readv,preadv,preadv2,write,pwrite64,writev,rename,renameat,renameat2 \
+    ./orvane-autoupdate noservice \
     > "$work/out.reads" 2>&1 || { echo "the pass failed:" >&2; cat "$work/out.reads" >&2; exit 1; }
   grep -q 'Installed\.' "$work/out.reads" ||
     { echo "the pass did not install:" >&2; cat "$work/out.reads" >&2; exit 1; }
-  awk -v file="$tree/bench.zip" '
-    function ours(line) { return index(line, "<" file ">") || index(line, "<" file ".part>") }
+  awk -v file="$tree/bench.zip.part" '
+    function ours(line) { return index(line, "<" file ">") }
     { n[NR] = $0 }
-    /write.*Installing update/ && !install { install = NR }
+    /rename.*"bench\.zip\.part"/ && !install { install = NR }
     /(write|writev|pwrite64)\(/ && ours($0) { last_write = NR }
     END {
-      for (k = 1; k < (install ? install : NR + 1); ++k) {
+      if (!install) { print "none"; exit }
+      for (k = 1; k < install; ++k) {
         if (n[k] !~ /(read|readv|pread64|preadv|preadv2)\(/ || !ours(n[k])) continue
         bytes = n[k]; sub(/.*= /, "", bytes); bytes += 0
         if (k < last_write) during += bytes; else after += bytes
@@ -197,6 +199,7 @@ if command -v strace >/dev/null; then
     printf 1.0 > "$tree/Updater/bench.zip.version"
     [ "$kind" = whole ] || cp "$work/old.zip" "$tree/Updater/bench.zip"
     read -r during after < <(package_reads "$tree")
+    [ "$during" != none ] || { echo "the download was not renamed into the package file"; exit 1; }
     if [ "$kind" = delta ]; then
       grep -q '^Delta: ' "$work/out.reads" || { echo "the pass made no delta download"; exit 1; }
     fi
