@@ -185,6 +185,7 @@ bool progress(Taking& taking) {
 // The sink of a download: false stops the transfer.
 bool take_piece(void* context, const char* data, std::size_t size) {
     Taking& taking = *static_cast<Taking*>(context);
+    if (taking.no_room || !taking.written || taking.stopped || taking.capped) return false;
     while (size > 0) {
         if (taking.done >= download_cap) {
             taking.capped = true;

@@ -479,9 +479,15 @@ void url_drain(UrlStream* stream, UrlSink sink, void* context) {
     stream->sink = sink;
     stream->sink_context = context;
     // What waits in libcurl's buffer is handed over as the transfer goes on.
+    // A sink that stops it then ends the transfer here: libcurl would go on.
     if (stream->held_back != 0) {
         stream->held_back = 0;
-        curl_easy_pause(static_cast<CURL*>(stream->handle), CURLPAUSE_CONT);
+        if (curl_easy_pause(static_cast<CURL*>(stream->handle), CURLPAUSE_CONT) != CURLE_OK) {
+            stream->sink = nullptr;
+            stream->still_running = 0;
+            stream->failed = 1;
+            return;
+        }
     }
     while (stream->still_running != 0 && stream_cycle(stream)) {
     }

@@ -17,6 +17,7 @@
 #include "test_server.h"
 #include "transfer/disk_space.h"
 #include "transfer/fetch.h"
+#include "transfer/file_digest.h"
 #include "transfer/url_stream.h"
 #include "work_dir.h"
 
@@ -50,6 +51,18 @@ std::string random_bytes(std::size_t n, unsigned seed) {
     std::string bytes(n, '\0');
     for (char& c : bytes) c = static_cast<char>(generator());
     return bytes;
+}
+
+// The digests taken as a download was written are those of the file it left.
+void expect_written_digests(FileDigest& digest, const char* path) {
+    char md5[33];
+    unsigned char hash[file_digest_hash_size], read[file_digest_hash_size];
+    ASSERT_TRUE(file_digest_end(&digest, md5, hash));
+    const std::string bytes = file_text(path);
+    crypto_generichash(read, sizeof read, reinterpret_cast<const unsigned char*>(bytes.data()),
+                       bytes.size(), nullptr, 0);
+    EXPECT_STREQ(md5, file_md5_hex(path, 1));
+    EXPECT_EQ(std::memcmp(hash, read, sizeof hash), 0);
 }
 
 class Download : public testing::Test {
@@ -351,7 +364,10 @@ TEST_F(Download, CutTransferResumesOnlyWhatTheServerCanStillSendInPart) {
         site.put_file("/pkg.zip", body);
         site.set_rules("{\"/pkg.zip\": {" + c.rule + "}}");
         calls.clear();
+        FileDigest digest{true};
+        download_digest = &digest;
         EXPECT_EQ(download(site.url("/pkg.zip"), "pkg.zip"), c.result);
+        if (c.result == 0) expect_written_digests(digest, "pkg.zip");
         EXPECT_TRUE((std::filesystem::exists("pkg.zip") ? file_text("pkg.zip") : "-") == c.file);
         EXPECT_EQ(std::filesystem::exists("pkg.zip.state"), c.result == download_incomplete);
         const std::vector<std::string> requests = site.requests();
@@ -367,8 +383,24 @@ TEST_F(Download, CutTransferResumesOnlyWhatTheServerCanStillSendInPart) {
         site.set_rules(R"({"/pkg.zip": {"validator": "etag"}})");
         EXPECT_EQ(download(site.url("/pkg.zip"), "pkg.zip"), 0);
         EXPECT_TRUE(file_text("pkg.zip") == body);
+        expect_written_digests(digest, "pkg.zip");  // the kept part taken once
         EXPECT_EQ(site.requests().back(),
                   "GET /pkg.zip bytes=" + std::to_string(10000 * ORVANE_RESUME_ATTEMPTS) + "-");
         EXPECT_FALSE(std::filesystem::exists("pkg.zip.state"));
+    }
+    download_digest = nullptr;
+}
+
+// Bytes written out of order (a gap, or over what was taken) leave the
+// digests speaking for no file: it must then be read to be checked.
+TEST(FileDigest, BytesOutOfOrderAreNotTakenForTheFile) {
+    for (std::int64_t offset : {3, 1}) {
+        FileDigest digest{};
+        file_digest_start(&digest);
+        file_digest_add(&digest, 0, "ab", 2);
+        file_digest_add(&digest, offset, "d", 1);
+        char md5[33];
+        unsigned char hash[file_digest_hash_size];
+        EXPECT_FALSE(file_digest_end(&digest, md5, hash)) << offset;
     }
 }
