@@ -91,12 +91,21 @@ bool download_fits(std::int64_t whole, std::int64_t held, const char* url, const
 
 namespace {
 
+// libcurl hands the body over in pieces of 16 KiB: each goes to the file in
+// one write of its own, instead of being copied into a stdio buffer and
+// written out a few KiB at a time. Set before the file is used at all.
+std::FILE* open_unbuffered(const char* path, const char* mode) {
+    std::FILE* file = std::fopen(path, mode);
+    if (file != nullptr) std::setvbuf(file, nullptr, _IONBF, 0);
+    return file;
+}
+
 // A partial download kept with its record is opened to be added to, and its
 // length is the bytes held; anything else is started afresh.
 std::FILE* open_local(const char* local_path, ResumeState* kept, std::int64_t* held) {
     *held = 0;
     if (resume_state_read(local_path, kept)) {
-        if (std::FILE* file = std::fopen(local_path, "rb+")) {
+        if (std::FILE* file = open_unbuffered(local_path, "rb+")) {
             const long length = std::fseek(file, 0, SEEK_END) == 0 ? std::ftell(file) : -1;
             if (length > 0 && length < kept->total) {
                 *held = length;
@@ -107,7 +116,7 @@ std::FILE* open_local(const char* local_path, ResumeState* kept, std::int64_t* h
     }
     resume_state_remove(local_path);
     *kept = ResumeState{};
-    return std::fopen(local_path, "wb+");
+    return open_unbuffered(local_path, "wb+");
 }
 
 // What an answer is to the download: the rest of what is held, the resource
@@ -151,11 +160,6 @@ bool too_slow(Clock::time_point started, std::int64_t received) {
 }  // namespace
 
 namespace {
-
-// libcurl hands the body over in pieces of 16 KiB: each goes to the file in
-// one write of its own, instead of being copied into the stream's buffer
-// and written out a few KiB at a time.
-void unbuffered(std::FILE* file) { std::setvbuf(file, nullptr, _IONBF, 0); }
 
 // One answer's body as it arrives, written to the local file behind what
 // it holds, taken into the digests, and said in progress every chunk.
@@ -242,13 +246,12 @@ int download(const char* url, const char* local_path, ReportFn report_fn, UrlStr
         file = open_local(local_path, &kept, &done);
     } else {
         resume_state_remove(local_path);
-        file = std::fopen(local_path, "wb+");
+        file = open_unbuffered(local_path, "wb+");
     }
     if (file == nullptr) {
         if (opened != nullptr) url_fclose(opened);
         return download_not_written(report_fn);
     }
-    unbuffered(file);
     // A kept part is taken into the digests once its rest is known to come.
     file_digest_start(digest);
 
@@ -285,10 +288,9 @@ int download(const char* url, const char* local_path, ReportFn report_fn, UrlStr
             // what it held is no longer what its record says.
             resume_state_remove(local_path);
             std::fclose(file);
-            file = std::fopen(local_path, "wb+");
+            file = open_unbuffered(local_path, "wb+");
             done = 0;
             file_digest_start(digest);
-            if (file != nullptr) unbuffered(file);
             if (file == nullptr) {
                 url_fclose(stream);
                 return download_not_written(report_fn);
