@@ -1305,11 +1305,12 @@ class Publishing(PackageUpdate):
 
 SIGNATURE_INVALID = "Package signature missing or not valid."
 SIGNATURE_OLDER = "Package signature older than the installed release."
+MALFORMED = "Package signature not valid: malformed rollout field in alpha.zip.minisig."
 
 
-# The requests of an update of a signed release.
-SIGNED_UPDATE = [req("alpha.zip.version"), req("alpha.zip"), req("alpha.zip.md5"),
-                 req("alpha.zip.minisig"), req("alpha.zip.version"), req("notify_installed.osp")]
+# The requests of an update of a signed release: its signature decides before the archive.
+SIGNED_UPDATE = [req("alpha.zip.version"), req("alpha.zip.minisig"), req("alpha.zip"),
+                 req("alpha.zip.md5"), req("alpha.zip.version"), req("notify_installed.osp")]
 
 
 def comment(timestamp, name="alpha.zip"):
@@ -1360,7 +1361,7 @@ class SignedReleases(PackageUpdate):
                 self.assertEqual(self.kept(), signature)
                 self.assertNoTemporaryFile()
                 self.assertEqual(self.site.take_requests(), SIGNED_UPDATE if version == "2.0"
-                                 else SIGNED_UPDATE[:1] + [DELTA_FIRST] + SIGNED_UPDATE[2:])
+                                 else SIGNED_UPDATE[:2] + [DELTA_FIRST] + SIGNED_UPDATE[3:])
 
     def test_releases_not_signed_by_a_trusted_key_are_refused_and_change_nothing(self):
         pending = harness.zip_archive({"old/pending.txt": b"pending"})
@@ -1382,6 +1383,7 @@ class SignedReleases(PackageUpdate):
             ("valid, but no version text after it",
              harness.minisign(PACKAGE, comment=comment(2000)), [VALIDATED, NO_VERSION]),
         ]
+        before_archive = ("missing", "unknown key", "file: of another package")
         if harness.RUNNER:
             rows = rows[:1]  # the Windows build: one refusal is enough
         for case, served, messages in rows:
@@ -1403,7 +1405,30 @@ class SignedReleases(PackageUpdate):
                 self.assertNoTemporaryFile()
                 self.assertFalse(self.tree.exists("app"), "nothing installed")
                 self.assertEqual(self.site.take_requests()[:4],
-                                 SIGNED_UPDATE[:4])
+                                 SIGNED_UPDATE[:2 if case in before_archive else 4])
+
+    def test_staged_rollout_is_decided_by_the_signed_comment_before_the_archive(self):
+        policy, now, taken = harness.Policy(self, self.tree), int(time.time()), [VALIDATED, INSTALLING, INSTALLED]
+        ahead = "alpha 2.0 taken by a manual pass ahead of its staged rollout: %d%% of machines so far, this machine at %d."
+        for bucket, fields, hours_ago, messages in [  # noservice: a manual pass
+                (9, "rollout:10", 0, taken), (39, "rollout:10\twiden:10/1", 3.1, taken),  # widened thrice
+                (40, "widen:10/1\trollout:10", 3.1, [ahead % (40, 40)] + taken),
+                (10, "rollout:10\twiden:10/1", -5, [ahead % (10, 10)] + taken),  # signed ahead: no period
+                (0, "rollout:0\twiden:100/1", 9, ["alpha 2.0 halted by its publisher: staged rollout at 0%."]),
+                (0, "rollout:10\trollout:10", 0, [MALFORMED]), (0, "widen:5/0", 0, [MALFORMED])]:
+            with self.subTest(fields=fields, hours_ago=hours_ago):
+                for name in ("Updater/alpha.zip", "Updater/alpha.zip.minisig"):  # no delta, no rollback
+                    self.tree.exists(name) and os.unlink(self.tree.path(name))
+                self.write_record("1.0")
+                policy.set({"RolloutBucket": bucket})
+                self.publish_signed("2.0", comment=comment(now - hours_ago * 3600) + "\t" + fields)
+                self.assertMessages(self.update(), messages)
+                installed = messages[-1] == INSTALLED
+                self.assertEqual(self.site.take_requests(), SIGNED_UPDATE if installed else SIGNED_UPDATE[:2])
+                self.assertEqual(self.record(), b"2.0" if installed else b"1.0")
+                state = json.loads(self.tree.read("Updater/status.json"))["packages"]["alpha"]
+                self.assertEqual((state["state"], state["held_until"]), ("installed" if installed else
+                                 "held" if "halted" in messages[0] else "failed", None))
 
     def test_signature_that_cannot_be_kept_leaves_the_download_unused(self):
         self.publish_signed("2.0")
