@@ -1415,20 +1415,18 @@ class SignedReleases(PackageUpdate):
                 (40, "widen:10/1\trollout:10", 3.1, [ahead % (40, 40)] + taken),
                 (10, "rollout:10\twiden:10/1", -5, [ahead % (10, 10)] + taken),  # signed ahead: no period
                 (0, "rollout:0\twiden:100/1", 9, ["alpha 2.0 halted by its publisher: staged rollout at 0%."]),
-                (0, "rollout:10\trollout:10", 0, [MALFORMED]), (0, "widen:5/0", 0, [MALFORMED])]:
+                (0, "rollout:10\trollout:10", 0, [MALFORMED]), (0, "widen:5/0", 0, [MALFORMED]),
+                (0, "rollout: 5", 0, [MALFORMED]), (0, "rollout:101", 0, [MALFORMED]), (0, "widen:1/2/3", 0, [MALFORMED])]:
             with self.subTest(fields=fields, hours_ago=hours_ago):
-                for name in ("Updater/alpha.zip", "Updater/alpha.zip.minisig"):  # no delta, no rollback
-                    self.tree.exists(name) and os.unlink(self.tree.path(name))
-                self.write_record("1.0")
-                policy.set({"RolloutBucket": bucket})
+                shutil.rmtree(self.tree.path("Updater"), True)  # no kept archive or signature: no delta, no rollback
+                self.tree.write_list("alpha") or self.write_record("1.0") or policy.set({"RolloutBucket": bucket})
                 self.publish_signed("2.0", comment=comment(now - hours_ago * 3600) + "\t" + fields)
                 self.assertMessages(self.update(), messages)
-                installed = messages[-1] == INSTALLED
-                self.assertEqual(self.site.take_requests(), SIGNED_UPDATE if installed else SIGNED_UPDATE[:2])
-                self.assertEqual(self.record(), b"2.0" if installed else b"1.0")
-                state = json.loads(self.tree.read("Updater/status.json"))["packages"]["alpha"]
-                self.assertEqual((state["state"], state["held_until"]), ("installed" if installed else
-                                 "held" if "halted" in messages[0] else "failed", None))
+                installed, state = messages[-1] == INSTALLED, json.loads(self.tree.read("Updater/status.json"))
+                self.assertEqual((self.site.take_requests(), self.record()),
+                                 (SIGNED_UPDATE, b"2.0") if installed else (SIGNED_UPDATE[:2], b"1.0"))
+                self.assertEqual((state["packages"]["alpha"]["state"], state["packages"]["alpha"]["held_until"]),
+                                 ("installed" if installed else "held" if "halted" in messages[0] else "failed", None))
 
     def test_signature_that_cannot_be_kept_leaves_the_download_unused(self):
         self.publish_signed("2.0")
