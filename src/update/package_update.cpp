@@ -179,28 +179,34 @@ int check_signature(const char* package_url_text, const char* package_file, cons
 
 // The release's signature file, fetched into text (signature_text_max + 1
 // bytes) before its archive, with its trusted comment verified and the
-// rollout fields it carries; false when refused, reported.
-bool fetch_signature(const char* package_url_text, const char* package_file, char* text,
-                     std::uint64_t* timestamp, Rollout* rollout) {
+// rollout fields it carries. 0 taken; 2 the server could not be reached, as
+// a download that cannot start; -1 refused. Reported.
+int fetch_signature(const char* package_url_text, const char* package_file, char* text,
+                    std::uint64_t* timestamp, Rollout* rollout) {
     PathBuffer signature_url;
-    const char* fetched =
-        join(signature_url, package_url_text, signature_suffix) ? fetch_text(signature_url) : nullptr;
-    const std::size_t length = fetched != nullptr ? std::strlen(fetched) : 0;
+    if (!join(signature_url, package_url_text, signature_suffix)) return -1;
+    const char* fetched = fetch_text(signature_url);
+    // An outage is no signature fault: said as the archive's download would.
+    if (fetched == nullptr) {
+        report(-1, -1, "Error downloading file.");
+        return 2;
+    }
+    const std::size_t length = std::strlen(fetched);
     SignatureFile parsed{};
-    if (fetched == nullptr || length > signature_text_max ||
+    if (length > signature_text_max ||
         !signature_verify_comment(fetched, length, package_file, trusted_keys, &parsed, timestamp)) {
         report(-1, -1, "Package signature missing or not valid.");
-        return false;
+        return -1;
     }
     if (!rollout_parse(parsed.trusted_comment, parsed.trusted_comment_length, rollout)) {
         const std::string message = std::string("Package signature not valid: malformed rollout field in ") +
                                     package_file + signature_suffix + ".";
         report(-1, -1, message.c_str());
-        return false;
+        return -1;
     }
     // The fetch buffer is the next fetch's.
     std::memcpy(text, fetched, length + 1);
-    return true;
+    return 0;
 }
 
 // Whether the pass takes the release now by its staged rollout; held or
@@ -447,7 +453,9 @@ int update_package(const char* package_file, int retry, const Policy& policy, bo
     std::uint64_t signed_at = 0;
     Rollout rollout;
     if (signed_releases) {
-        if (!fetch_signature(url, package_file, signature, &signed_at, &rollout)) return -1;
+        if (int fetched = fetch_signature(url, package_file, signature, &signed_at, &rollout);
+            fetched != 0)
+            return fetched;
         // Versions that differ: the one the server named. (Equal ones are a
         // release this machine took already, fetched again to repair it.)
         if (equal == 0 && !rollout_admits(rollout, signed_at, policy, scheduled, package,

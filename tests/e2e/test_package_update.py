@@ -1308,7 +1308,7 @@ SIGNATURE_OLDER = "Package signature older than the installed release."
 MALFORMED = "Package signature not valid: malformed rollout field in alpha.zip.minisig."
 
 
-# The requests of an update of a signed release: its signature decides before the archive.
+# The requests of an update of a signed release.
 SIGNED_UPDATE = [req("alpha.zip.version"), req("alpha.zip.minisig"), req("alpha.zip"),
                  req("alpha.zip.md5"), req("alpha.zip.version"), req("notify_installed.osp")]
 
