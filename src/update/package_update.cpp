@@ -194,13 +194,15 @@ int fetch_signature(const char* package_url_text, const char* package_file, char
     const std::size_t length = std::strlen(fetched);
     SignatureFile parsed{};
     if (length > signature_text_max ||
-        !signature_verify_comment(fetched, length, package_file, trusted_keys, &parsed, timestamp)) {
+        !signature_verify_comment(fetched, length, package_file, trusted_keys, &parsed,
+                                  timestamp)) {
         report(-1, -1, "Package signature missing or not valid.");
         return -1;
     }
     if (!rollout_parse(parsed.trusted_comment, parsed.trusted_comment_length, rollout)) {
-        const std::string message = std::string("Package signature not valid: malformed rollout field in ") +
-                                    package_file + signature_suffix + ".";
+        const std::string message =
+            std::string("Package signature not valid: malformed rollout field in ") + package_file +
+            signature_suffix + ".";
         report(-1, -1, message.c_str());
         return -1;
     }
@@ -211,9 +213,9 @@ int fetch_signature(const char* package_url_text, const char* package_file, char
 
 // Whether the pass takes the release now by its staged rollout; held or
 // halted is reported and recorded in the result.
-bool rollout_admits(const Rollout& rollout, std::uint64_t timestamp, const Policy& policy,
-                    bool scheduled, const std::string& package, const char* version,
-                    PackageResult* package_result) {
+bool release_admitted(const Rollout& rollout, std::uint64_t timestamp, const Policy& policy,
+                      bool scheduled, const std::string& package, const char* version,
+                      PackageResult* package_result) {
     const RolloutDecision decision = rollout_decide(rollout, timestamp, std::time(nullptr), policy,
                                                     scheduled, package.c_str(), version);
     if (!decision.message.empty()) report(-1, -1, decision.message.c_str());
@@ -458,8 +460,8 @@ int update_package(const char* package_file, int retry, const Policy& policy, bo
             return fetched;
         // Versions that differ: the one the server named. (Equal ones are a
         // release this machine took already, fetched again to repair it.)
-        if (equal == 0 && !rollout_admits(rollout, signed_at, policy, scheduled, package,
-                                          package_result->available->c_str(), package_result))
+        if (equal == 0 && !release_admitted(rollout, signed_at, policy, scheduled, package,
+                                            package_result->available->c_str(), package_result))
             return 0;
     }
 
@@ -487,7 +489,8 @@ int update_package(const char* package_file, int retry, const Policy& policy, bo
     }
     // A version not known before the download: its rollout is decided now.
     if (signed_releases && equal == -1 &&
-        !rollout_admits(rollout, signed_at, policy, scheduled, package, version, package_result)) {
+        !release_admitted(rollout, signed_at, policy, scheduled, package, version,
+                          package_result)) {
         _unlink(package_file);
         return 0;
     }

@@ -77,7 +77,8 @@ bool rollout_parse(const char* comment, std::size_t length, Rollout* rollout) {
     int rollouts = 0;
     int widens = 0;
     for (std::size_t start = 0; start <= length;) {
-        const auto* tab = static_cast<const char*>(std::memchr(comment + start, '\t', length - start));
+        const auto* tab =
+            static_cast<const char*>(std::memchr(comment + start, '\t', length - start));
         const std::size_t stop = tab != nullptr ? static_cast<std::size_t>(tab - comment) : length;
         const char* field = comment + start;
         const std::size_t field_length = stop - start;
@@ -152,7 +153,8 @@ RolloutDecision rollout_decide(const Rollout& rollout, std::uint64_t timestamp, 
                               std::to_string(bucket) + ".";
     if (!scheduled) {
         decision.verdict = RolloutVerdict::take_ahead;
-        decision.message = release + " taken by a manual pass ahead of its staged rollout: " + where;
+        decision.message =
+            release + " taken by a manual pass ahead of its staged rollout: " + where;
         return decision;
     }
     decision.verdict = RolloutVerdict::held;
