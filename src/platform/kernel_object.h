@@ -5,6 +5,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -16,6 +17,8 @@ struct KernelObject {
     explicit KernelObject(ObjectKind object_kind) : kind(object_kind) {}
     ~KernelObject() {
         if (fd >= 0) close(fd);
+        // A thread whose last handle goes before anyone saw it end runs on alone.
+        if (runner.joinable()) runner.detach();
     }
     KernelObject(const KernelObject&) = delete;
     KernelObject& operator=(const KernelObject&) = delete;
@@ -30,6 +33,10 @@ struct KernelObject {
     DWORD exit_code = 0;       // process: its exit status, once it has ended
     bool terminated = false;   // process: ended by TerminateProcess
     DWORD terminate_code = 0;  // the exit code TerminateProcess gave it
+    // thread: joined by the first wait that sees it signalled, so that a
+    // waiter goes on only once the thread has ended as a whole, its
+    // thread-local clean-up included, as a Windows thread handle signals.
+    std::thread runner;
     std::atomic<int> references{1};
 };
 

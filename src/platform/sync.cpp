@@ -141,11 +141,14 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     std::unique_lock lock(object->mutex);
     if (milliseconds == INFINITE) {
         object->changed.wait(lock, [&] { return try_acquire(object); });
-        return WAIT_OBJECT_0;
+    } else if (!object->changed.wait_for(lock, std::chrono::milliseconds(milliseconds),
+                                         [&] { return try_acquire(object); })) {
+        return WAIT_TIMEOUT;
     }
-    bool taken = object->changed.wait_for(lock, std::chrono::milliseconds(milliseconds),
-                                          [&] { return try_acquire(object); });
-    return taken ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+    // A signalled thread has returned from its routine and takes the lock no
+    // more; what is left of its end is brief.
+    if (object->kind == ObjectKind::thread && object->runner.joinable()) object->runner.join();
+    return WAIT_OBJECT_0;
 }
 
 BOOL CloseHandle(HANDLE handle) {
@@ -160,7 +163,7 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start,
     auto* object = new KernelObject(ObjectKind::thread);
     object->references.store(2);  // the caller's handle and the running thread
     try {
-        std::thread([object, start, parameter] {
+        object->runner = std::thread([object, start, parameter] {
             start(parameter);
             {
                 std::lock_guard lock(object->mutex);
@@ -168,7 +171,7 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start,
             }
             object->changed.notify_all();
             release_reference(object);
-        }).detach();
+        });
     } catch (...) {
         delete object;
         return nullptr;

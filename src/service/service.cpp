@@ -59,13 +59,26 @@ void fail_start() {
     request_end(code != NO_ERROR ? code : start_failure_code, 0);
 }
 
-// The orderly stop, on the service thread: a pass that holds the lock is
-// finished first, and meanwhile the manager sees the stop make progress.
-// Stopped is reported under the lock, so no pass begins before the end.
-void finish_stop() {
-    while (WaitForSingleObject(update_lock, stop_progress_ms) == WAIT_TIMEOUT) {
+// Waits for handle while the manager sees the stop make progress.
+void wait_reporting_progress(HANDLE handle) {
+    while (WaitForSingleObject(handle, stop_progress_ms) == WAIT_TIMEOUT) {
         std::lock_guard lock(stop_reports);
         report_status(SERVICE_STOP_PENDING, NO_ERROR, 0, ++stop_check_point, stop_wait_hint_ms);
+    }
+}
+
+// The orderly stop, on the service thread: a pass that holds the lock is
+// finished first, then the worker, which begins none once the service no
+// longer runs, is let through the lock to its end: the process may end as
+// soon as stopped is reported, and nothing of the worker may still run then
+// (the state file's next pass, the policy's reading). Stopped is reported
+// under the lock, so no pass begins before the end.
+void finish_stop() {
+    wait_reporting_progress(update_lock);
+    if (worker_thread != nullptr) {
+        ReleaseSemaphore(update_lock, 1, nullptr);
+        wait_reporting_progress(worker_thread);
+        wait_reporting_progress(update_lock);
     }
     {
         std::lock_guard lock(stop_reports);

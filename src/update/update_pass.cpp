@@ -117,6 +117,13 @@ void enter_install_root() {
 
 int run_update_pass(bool wait_for_other, bool scheduled) {
     WaitForSingleObject(update_lock, INFINITE);
+    // The service's stop was asked for while this pass waited for the lock:
+    // the stop lets its worker through to its end, and a pass begun now
+    // would hold up the stop for a whole pass.
+    if (update_stop_requested != 0) {
+        ReleaseSemaphore(update_lock, 1, nullptr);
+        return 0;
+    }
     enter_install_root();
     // Two passes at once would write the same files: the second one touches
     // nothing, not even the files set aside, which the first may be listing.

@@ -1192,10 +1192,10 @@ class Publishing(PackageUpdate):
     """What scripts/publish-package lays out is what a pass installs."""
 
     def publish_with_tool(self, version, source, *options):
-        """Runs the tool; returns its exit code and what is served then."""
+        """Runs the tool (--halt when no version); returns its exit code and what is served then."""
         served = os.path.join(self.site.root, self.site.remote)
-        code = subprocess.run([sys.executable, PUBLISH] + list(options) +
-                              ["alpha", version, source, served],
+        words = ["alpha", version, source] if version is not None else ["--halt", "alpha"]
+        code = subprocess.run([sys.executable, PUBLISH] + list(options) + words + [served],
                               capture_output=True, timeout=60).returncode
         return code, {name: self.site.read(name) for name in os.listdir(served)}
 
@@ -1301,6 +1301,33 @@ class Publishing(PackageUpdate):
         self.tree.write_list("alpha")
         self.assertMessages(self.update(), [VALIDATED, INSTALLING, INSTALLED])
         self.assertEqual(self.tree.read("app/a.txt"), b"2")
+
+    def test_halt_resigns_the_release_unchanged_and_later_and_a_new_rollout_resumes_it(self):
+        if not shutil.which("minisign"):
+            self.skipTest("needs minisign")
+        sign, public = ["--sign", harness.KEYS + "/second.key"], harness.KEYS + "/second.pub"
+        prepared = os.path.join(self.source({"alpha.zip": PACKAGE}), "alpha.zip")
+
+        def publish_signed(ahead, fields=""):  # signed elsewhere, by a clock that far ahead
+            with open(prepared + ".minisig", "wb") as f:
+                f.write(harness.minisign(PACKAGE, "second", comment(time.time() + ahead) + fields))
+            return self.publish_with_tool("2.0", prepared, "--signature", f.name, "--public-key", public)
+        runs = [publish_signed(3600, "\trollout:100"), self.publish_with_tool(None, None, *sign)]
+        subprocess.run(["minisign", "-V", "-p", public, "-m", self.site.folder + "/alpha.zip"],
+                       check=True, capture_output=True, timeout=60)
+        runs += [self.publish_with_tool("2.0", prepared, *sign, "--rollout", "10", "--widen", "5/24")]
+        said = [re.search(rb"timestamp:([0-9]+)\tfile:alpha.zip\t(.*)\n", served["alpha.zip.minisig"])
+                for _, served in runs]
+        self.assertEqual([s[2] for s in said], [b"rollout:100", b"rollout:0", b"rollout:10\twiden:5/24"])
+        self.assertTrue(int(said[0][1]) < int(said[1][1]) < int(said[2][1]), said)
+        self.assertEqual(*[dict(r[1], **{"alpha.zip.minisig": "replaced"}) for r in runs[:2]])
+        for bad in ("--rollout 101", "--rollout 07", "--rollout -1", "--widen 5/24", "--rollout 5 --widen 5",
+                    "--rollout 5 --widen 5/0", "--rollout 5 --widen 101/1", "--rollout 5 --widen 5/87601"):
+            self.assertEqual(self.publish_with_tool("3.0", prepared, *sign, *bad.split()),
+                             (1, runs[2][1]), bad)
+        self.assertEqual(publish_signed(0, "\trollout:101"), (1, runs[2][1]), "checked as --rollout")
+        ahead = publish_signed(2 * 86400)[1]
+        self.assertEqual(self.publish_with_tool(None, None, *sign), (1, ahead), "a clock problem")
 
 
 SIGNATURE_INVALID = "Package signature missing or not valid."

@@ -11,6 +11,7 @@ import shutil
 import signal
 import socket
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
@@ -102,6 +103,10 @@ class Supervisor:
         if self.process.poll() is None:
             self.process.kill()
             self.process.wait()
+        self.err.seek(0)
+        said = self.err.read()
+        if b"Sanitizer" in said:  # the report behind an exit status of its own
+            sys.stderr.write(said.decode("utf-8", "replace"))
         self.socket.close()
         self.out.close()
         self.err.close()

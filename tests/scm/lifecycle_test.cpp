@@ -160,9 +160,11 @@ TEST_F(Lifecycle, StartsRunsAndStopsInOrderTwiceInOneProcess) {
         EXPECT_EQ(service_state.load(), SERVICE_STOPPED);
         EXPECT_EQ(records(), (std::vector<Record>{start_pending_1, start_pending_2, running,
                                                   running, stop_pending, stopped}));
-        // Stopped is reported under the lock, so no pass can begin before the end.
+        // Stopped is reported under the lock, so no pass can begin before the
+        // end, and after the worker's: the process may end once it is reported.
         std::lock_guard lock(scm_mutex);
         EXPECT_TRUE(scm.reports.back().lock_held);
+        EXPECT_TRUE(scm.reports.back().worker_ended);
         EXPECT_FALSE(scm.reports[4].lock_held);
     }
 }

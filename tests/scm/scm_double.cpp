@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "platform/wide_path.h"
+#include "service/service.h"
 #include "update/update_pass.h"
 
 ScmDouble scm;
@@ -198,9 +199,10 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE status_handle, LPSERVICE_STATUS stat
     // Whether the lock is held now: taken (and given back) only if it is free.
     bool held = WaitForSingleObject(update_lock, 0) != WAIT_OBJECT_0;
     if (!held) ReleaseSemaphore(update_lock, 1, nullptr);
+    bool ended = worker_thread == nullptr || WaitForSingleObject(worker_thread, 0) == WAIT_OBJECT_0;
     std::lock_guard lock(scm_mutex);
     if (status_handle != double_status_handle) return FALSE;
-    scm.reports.push_back({*status, held});
+    scm.reports.push_back({*status, held, ended});
     if (scm.reports.size() == scm.failing_report) return FALSE;
     const auto& failing = scm.failing_states;
     return std::find(failing.begin(), failing.end(), status->dwCurrentState) == failing.end();

@@ -33,6 +33,7 @@ struct ScmDouble {
     struct Report {
         SERVICE_STATUS status;
         bool lock_held;  // update_lock was taken while it was made
+        bool worker_ended;  // no worker thread was running then
     };
     std::vector<Report> reports;
 };
