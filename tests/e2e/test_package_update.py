@@ -1315,7 +1315,14 @@ class Publishing(PackageUpdate):
         runs = [publish_signed(3600, "\trollout:100"), self.publish_with_tool(None, None, *sign)]
         subprocess.run(["minisign", "-V", "-p", public, "-m", self.site.folder + "/alpha.zip"],
                        check=True, capture_output=True, timeout=60)
+        if harness.SIGNED_EXE:  # a signed build's manual pass never takes it halted, takes it resumed
+            self.tree = harness.Tree(exe=harness.SIGNED_EXE)
+            self.addCleanup(self.tree.remove)
+            self.tree.write_list("alpha")
+            self.assertMessages(self.update(), ["alpha 2.0 halted by its publisher: staged rollout at 0%."])
         runs += [self.publish_with_tool("2.0", prepared, *sign, "--rollout", "10", "--widen", "5/24")]
+        if harness.SIGNED_EXE:
+            self.assertEqual((self.update()[-1], self.record()), (INSTALLED, b"2.0"))
         said = [re.search(rb"timestamp:([0-9]+)\tfile:alpha.zip\t(.*)\n", served["alpha.zip.minisig"])
                 for _, served in runs]
         self.assertEqual([s[2] for s in said], [b"rollout:100", b"rollout:0", b"rollout:10\twiden:5/24"])
