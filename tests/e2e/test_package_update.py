@@ -1026,16 +1026,13 @@ class RealWebServer(PackageUpdate):
                                 r"release\.$")
         # (row, listener, kept archive, new archive, messages before INSTALLING,
         #  least and most requests for the archive, most bytes nginx sends)
-        def info_zip(entries, stamp):  # zip -r over a tree whose files all bear the time stamp
-            with tempfile.TemporaryDirectory() as tree:
+        def info_zip(entries, stamp):  # zip -r of a tree whose files all bear the time stamp
+            with tempfile.TemporaryDirectory() as root:
+                tree = harness.Tree(installed=root)
                 for name, data in entries:
-                    os.makedirs(os.path.dirname(os.path.join(tree, "t", name)), exist_ok=True)
-                    with open(os.path.join(tree, "t", name), "wb") as f:
-                        f.write(data)
-                    os.utime(os.path.join(tree, "t", name), (stamp, stamp))
-                subprocess.run(["zip", "-q", "-r", "-D", "../a.zip", "app"], cwd=tree + "/t", check=True)
-                with open(os.path.join(tree, "a.zip"), "rb") as f:
-                    return f.read()
+                    tree.write(name, data), os.utime(tree.path(name), (stamp, stamp))
+                subprocess.run(["zip", "-q", "-r", "-D", "a.zip", "app"], cwd=root, check=True)
+                return tree.read("a.zip")
         # Each unchanged entry's local header in the answer, with its part's head.
         headers_sent = DELTA_GAP + 1024 + (64 << 10) + 4096 + 102 * 200
         site = lambda multi: ("site", {"validator": "etag", "multi_range": multi})
