@@ -66,6 +66,9 @@ constexpr std::size_t range_line_name = sizeof "Range: bytes=" - 1 + 2;  // and 
 // The least ranges that one request holds: "first-last," is at most 41 characters.
 constexpr int ranges_per_request_least =
     static_cast<int>((range_line_most - range_line_name) / 41);
+// Apache's default bound on the ranges of one request: beyond it, it answers
+// with the archive whole.
+constexpr std::size_t ranges_apache_most = 200;
 // What one more part of a multi-range answer costs, its delimiter and head
 // and its range in the request: reused bytes closer than this between two
 // parts are asked for instead.
@@ -100,14 +103,14 @@ std::string range_text(std::int64_t first, std::int64_t end) {
     return text;
 }
 
-// Asks for [at, ranges[k].end) and, with `many`, for as many of the ranges
-// after it as the Range line holds.
+// Asks for [at, ranges[k].end) and for as many of the ranges after it as
+// the Range line holds, `most` in all.
 Head open_request(Assembly& assembly, Request& request, const std::vector<DeltaRange>& ranges,
-                  std::size_t k, std::int64_t at, bool many) {
+                  std::size_t k, std::int64_t at, std::size_t most) {
     close_request(request);
     request.asked.push_back({at, ranges[k].end});
     std::string line = range_text(at, ranges[k].end);
-    for (std::size_t j = k + 1; many && j < ranges.size(); ++j) {
+    for (std::size_t j = k + 1; j < ranges.size() && request.asked.size() < most; ++j) {
         const std::string more = "," + range_text(ranges[j].first, ranges[j].end);
         if (range_line_name + line.size() + more.size() > range_line_most) break;
         line += more;
@@ -134,10 +137,10 @@ enum class Fetched { whole, cut, other };
 // *at moves past what arrived. A transfer that breaks off is cut; an answer
 // with other bytes than asked is other.
 Fetched read_range(Assembly& assembly, Request& request, const std::vector<DeltaRange>& ranges,
-                   std::size_t k, bool many, std::int64_t* at, unsigned char* copy) {
+                   std::size_t k, std::size_t most, std::int64_t* at, unsigned char* copy) {
     const std::int64_t end = ranges[k].end;
     if (request.stream == nullptr) {
-        const Head head = open_request(assembly, request, ranges, k, *at, many);
+        const Head head = open_request(assembly, request, ranges, k, *at, most);
         if (head != Head::fits) return head == Head::none ? Fetched::cut : Fetched::other;
     }
     if (request.multipart()) {
@@ -178,12 +181,12 @@ Fetched read_range(Assembly& assembly, Request& request, const std::vector<Delta
 // the same validator. The answer to a request ends with its last range (a
 // multi-range answer with its closing delimiter).
 bool fetch_range(Assembly& assembly, Request& request, const std::vector<DeltaRange>& ranges,
-                 std::size_t k, bool many, unsigned char* copy) {
+                 std::size_t k, std::size_t most, unsigned char* copy) {
     std::int64_t at = ranges[k].first;
-    Fetched fetched = read_range(assembly, request, ranges, k, many, &at, copy);
+    Fetched fetched = read_range(assembly, request, ranges, k, most, &at, copy);
     if (fetched == Fetched::cut) {
         close_request(request);
-        fetched = read_range(assembly, request, ranges, k, many, &at, copy);
+        fetched = read_range(assembly, request, ranges, k, most, &at, copy);
         if (fetched == Fetched::cut) assembly.interrupted = true;
     }
     bool ended = fetched == Fetched::whole;
@@ -259,27 +262,32 @@ bool assemble(Assembly& assembly, std::vector<unsigned char>& tail, const char* 
     if (!advance(assembly, static_cast<std::int64_t>(tail.size()))) return false;
     Request request;
     if (held_from < tail_first &&
-        !fetch_range(assembly, request, {{held_from, tail_first}}, 0, false, held.data()))
+        !fetch_range(assembly, request, {{held_from, tail_first}}, 0, 1, held.data()))
         return false;
     std::vector<DeltaEntry> entries;
     if (!delta_directory_entries(held.data() + (place.offset - held_from), place, &entries))
         return false;
 
-    // The runs to fetch go in multi-range requests; a server that answers
-    // the first with the archive whole or with one range gets one request per
-    // run, fewer of them, as a server that takes no multi-range requests.
+    // The runs to fetch go in multi-range requests. A server that answers
+    // the first with the archive whole or with one range is asked again with
+    // at most Apache's ranges in each, then gets one request per run, fewer
+    // of them, as a server that takes no multi-range requests.
     DeltaPlan plan = delta_plan(entries, place.offset, held_from, kept_entries, part_gap,
                                 ORVANE_DELTA_RANGES * ranges_per_request_least);
-    bool many = plan.fetched.size() > 1;
-    if (many) {
+    std::size_t most = plan.fetched.size() > 1 ? plan.fetched.size() : 1;
+    while (most > 1) {
         const Head head =
-            open_request(assembly, request, plan.fetched, 0, plan.fetched[0].first, true);
-        if (head == Head::other || head == Head::single) close_request(request);
+            open_request(assembly, request, plan.fetched, 0, plan.fetched[0].first, most);
+        if (head == Head::fits || head == Head::none) break;
+        const std::size_t held = request.asked.size();
+        close_request(request);
         if (head == Head::other) return false;
-        if (head == Head::single) {
+        if (held > ranges_apache_most) {
+            most = ranges_apache_most;
+        } else {
             plan = delta_plan(entries, place.offset, held_from, kept_entries,
                               ORVANE_DELTA_GAP_BYTES, ORVANE_DELTA_RANGES);
-            many = false;
+            most = 1;
         }
     }
     std::FILE* kept = std::fopen(kept_path, "rb");
@@ -295,7 +303,7 @@ bool assemble(Assembly& assembly, std::vector<unsigned char>& tail, const char* 
     while (placed && (fetched < plan.fetched.size() || reused != plan.reused.end())) {
         if (reused == plan.reused.end() ||
             (fetched < plan.fetched.size() && plan.fetched[fetched].first < reused->first)) {
-            placed = fetch_range(assembly, request, plan.fetched, fetched, many, nullptr);
+            placed = fetch_range(assembly, request, plan.fetched, fetched, most, nullptr);
             ++fetched;
         } else {
             placed = place_reused(assembly, kept, *reused, entries);
