@@ -81,6 +81,12 @@ struct Request {
     std::vector<DeltaRange> asked;  // in order; the first from where a cut one broke off
     std::size_t next = 0;
     bool multipart() const { return asked.size() > 1; }
+    Request() = default;
+    Request(const Request&) = delete;
+    Request& operator=(const Request&) = delete;
+    ~Request() {
+        if (stream != nullptr) url_fclose(stream);
+    }
 };
 
 void close_request(Request& request) {
@@ -200,26 +206,11 @@ bool fetch_range(Assembly& assembly, Request& request, const std::vector<DeltaRa
     return ended;
 }
 
-// The kept archive's bytes of one reused stretch, placed after the new
-// entry's local header as it arrived, or after the header built for it.
-bool place_reused(Assembly& assembly, std::FILE* kept, const DeltaReuse& reuse,
-                  const std::vector<DeltaEntry>& entries) {
+// The kept archive's bytes of one reused stretch: from `kept` on, or
+// compressed bytes placed after the new entry's local header as it arrived.
+bool place_reused(Assembly& assembly, std::FILE* kept, const DeltaReuse& reuse) {
     std::int64_t source = reuse.kept;
-    std::int64_t from = reuse.first;
-    if (std::fseek(assembly.file, static_cast<long>(reuse.first), SEEK_SET) != 0) return false;
-    if (reuse.built >= 0) {
-        const DeltaEntry& entry = entries[static_cast<std::size_t>(reuse.built)];
-        const auto bare = delta_bare_header(entry);
-        std::string header(reinterpret_cast<const char*>(bare.data()), bare.size());
-        header += entry.name;
-        const std::size_t n = reuse.end - from < static_cast<std::int64_t>(header.size())
-                                  ? static_cast<std::size_t>(reuse.end - from)
-                                  : header.size();
-        if (std::fwrite(header.data(), 1, n, assembly.file) != n ||
-            !advance(assembly, static_cast<std::int64_t>(n)))
-            return false;
-        from += static_cast<std::int64_t>(n);
-    } else if (reuse.header >= 0) {
+    if (reuse.header >= 0) {
         unsigned char local[delta_local_header_size];
         if (std::fseek(assembly.file, static_cast<long>(reuse.header), SEEK_SET) != 0 ||
             std::fread(local, 1, sizeof local, assembly.file) != sizeof local)
@@ -229,10 +220,10 @@ bool place_reused(Assembly& assembly, std::FILE* kept, const DeltaReuse& reuse,
         source += reuse.first - data;
     }
     if (std::fseek(kept, static_cast<long>(source), SEEK_SET) != 0 ||
-        std::fseek(assembly.file, static_cast<long>(from), SEEK_SET) != 0)
+        std::fseek(assembly.file, static_cast<long>(reuse.first), SEEK_SET) != 0)
         return false;
     static char chunk[chunk_size];
-    for (std::int64_t at = from; at < reuse.end;) {
+    for (std::int64_t at = reuse.first; at < reuse.end;) {
         const std::int64_t left = reuse.end - at;
         const std::size_t n = left < chunk_size ? static_cast<std::size_t>(left) : chunk_size;
         if (std::fread(chunk, 1, n, kept) != n || std::fwrite(chunk, 1, n, assembly.file) != n ||
@@ -241,6 +232,23 @@ bool place_reused(Assembly& assembly, std::FILE* kept, const DeltaReuse& reuse,
         at += static_cast<std::int64_t>(n);
     }
     return true;
+}
+
+// A built local header, the first bytes of a reused stretch (up to its
+// end); the rest of the stretch, the compressed bytes, is what `data` says.
+bool place_header(Assembly& assembly, const DeltaEntry& entry, const DeltaReuse& reuse,
+                  DeltaReuse* data) {
+    const auto bare = delta_bare_header(entry);
+    std::string header(reinterpret_cast<const char*>(bare.data()), bare.size());
+    header += entry.name;
+    const std::size_t n = reuse.end - reuse.first < static_cast<std::int64_t>(header.size())
+                              ? static_cast<std::size_t>(reuse.end - reuse.first)
+                              : header.size();
+    *data = reuse;
+    data->first += static_cast<std::int64_t>(n);
+    return std::fseek(assembly.file, static_cast<long>(reuse.first), SEEK_SET) == 0 &&
+           std::fwrite(header.data(), 1, n, assembly.file) == n &&
+           advance(assembly, static_cast<std::int64_t>(n));
 }
 
 // Reads the rest of the directory when it starts before the tail, plans,
@@ -291,10 +299,7 @@ bool assemble(Assembly& assembly, std::vector<unsigned char>& tail, const char* 
         }
     }
     std::FILE* kept = std::fopen(kept_path, "rb");
-    if (kept == nullptr) {
-        close_request(request);
-        return false;
-    }
+    if (kept == nullptr) return false;
     // Both lists are in offset order, and together they cover the bytes
     // before held_from.
     bool placed = true;
@@ -305,12 +310,17 @@ bool assemble(Assembly& assembly, std::vector<unsigned char>& tail, const char* 
             (fetched < plan.fetched.size() && plan.fetched[fetched].first < reused->first)) {
             placed = fetch_range(assembly, request, plan.fetched, fetched, most, nullptr);
             ++fetched;
+        } else if (reused->built < 0) {
+            placed = place_reused(assembly, kept, *reused);
+            ++reused;
         } else {
-            placed = place_reused(assembly, kept, *reused, entries);
+            DeltaReuse data{};
+            placed = place_header(assembly, entries[static_cast<std::size_t>(reused->built)],
+                                  *reused, &data) &&
+                     (data.first == data.end || place_reused(assembly, kept, data));
             ++reused;
         }
     }
-    close_request(request);
     std::fclose(kept);
     placed = placed && std::fseek(assembly.file, static_cast<long>(held_from), SEEK_SET) == 0 &&
              std::fwrite(held.data(), 1, held.size(), assembly.file) == held.size();
