@@ -1024,8 +1024,6 @@ class RealWebServer(PackageUpdate):
         cut, shifted = {"cut_after": 200 << 10}, {"rewrite": shift}  # links: through the tunnel
         delta_line = re.compile(r"Delta: (\d+) Kb downloaded, (\d+) Kb reused from the installed "
                                 r"release\.$")
-        # (row, listener, kept archive, new archive, messages before INSTALLING,
-        #  least and most requests for the archive, most bytes nginx sends)
         def info_zip(entries, stamp):  # zip -r of a tree whose files all bear the time stamp
             with tempfile.TemporaryDirectory() as root:
                 tree = harness.Tree(installed=root)
