@@ -926,7 +926,7 @@ class RealWebServer(PackageUpdate):
             "untrusted": pki.certificate("untrusted", cls.HOST, "unknown-root"),
             "wrong-name": pki.certificate("wrong-name", "wrong.orvane.test", "orvane-test-root"),
             "http2": pki.certificate("http2", cls.HOST, "orvane-test-root"),
-        }, http2={"http2"}, plain={"no-ranges": "max_ranges 0;"})
+        }, http2={"http2"}, plain={"no-ranges": "max_ranges 0;", "one-range": "max_ranges 1;"})
         cls.addClassCleanup(cls.nginx.close)
         cls.tunnel = harness.Proxy()
         cls.addClassCleanup(cls.tunnel.close)
@@ -1024,6 +1024,16 @@ class RealWebServer(PackageUpdate):
         cut, shifted = {"cut_after": 200 << 10}, {"rewrite": shift}  # links: through the tunnel
         delta_line = re.compile(r"Delta: (\d+) Kb downloaded, (\d+) Kb reused from the installed "
                                 r"release\.$")
+        def info_zip(entries, stamp):  # zip -r of a tree whose files all bear the time stamp
+            with tempfile.TemporaryDirectory() as root:
+                tree = harness.Tree(installed=root)
+                for name, data in entries:
+                    tree.write(name, data), os.utime(tree.path(name), (stamp, stamp))
+                subprocess.run(["zip", "-q", "-r", "-D", "a.zip", "app"], cwd=root, check=True)
+                return tree.read("a.zip")
+        # Each unchanged entry's local header in the answer, with its part's head.
+        headers_sent = DELTA_GAP + 1024 + (64 << 10) + 4096 + 102 * 200
+        site = lambda multi: ("site", {"validator": "etag", "multi_range": multi})
         # (row, listener, kept archive, new archive, messages before INSTALLING,
         #  least and most requests for the archive, most bytes nginx sends)
         rows = [("delta", "plain", archive(old), archive(new), [VALIDATED, "Delta"], (2, 2),
@@ -1031,10 +1041,23 @@ class RealWebServer(PackageUpdate):
                 ("ranges refused", "no-ranges", archive(old), archive(new), [VALIDATED], (1, 1), None),
                 ("kept archive damaged", "plain", bytes(damaged), archive(new),
                  [DELTA_MISMATCH, VALIDATED], (2, 2), None),
-                ("more ranges than allowed", "plain", archive(many_old), archive(many_new, 2),
-                 [VALIDATED, "Delta"], (DELTA_RANGES, 1 + DELTA_RANGES), None),
+                # Many runs in one request; a server that takes no multi-range
+                # request (whole, or one range) gets single ranges, as many as allowed.
+                ("many runs", "plain", archive(many_old), archive(many_new, 2),
+                 [VALIDATED, "Delta"], (2, 2), None),
+                ("multi-range refused", "one-range", archive(many_old), archive(many_new, 2),
+                 [VALIDATED, "Delta"], (1 + DELTA_RANGES, 2 + DELTA_RANGES), None),
+                ("multi-range answered with one range", site("first"), archive(many_old),
+                 archive(many_new, 2), [VALIDATED, "Delta"], (1 + DELTA_RANGES, 2 + DELTA_RANGES), None),
+                ("part out of place", site("misplace"), archive(many_old), archive(many_new, 2),
+                 [DELTA_MISMATCH, VALIDATED], (2, 2), None),
                 ("one file of many changed", "plain", archive(same), archive(one_changed),
                  [VALIDATED, "Delta"], (2, 2), DELTA_GAP + 1024 + (64 << 10) + 4096),
+                # Every entry's time new: headers built; Info-ZIP's, with their extra fields, asked for.
+                ("re-stamped", "plain", archive(same), archive(one_changed, 2),
+                 [VALIDATED, "Delta"], (2, 2), DELTA_GAP + 1024 + (64 << 10) + 4096),
+                ("Info-ZIP", "plain", info_zip(same, 1.7e9), info_zip(one_changed, 1.8e9),
+                 [VALIDATED, "Delta"], (2, 2), headers_sent),
                 # The range cut once, asked for its rest; or shifted: given up at its answer.
                 ("range cut once", cut, archive(old), archive(new), [VALIDATED, "Delta"], (3, 3), None),
                 ("other bytes", shifted, archive(old), archive(new), [DELTA_MISMATCH, VALIDATED], (2, 2), None)]
@@ -1046,10 +1069,15 @@ class RealWebServer(PackageUpdate):
                 self.tree.write_list("alpha")
                 self.write_record("1.0")
                 self.tree.write("Updater/alpha.zip", kept)
-                self.nginx.publish("alpha.zip", "2.0", published)
                 link, listener = (listener, "plain") if isinstance(listener, dict) else ({}, listener)
-                self.tunnel.reset(), self.tunnel.__dict__.update(link, target=self.nginx.ports[listener])
-                self.nginx.take_sent(listener), self.nginx.take_requests(listener)
+                server = self.site if isinstance(listener, tuple) else self.nginx
+                server.publish("alpha.zip", "2.0", published)
+                self.site.rules({"alpha.zip": listener[1]} if server is self.site else {})
+                port = self.site.server.port if server is self.site else self.nginx.ports[listener]
+                self.tunnel.reset(), self.tunnel.__dict__.update(link, target=port)
+                self.site.take_requests()
+                if server is self.nginx:
+                    self.nginx.take_sent(listener), self.nginx.take_requests(listener)
                 console = self.update(self.tunnel.proxy)
                 self.assertEqual([delta_line.sub("Delta", m) for m in self.last_log],
                                  messages + [INSTALLING, INSTALLED])
@@ -1064,16 +1092,18 @@ class RealWebServer(PackageUpdate):
                 self.assertEqual(self.record(), b"2.0")
                 self.assertFalse(self.tree.exists("alpha.zip"))
                 self.assertNoTemporaries()
-                requests = self.nginx.take_requests(listener, 5)
+                requests = ([r.split(" bytes=")[0] for r in self.site.take_requests()]
+                            if server is self.site else self.nginx.take_requests(listener, 5))
                 again = int(DELTA_MISMATCH in messages)  # whole once more, and its digest
+                at_answer = row in ("other bytes", "part out of place")  # no digest of it
                 self.assertEqual([r for r in requests if r != req("alpha.zip")],
                                  [req("alpha.zip.version")]
-                                 + [req("alpha.zip.md5")] * (1 + again - (link is shifted))
+                                 + [req("alpha.zip.md5")] * (1 + again - at_answer)
                                  + [req("alpha.zip.version"), req("notify_installed.osp")])
                 archive_requests = requests.count(req("alpha.zip")) - again
                 self.assertTrue(asked[0] <= archive_requests <= asked[1], archive_requests)
                 if most_sent is not None:
-                    self.assertLessEqual(self.nginx.take_sent(listener), most_sent)
+                    self.assertLessEqual(self.nginx.take_sent(listener), most_sent, row)
                 progress = re.findall(rb"Read: (\d+)/(\d+) Kb", self.last_out)
                 self.assertEqual(set(total for _, total in progress), {b"%d" % (len(published) // 1024)})
                 self.assertEqual(progress[-1][0], progress[-1][1])
