@@ -8,6 +8,12 @@
                                              one of them a program of MIB / 100 MiB (2 MiB) that
                                              each VERSION changes; the other files are the same
                                              in every version
+    engine_data.py restamped PATH VERSION [FILES MIB]
+                                             the same release with every entry's time new in
+                                             each VERSION (a tree rebuilt, then zipped)
+    engine_data.py tree DIR VERSION [FILES MIB]
+                                             the same release's files in DIR, every one of them
+                                             with a time new in each VERSION, for other zip tools
     engine_data.py changed OLD NEW           the compressed bytes and the count of NEW's entries
                                              that no entry of OLD holds already
     engine_data.py packages SERVED TREE N    N up-to-date packages: version resources on the
@@ -40,18 +46,35 @@ def archive(path, files=2000, mib=200, method=zipfile.ZIP_DEFLATED):
             zf.writestr("dir%02d/file%04d.bin" % (i % 20, i), body(rng, size))
 
 
-def release(path, version, files=2000, mib=200):
+def release_files(version, files=2000, mib=200):
+    """(name, bytes, date) of each file of a release, the program last."""
     # The same bytes and times for the unchanged files in every version, as a
     # build that leaves them alone; the program is new in each.
     program = mib * 1024 * 1024 // 100
     size = (mib * 1024 * 1024 - program) // (files - 1)
     rng = random.Random(1)
+    for i in range(files - 1):
+        yield "dir%02d/file%04d.bin" % (i % 20, i), body(rng, size), (2026, 1, 1, 0, 0, 0)
+    yield PROGRAM, body(random.Random(1000 + version), program), (2026, 1, 1 + version % 28, 0, 0, 0)
+
+
+def release(path, version, files=2000, mib=200, restamped=False):
     with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED, compresslevel=1) as zf:
-        for i in range(files - 1):
-            entry = zipfile.ZipInfo("dir%02d/file%04d.bin" % (i % 20, i), (2026, 1, 1, 0, 0, 0))
-            zf.writestr(entry, body(rng, size), zipfile.ZIP_DEFLATED, 1)
-        entry = zipfile.ZipInfo(PROGRAM, (2026, 1, 1 + version % 28, 0, 0, 0))
-        zf.writestr(entry, body(random.Random(1000 + version), program), zipfile.ZIP_DEFLATED, 1)
+        for name, data, date in release_files(version, files, mib):
+            entry = zipfile.ZipInfo(name, (2026, 2, 1 + version % 28, 0, 0, 0) if restamped else date)
+            zf.writestr(entry, data, zipfile.ZIP_DEFLATED, 1)
+
+
+def tree(directory, version, files=2000, mib=200):
+    stamp = 1767225600 + 86400 * version  # 2026-01-01 on, a day per version
+    for name, data, _ in release_files(version, files, mib):
+        path = os.path.join(directory, name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+        os.utime(path, (stamp, stamp))
+    for folder, _, _ in os.walk(directory):
+        os.utime(folder, (stamp, stamp))
 
 
 def changed(old, new):
@@ -90,6 +113,10 @@ if __name__ == "__main__":
         archive(args[0], *map(int, args[1:3]), method=zipfile.ZIP_STORED)
     elif command == "release":
         release(args[0], *map(int, args[1:4]))
+    elif command == "restamped":
+        release(args[0], *map(int, args[1:4]), restamped=True)
+    elif command == "tree":
+        tree(args[0], *map(int, args[1:4]))
     elif command == "changed":
         changed(args[0], args[1])
     else:

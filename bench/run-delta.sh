@@ -21,9 +21,18 @@
 # tools take turns within each round; best of ROUNDS (default 3). BUILD_DIR
 # (default build-bench-delta) is the build directory it configures. SMOKE=1:
 # 40 files of 2 MiB in all, one round (see common.sh).
+# Then the same two releases as publishers' tools make them, each with one
+# delta pass and its bytes sent and requests against the same bound:
+# Info-ZIP's `zip -r` and 7-Zip's `7z a -tzip` of the release's tree, whose
+# every file has a new time in the new release (a tree built afresh), and
+# Python's zipfile with a new time on every entry. Needs zip and 7z
+# (scripts/setup.sh installs them: zip, p7zip-full).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
+sevenzip=$(command -v 7z || command -v 7zz || true)
+command -v zip >/dev/null && [ -n "$sevenzip" ] ||
+  { echo "needs zip and 7z (scripts/setup.sh installs them)"; exit 1; }
 build=${BUILD_DIR:-build-bench-delta}
 rounds=${ROUNDS:-3}
 scale=(2000 200)
@@ -60,15 +69,15 @@ done
 cp "$build/orvane-autoupdate" "$work/delta/bin/"
 cp "$build/orvane-autoupdate" "$work/whole/bin/"
 cp "$baseline" "$work/before/bin/orvane-autoupdate"
-reset_tree() {  # reset_tree SIDE
+reset_tree() {  # reset_tree SIDE [KEPT]: KEPT (old.zip) is the delta side's old archive
   unzip -o -q "$work/old.zip" "$program" -d "$work/$1"
   printf 1.0 > "$work/$1/Updater/$package.zip.version"
   rm -f "$work/$1/Updater/$package.zip" "$work/$1/update.log"
-  [ "$1" != delta ] || cp "$work/old.zip" "$work/$1/Updater/$package.zip"
+  [ "$1" != delta ] || cp "${2:-$work/old.zip}" "$work/$1/Updater/$package.zip"
   sync
 }
-pass() {  # pass SIDE: one noservice pass of that tree's executable through nginx
-  reset_tree "$1"
+pass() {  # pass SIDE [KEPT]: one noservice pass of that tree's executable through nginx
+  reset_tree "$@"
   measure "$1" env -C "$work/$1/bin" http_proxy="$nginx_http" ./orvane-autoupdate noservice
 }
 for _ in $(seq "$rounds"); do
@@ -97,6 +106,32 @@ grep -q '^Delta: ' "$work/out.delta" || { echo "the pass made no delta download"
 diff -r -q -x bin -x Updater -x update.log "$work/delta" "$work/before" >/dev/null ||
   { echo "trees differ"; exit 1; }
 
+# The other tools' archives of the same releases: one delta pass each.
+python3 bench/engine_data.py tree "$work/tree.1" 1 "${scale[@]}"
+python3 bench/engine_data.py tree "$work/tree.2" 2 "${scale[@]}"
+tools=(info-zip 7-zip zipfile-new-times)
+declare -A tool_sent tool_requests tool_changed tool_size
+for tool in "${tools[@]}"; do
+  for v in 1 2; do
+    case $tool in
+      info-zip) (cd "$work/tree.$v" && zip -q -r "$work/$tool.$v.zip" .) ;;
+      7-zip) (cd "$work/tree.$v" && "$sevenzip" a -tzip "$work/$tool.$v.zip" . >/dev/null) ;;
+      zipfile-new-times) python3 bench/engine_data.py restamped "$work/$tool.$v.zip" "$v" "${scale[@]}" ;;
+    esac
+  done
+  read -r tool_changed[$tool] _ < <(python3 bench/engine_data.py changed "$work/$tool.1.zip" "$work/$tool.2.zip")
+  "$root/scripts/publish-package" "$package" 2.0 "$work/$tool.2.zip" "$latest" >/dev/null
+  tool_size[$tool]=$(stat -c %s "$latest/$package.zip")
+  : > "$nginx_sent"
+  pass delta "$work/$tool.1.zip"
+  read -r tool_sent[$tool] tool_requests[$tool] < <(awk -v p="/~tarn/latest/$package.zip" \
+    '$2 == p {s += $1; ++n} END {print s + 0, n + 0}' "$nginx_sent")
+  unzip -p "$work/$tool.2.zip" "$program" | cmp -s - "$work/delta/$program" &&
+    grep -q '^Delta: ' "$work/out.delta" && cmp -s "$work/$tool.2.zip" "$work/delta/Updater/$package.zip" ||
+    { echo "$tool: no delta download, or the new release is not installed"; exit 1; }
+  grep '^Delta: ' "$work/out.delta" | sed "s/^/  $tool: /" >> "$work/tool-lines"
+done
+
 report() {  # report NAME LABEL
   awk -v s="${best[$1]}" -v c="${cpu[$1]}" -v k="${rss[$1]}" -v l="$2" 'BEGIN {
     printf "  %-44s %7.2f s   CPU %6.2f s   peak RSS %6.1f MiB\n", l, s, c, k / 1024 }'
@@ -115,3 +150,13 @@ ratio delta before "time BASELINE_EXE's pass / delta pass (>= 1)"
 report inst-ours "install_package, new release over the old"
 report inst-before "BASELINE_EXE's install_package, same"
 ratio inst-ours inst-before "time BASELINE_EXE's / ours, installation (>= 5)"
+echo
+cat "$work/tool-lines"
+for tool in "${tools[@]}"; do
+  awk -v t="$tool" -v s="${tool_sent[$tool]}" -v n="${tool_requests[$tool]}" \
+    -v c="${tool_changed[$tool]}" -v z="${tool_size[$tool]}" 'BEGIN {
+    printf "  %-18s %d-byte archive, %d changed compressed: nginx sent %d (%.4f of it) in %d requests,\n",
+      t, z, c, s, s / z, n
+    printf "  %-18s allowed 1.25 x changed + 2 MiB = %d: sent / allowed %.3f (<= 1), requests <= 8\n",
+      "", 1.25 * c + 2097152, s / (1.25 * c + 2097152) }'
+done

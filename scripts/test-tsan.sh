@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 jobs="-j2"
 
 cmake -S . -B build-tsan -G Ninja "$@" -DORVANE_SANITIZE=thread -DCMAKE_BUILD_TYPE=Debug >/dev/null
-cmake --build build-tsan $jobs --target orvane-autoupdate orvane_scm_tests
+cmake --build build-tsan $jobs --target orvane-autoupdate orvane-autoupdate-signed orvane_scm_tests
 
 # A report ends the process at once with its own exit code, which the tests
 # see as a failure; the report itself goes to standard error.

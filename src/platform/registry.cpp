@@ -1,7 +1,9 @@
 // The machine policy's registry key, served from a root-owned JSON file: the
-// same names and types as the Windows values, read by the same calls.
+// same names and types as the Windows values, read by the same calls. The
+// machine's id key serves the system's machine id.
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <limits>
@@ -28,6 +30,10 @@ struct Value {
 struct PolicyKey {
     std::vector<Value> values;
 };
+
+// Where Windows keeps the installation's id, and where Linux keeps it.
+constexpr const char* machine_key = "SOFTWARE\\Microsoft\\Cryptography";
+constexpr const char* machine_id_file = "/etc/machine-id";
 
 // A policy is a handful of short values; anything near this is not one.
 constexpr std::size_t longest_policy_file = 1 << 20;
@@ -131,9 +137,32 @@ const char* registry_policy_file() {
 
 const char* registry_failure_detail() { return failure_detail.c_str(); }
 
+// The machine id key: its one value, MachineGuid, is the first line of the
+// machine-id file without blanks around it; no id, no key.
+static LSTATUS open_machine_key(PHKEY result) {
+    std::FILE* file = std::fopen(machine_id_file, "rb");
+    if (file == nullptr) return static_cast<LSTATUS>(ERROR_FILE_NOT_FOUND);
+    char line[256] = "";
+    const bool read = std::fgets(line, sizeof line, file) != nullptr;
+    std::fclose(file);
+    std::string id = read ? line : "";
+    const std::size_t first = id.find_first_not_of(" \t\r\n");
+    if (first == std::string::npos) return static_cast<LSTATUS>(ERROR_FILE_NOT_FOUND);
+    id = id.substr(first, id.find_last_not_of(" \t\r\n") - first + 1);
+    auto* opened_key = new PolicyKey;
+    opened_key->values.push_back(served("MachineGuid", nlohmann::json(id)));
+    std::lock_guard<std::mutex> lock(open_keys_mutex);
+    open_keys.insert(opened_key);
+    *result = static_cast<HKEY>(opened_key);
+    return ERROR_SUCCESS;
+}
+
 LSTATUS RegOpenKeyExA(HKEY key, LPCSTR subkey, DWORD, REGSAM, PHKEY result) {
     failure_detail.clear();
     if (result != nullptr) *result = nullptr;
+    if (key == HKEY_LOCAL_MACHINE && subkey != nullptr && result != nullptr &&
+        _stricmp(subkey, machine_key) == 0)
+        return open_machine_key(result);
     if (key != HKEY_LOCAL_MACHINE || subkey == nullptr || result == nullptr ||
         _stricmp(subkey, ORVANE_POLICY_KEY) != 0)
         return static_cast<LSTATUS>(ERROR_FILE_NOT_FOUND);

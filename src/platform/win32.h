@@ -325,6 +325,7 @@ constexpr DWORD REG_OPTION_NON_VOLATILE = 0;
 constexpr DWORD KEY_QUERY_VALUE = 0x0001;
 constexpr DWORD KEY_WRITE = 0x20006;
 constexpr DWORD KEY_READ = 0x20019;
+constexpr DWORD KEY_WOW64_64KEY = 0x0100;
 LSTATUS RegCreateKeyExA(HKEY key, LPCSTR subkey, DWORD reserved, LPSTR class_name, DWORD options,
                         DWORD access, LPSECURITY_ATTRIBUTES attributes, HKEY* result,
                         LPDWORD disposition);
@@ -340,7 +341,9 @@ LSTATUS RegDeleteKeyA(HKEY key, LPCSTR subkey);
 // file: ERROR_FILE_NOT_FOUND. A file that cannot be read or parsed, or that
 // is not owned by root or is writable by group or others: ERROR_ACCESS_DENIED
 // or ERROR_INVALID_DATA, and registry_failure_detail() says why (for a parse
-// error with its line and column). Every other key is not found.
+// error with its line and column). The machine id key
+// (SOFTWARE\Microsoft\Cryptography) holds MachineGuid, the first line of
+// /etc/machine-id; not found without one. Every other key is not found.
 LSTATUS RegOpenKeyExA(HKEY key, LPCSTR subkey, DWORD options, REGSAM access, PHKEY result);
 LSTATUS RegEnumValueA(HKEY key, DWORD index, LPSTR name, LPDWORD name_length, LPDWORD reserved,
                       LPDWORD type, LPBYTE data, LPDWORD data_size);

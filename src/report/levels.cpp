@@ -33,6 +33,7 @@ constexpr LevelRow rows[] = {
     // recorded: someone has to look.
     {"Package signature missing or not valid.", report_error},
     {"Package signature older than the installed release.", report_error},
+    {"Package signature not valid:", report_error},
     {"Error writing version information.", report_error},
 };
 

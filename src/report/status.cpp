@@ -141,6 +141,8 @@ void status_end_package(const char* name, const PackageStatus& status) {
     }
     entry["installed"] = status.installed ? Json(*status.installed) : Json();
     entry["state"] = state_names[static_cast<int>(status.state)];
+    entry["held_until"] =
+        status.state == PackageState::held ? time_or_null(status.held_until) : Json();
     if (status.checked) {
         entry["available"] = status.available ? Json(*status.available) : Json();
         entry["last_check"] = status_time(now);
@@ -228,8 +230,13 @@ int status_show(long long period_ms) {
             while (!value.empty() && (value.back() == '\n' || value.back() == '\r')) value.pop_back();
             return entry.contains(member) && entry[member].is_string() ? value : std::string(none);
         };
+        // A release held by a staged rollout says when it will be taken.
+        const std::string until = text_of(entry, "held_until");
+        const std::string shown_state = state.empty() ? "unknown"
+                                        : state == "held" && !until.empty() ? "held until " + until
+                                                                            : state;
         lines += item.key() + ": installed " + shown_text("installed", "none") + ", available " +
-                 shown_text("available", "unknown") + ", " + (state.empty() ? "unknown" : state) +
+                 shown_text("available", "unknown") + ", " + shown_state +
                  ", last success " + shown_text("last_success", "never") + ": " +
                  text_of(entry, "message") + "\n";
     }

@@ -19,6 +19,7 @@ struct PackageStatus {
     bool succeeded = false;  // the server answered and the package ended well
     std::optional<std::string> available;  // the server's version text, when it answered
     std::optional<std::string> installed;  // the version record's text
+    std::time_t held_until = 0;  // held: when the release will be taken; 0 not known
 };
 
 // A pass begins: the file as it stands (started afresh when missing or

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "orvane_config.h"
@@ -14,6 +15,7 @@
 #include "transfer/delta_plan.h"
 #include "transfer/fetch.h"
 #include "transfer/file_digest.h"
+#include "transfer/multipart.h"
 #include "transfer/resume_state.h"
 #include "transfer/url_stream.h"
 
@@ -58,60 +60,154 @@ bool answer_fits(const UrlResponse& response, std::int64_t first, std::int64_t l
            std::strcmp(url_validator(response), assembly.validator) == 0;
 }
 
-// How one request for a range ended.
+// Ranges in one request: its Range line at most this long, under the 8 KiB
+// of a header line that the common servers take.
+constexpr std::size_t range_line_most = 8000;
+constexpr std::size_t range_line_name = sizeof "Range: bytes=" - 1 + 2;  // and its line end
+// The least ranges that one request holds: "first-last," is at most 41 characters.
+constexpr int ranges_per_request_least =
+    static_cast<int>((range_line_most - range_line_name) / 41);
+// Apache's default bound on the ranges of one request: beyond it, it answers
+// with the archive whole.
+constexpr std::size_t ranges_apache_most = 200;
+// What one more part of a multi-range answer costs, its delimiter and head
+// and its range in the request: reused bytes closer than this between two
+// parts are asked for instead.
+constexpr std::int64_t part_gap =
+    ORVANE_DELTA_GAP_BYTES < 256 ? static_cast<std::int64_t>(ORVANE_DELTA_GAP_BYTES) : 256;
+
+// An open request for ranges of the archive, and which of them arrives next.
+struct Request {
+    UrlStream* stream = nullptr;
+    std::vector<DeltaRange> asked;  // in order; the first from where a cut one broke off
+    std::size_t next = 0;
+    bool multipart() const { return asked.size() > 1; }
+    Request() = default;
+    Request(const Request&) = delete;
+    Request& operator=(const Request&) = delete;
+    ~Request() {
+        if (stream != nullptr) url_fclose(stream);
+    }
+};
+
+void close_request(Request& request) {
+    if (request.stream != nullptr) url_fclose(request.stream);
+    request.stream = nullptr;
+    request.asked.clear();
+    request.next = 0;
+}
+
+// How the head of an answer to a request fits it: as asked, not at all (no
+// answer: none), or with the archive whole or one range to a request for
+// several under the same validator (a server that takes no multi-range
+// requests).
+enum class Head { fits, single, other, none };
+
+std::string range_text(std::int64_t first, std::int64_t end) {
+    char text[48];
+    std::snprintf(text, sizeof text, "%lld-%lld", static_cast<long long>(first),
+                  static_cast<long long>(end - 1));
+    return text;
+}
+
+// Asks for [at, ranges[k].end) and for as many of the ranges after it as
+// the Range line holds, `most` in all.
+Head open_request(Assembly& assembly, Request& request, const std::vector<DeltaRange>& ranges,
+                  std::size_t k, std::int64_t at, std::size_t most) {
+    close_request(request);
+    request.asked.push_back({at, ranges[k].end});
+    std::string line = range_text(at, ranges[k].end);
+    for (std::size_t j = k + 1; j < ranges.size() && request.asked.size() < most; ++j) {
+        const std::string more = "," + range_text(ranges[j].first, ranges[j].end);
+        if (range_line_name + line.size() + more.size() > range_line_most) break;
+        line += more;
+        request.asked.push_back(ranges[j]);
+    }
+    content_length = 0;
+    request.stream = url_fopen_bytes(assembly.url, line.c_str(), assembly.validator);
+    if (request.stream == nullptr) return Head::none;
+    const UrlResponse& response = request.stream->response;
+    if (!request.multipart())
+        return answer_fits(response, at, ranges[k].end - 1, assembly) ? Head::fits : Head::other;
+    if (std::strcmp(url_validator(response), assembly.validator) != 0) return Head::other;
+    if (response.status == 206 && response.boundary[0] != '\0' && response.range_first < 0)
+        return Head::fits;
+    return response.status == 200 || response.status == 206 ? Head::single : Head::other;
+}
+
+// How reading one range ended.
 enum class Fetched { whole, cut, other };
 
-// The bytes from *at up to end in one request, into the local file at their
-// own offset or, with `copy` (which holds the range from `first` on), into
-// memory only; *at moves past what arrived. A transfer that breaks off is
-// cut; an answer with other bytes than asked is other.
-Fetched fetch_part(Assembly& assembly, std::int64_t first, std::int64_t* at, std::int64_t end,
-                   unsigned char* copy) {
-    char range[48];
-    std::snprintf(range, sizeof range, "%lld-%lld", static_cast<long long>(*at),
-                  static_cast<long long>(end - 1));
-    content_length = 0;
-    UrlStream* stream = url_fopen_bytes(assembly.url, range, assembly.validator);
-    if (stream == nullptr) return Fetched::cut;
-    const std::int64_t asked = *at;
-    Fetched fetched = Fetched::whole;
-    if (copy == nullptr && std::fseek(assembly.file, static_cast<long>(asked), SEEK_SET) != 0)
-        fetched = Fetched::other;
+// The bytes of ranges[k] from *at on, from the open request (or a new one
+// that starts there): into the local file at their own offset or, with
+// `copy` (which holds the range from its first byte on), into memory only;
+// *at moves past what arrived. A transfer that breaks off is cut; an answer
+// with other bytes than asked is other.
+Fetched read_range(Assembly& assembly, Request& request, const std::vector<DeltaRange>& ranges,
+                   std::size_t k, std::size_t most, std::int64_t* at, unsigned char* copy) {
+    const std::int64_t end = ranges[k].end;
+    if (request.stream == nullptr) {
+        const Head head = open_request(assembly, request, ranges, k, *at, most);
+        if (head != Head::fits) return head == Head::none ? Fetched::cut : Fetched::other;
+    }
+    if (request.multipart()) {
+        // Each part in the order asked, exactly the range asked.
+        UrlResponse part{};
+        const MultipartRead read =
+            multipart_next(request.stream, request.stream->response.boundary, &part);
+        if (read == MultipartRead::cut) return Fetched::cut;
+        if (read != MultipartRead::part || part.range_first != *at ||
+            part.range_last != end - 1 || part.range_total != assembly.length)
+            return Fetched::other;
+    }
+    if (copy == nullptr && std::fseek(assembly.file, static_cast<long>(*at), SEEK_SET) != 0)
+        return Fetched::other;
     static char chunk[chunk_size];
-    while (fetched == Fetched::whole && *at < end) {
+    while (*at < end) {
         const std::int64_t left = end - *at;
-        const std::uint32_t n = url_fread(
-            chunk, 1, left < chunk_size ? static_cast<std::uint32_t>(left) : chunk_size, stream);
-        // The answer's head is whole once the stream has opened.
-        if (!answer_fits(stream->response, asked, end - 1, assembly)) {
-            fetched = Fetched::other;
-        } else if (n == 0) {
-            fetched = Fetched::cut;
-        } else if (copy != nullptr) {
-            std::memcpy(copy + (*at - first), chunk, n);
+        const std::uint32_t n = url_fread(chunk, 1,
+                                          left < chunk_size ? static_cast<std::uint32_t>(left)
+                                                            : chunk_size,
+                                          request.stream);
+        if (n == 0) return Fetched::cut;
+        if (copy != nullptr) {
+            std::memcpy(copy + (*at - ranges[k].first), chunk, n);
         } else if (!file_digest_write(download_digest, assembly.file, *at, chunk, n)) {
-            fetched = Fetched::other;
+            return Fetched::other;
         }
-        if (fetched != Fetched::whole) break;
         *at += n;
         assembly.fetched += n;
-        if (!advance(assembly, n)) fetched = Fetched::other;
+        if (!advance(assembly, n)) return Fetched::other;
     }
-    url_fclose(stream);
-    return fetched;
+    ++request.next;
+    return Fetched::whole;
 }
 
-// Bytes [first, end) of the archive, as fetch_part takes them; a transfer
-// that breaks off is asked once more for the rest, under the same validator.
-bool fetch_range(Assembly& assembly, std::int64_t first, std::int64_t end, unsigned char* copy) {
-    std::int64_t at = first;
-    Fetched fetched = fetch_part(assembly, first, &at, end, copy);
-    if (fetched == Fetched::cut) fetched = fetch_part(assembly, first, &at, end, copy);
-    if (fetched == Fetched::cut) assembly.interrupted = true;
-    return fetched == Fetched::whole;
+// ranges[k], as read_range reads it: a range that breaks off is asked once
+// more for its rest, with the ranges after it that its request held, under
+// the same validator. The answer to a request ends with its last range (a
+// multi-range answer with its closing delimiter).
+bool fetch_range(Assembly& assembly, Request& request, const std::vector<DeltaRange>& ranges,
+                 std::size_t k, std::size_t most, unsigned char* copy) {
+    std::int64_t at = ranges[k].first;
+    Fetched fetched = read_range(assembly, request, ranges, k, most, &at, copy);
+    if (fetched == Fetched::cut) {
+        close_request(request);
+        fetched = read_range(assembly, request, ranges, k, most, &at, copy);
+        if (fetched == Fetched::cut) assembly.interrupted = true;
+    }
+    bool ended = fetched == Fetched::whole;
+    if (ended && request.next == request.asked.size() && request.multipart()) {
+        UrlResponse part{};
+        const MultipartRead read =
+            multipart_next(request.stream, request.stream->response.boundary, &part);
+        ended = read == MultipartRead::end || read == MultipartRead::cut;
+    }
+    if (!ended || request.next == request.asked.size()) close_request(request);
+    return ended;
 }
 
-// The kept archive's bytes of one reused stretch: a whole record, or
+// The kept archive's bytes of one reused stretch: from `kept` on, or
 // compressed bytes placed after the new entry's local header as it arrived.
 bool place_reused(Assembly& assembly, std::FILE* kept, const DeltaReuse& reuse) {
     std::int64_t source = reuse.kept;
@@ -140,6 +236,23 @@ bool place_reused(Assembly& assembly, std::FILE* kept, const DeltaReuse& reuse) 
     return true;
 }
 
+// A built local header, the first bytes of a reused stretch (up to its
+// end); the rest of the stretch, the compressed bytes, is what `data` says.
+bool place_header(Assembly& assembly, const DeltaEntry& entry, const DeltaReuse& reuse,
+                  DeltaReuse* data) {
+    const auto bare = delta_bare_header(entry);
+    std::string header(reinterpret_cast<const char*>(bare.data()), bare.size());
+    header += entry.name;
+    const std::size_t n = reuse.end - reuse.first < static_cast<std::int64_t>(header.size())
+                              ? static_cast<std::size_t>(reuse.end - reuse.first)
+                              : header.size();
+    *data = reuse;
+    data->first += static_cast<std::int64_t>(n);
+    return std::fseek(assembly.file, static_cast<long>(reuse.first), SEEK_SET) == 0 &&
+           file_digest_write(download_digest, assembly.file, reuse.first, header.data(), n) &&
+           advance(assembly, static_cast<std::int64_t>(n));
+}
+
 // Reads the rest of the directory when it starts before the tail, plans,
 // fetches and places. The local file is written from its first byte on, in
 // offset order (a reused stretch reads its entry's local header, fetched at
@@ -157,28 +270,56 @@ bool assemble(Assembly& assembly, std::vector<unsigned char>& tail, const char* 
     std::vector<unsigned char> held(static_cast<std::size_t>(assembly.length - held_from));
     std::memcpy(held.data() + (tail_first - held_from), tail.data(), tail.size());
     if (!advance(assembly, static_cast<std::int64_t>(tail.size()))) return false;
-    if (held_from < tail_first && !fetch_range(assembly, held_from, tail_first, held.data()))
+    Request request;
+    if (held_from < tail_first &&
+        !fetch_range(assembly, request, {{held_from, tail_first}}, 0, 1, held.data()))
         return false;
     std::vector<DeltaEntry> entries;
     if (!delta_directory_entries(held.data() + (place.offset - held_from), place, &entries))
         return false;
 
-    const DeltaPlan plan = delta_plan(entries, place.offset, held_from, kept_entries,
-                                      ORVANE_DELTA_GAP_BYTES, ORVANE_DELTA_RANGES);
+    // The runs to fetch go in multi-range requests. A server that answers
+    // the first with the archive whole or with one range is asked again with
+    // at most Apache's ranges in each, then gets one request per run, fewer
+    // of them, as a server that takes no multi-range requests.
+    DeltaPlan plan = delta_plan(entries, place.offset, held_from, kept_entries, part_gap,
+                                ORVANE_DELTA_RANGES * ranges_per_request_least);
+    std::size_t most = plan.fetched.size() > 1 ? plan.fetched.size() : 1;
+    while (most > 1) {
+        const Head head =
+            open_request(assembly, request, plan.fetched, 0, plan.fetched[0].first, most);
+        if (head == Head::fits || head == Head::none) break;
+        const std::size_t held = request.asked.size();
+        close_request(request);
+        if (head == Head::other) return false;
+        if (held > ranges_apache_most) {
+            most = ranges_apache_most;
+        } else {
+            plan = delta_plan(entries, place.offset, held_from, kept_entries,
+                              ORVANE_DELTA_GAP_BYTES, ORVANE_DELTA_RANGES);
+            most = 1;
+        }
+    }
     std::FILE* kept = std::fopen(kept_path, "rb");
     if (kept == nullptr) return false;
     // Both lists are in offset order, and together they cover the bytes
     // before held_from.
     bool placed = true;
-    auto fetched = plan.fetched.begin();
+    std::size_t fetched = 0;
     auto reused = plan.reused.begin();
-    while (placed && (fetched != plan.fetched.end() || reused != plan.reused.end())) {
+    while (placed && (fetched < plan.fetched.size() || reused != plan.reused.end())) {
         if (reused == plan.reused.end() ||
-            (fetched != plan.fetched.end() && fetched->first < reused->first)) {
-            placed = fetch_range(assembly, fetched->first, fetched->end, nullptr);
+            (fetched < plan.fetched.size() && plan.fetched[fetched].first < reused->first)) {
+            placed = fetch_range(assembly, request, plan.fetched, fetched, most, nullptr);
             ++fetched;
-        } else {
+        } else if (reused->built < 0) {
             placed = place_reused(assembly, kept, *reused);
+            ++reused;
+        } else {
+            DeltaReuse data{};
+            placed = place_header(assembly, entries[static_cast<std::size_t>(reused->built)],
+                                  *reused, &data) &&
+                     (data.first == data.end || place_reused(assembly, kept, data));
             ++reused;
         }
     }

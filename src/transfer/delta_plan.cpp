@@ -11,15 +11,9 @@ namespace {
 // What makes two entries' compressed bytes the same.
 using EntryKey =
     std::tuple<std::uint32_t, std::int64_t, std::int64_t, std::uint16_t, std::uint16_t>;
-// ... and two entries' bare local headers too.
-using RecordKey = std::tuple<EntryKey, std::string, std::uint16_t, std::uint16_t, std::uint16_t>;
 
 EntryKey key_of(const DeltaEntry& entry) {
     return {entry.crc, entry.compressed, entry.uncompressed, entry.method, entry.flags};
-}
-
-RecordKey record_key_of(const DeltaEntry& entry) {
-    return {key_of(entry), entry.name, entry.time, entry.date, entry.version_needed};
 }
 
 // A data descriptor (flag bit 3) follows its entry's bytes: 12 to 24 bytes,
@@ -29,24 +23,27 @@ constexpr std::uint16_t descriptor_flag = 0x0008;
 constexpr std::int64_t descriptor_least = 12;
 constexpr std::int64_t descriptor_most = 24;
 
-// The bytes of one entry of the new archive, [header, end), that the kept
-// archive holds; false when none are taken.
-bool reusable(const DeltaEntry& entry, std::int64_t end,
-              const std::map<EntryKey, std::int64_t>& data,
-              const std::map<RecordKey, std::int64_t>& records, DeltaReuse* reuse) {
-    const std::int64_t header_size =
-        static_cast<std::int64_t>(delta_local_header_size + entry.name.size());
-    // A record the size of a bare header and the bytes is that header and
-    // those bytes: the kept record whose header the same values imply.
-    const auto record = records.find(record_key_of(entry));
-    if ((entry.flags & descriptor_flag) == 0 && record != records.end() &&
-        end - entry.header == header_size + entry.compressed) {
-        *reuse = {entry.header, end, record->second, -1, entry.compressed};
-        return true;
-    }
+// The bytes of the new archive's entry `index`, [header, end), that the kept
+// archive holds, or that its directory record gives; false when none are.
+bool reusable(const std::vector<DeltaEntry>& wanted, std::size_t index, std::int64_t end,
+              const std::map<EntryKey, const DeltaEntry*>& data, DeltaReuse* reuse) {
+    const DeltaEntry& entry = wanted[index];
     const auto found = data.find(key_of(entry));
     if (found == data.end()) return false;
-    *reuse = {end - entry.compressed, end, found->second, entry.header, entry.compressed};
+    const DeltaEntry& kept = *found->second;
+    // A record the size of a bare header and the bytes is that header and
+    // those bytes. It is built only where the kept archive's maker wrote
+    // such headers too (the kept one is bare): a guess that fails costs the
+    // whole archive once more.
+    const std::int64_t header_size =
+        static_cast<std::int64_t>(delta_local_header_size + entry.name.size());
+    if ((entry.flags & descriptor_flag) == 0 && kept.bare &&
+        end - entry.header == header_size + entry.compressed && delta_bare_header(entry)[0] != 0) {
+        *reuse = {entry.header, end, kept.data, -1, entry.compressed,
+                  static_cast<std::int64_t>(index)};
+        return true;
+    }
+    *reuse = {end - entry.compressed, end, kept.data, entry.header, entry.compressed, -1};
     if ((entry.flags & descriptor_flag) != 0) {
         reuse->first -= descriptor_least;
         reuse->end -= descriptor_most;
@@ -60,29 +57,30 @@ DeltaPlan delta_plan(const std::vector<DeltaEntry>& wanted, std::int64_t directo
                      std::int64_t held_from, const std::vector<DeltaEntry>& kept, std::int64_t gap,
                      int most_ranges) {
     DeltaPlan plan{};
-    std::map<EntryKey, std::int64_t> data;
-    std::map<RecordKey, std::int64_t> records;
+    // Of kept entries with the same bytes, a bare one is the evidence a built header needs.
+    std::map<EntryKey, const DeltaEntry*> data;
     for (const DeltaEntry& entry : kept) {
-        if (entry.data < 0 || entry.compressed <= 0) continue;
-        data.emplace(key_of(entry), entry.data);
-        if (entry.bare && (entry.flags & descriptor_flag) == 0)
-            records.emplace(record_key_of(entry), entry.header);
+        if (entry.data < 0) continue;
+        const auto placed = data.emplace(key_of(entry), &entry);
+        if (entry.bare && !placed.first->second->bare) placed.first->second = &entry;
     }
 
     // Each entry owns the bytes up to the next entry's local header (or the
     // directory): its header, its compressed bytes, and any descriptor.
-    std::vector<const DeltaEntry*> order;
-    for (const DeltaEntry& entry : wanted) order.push_back(&entry);
-    std::sort(order.begin(), order.end(),
-              [](const DeltaEntry* a, const DeltaEntry* b) { return a->header < b->header; });
+    std::vector<std::size_t> order;
+    for (std::size_t i = 0; i < wanted.size(); ++i) order.push_back(i);
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return wanted[a].header < wanted[b].header;
+    });
     std::vector<DeltaReuse> stretches;
     for (std::size_t i = 0; i < order.size(); ++i) {
-        const DeltaEntry& entry = *order[i];
-        const std::int64_t end = i + 1 < order.size() ? order[i + 1]->header : directory_offset;
+        const DeltaEntry& entry = wanted[order[i]];
+        const std::int64_t end =
+            i + 1 < order.size() ? wanted[order[i + 1]].header : directory_offset;
         DeltaReuse reuse{};
         // Two entries at one place overlap: neither is taken on trust.
-        if (end <= entry.header || (i > 0 && order[i - 1]->header == entry.header) ||
-            !reusable(entry, end, data, records, &reuse))
+        if (end <= entry.header || (i > 0 && wanted[order[i - 1]].header == entry.header) ||
+            !reusable(wanted, order[i], end, data, &reuse))
             continue;
         if (reuse.end > held_from) reuse.end = held_from;
         if (reuse.end > reuse.first) stretches.push_back(reuse);

@@ -13,21 +13,24 @@ struct DeltaRange {
     std::int64_t end;
 };
 
-// Bytes [first, end) of the new archive taken from the kept one. With a
-// header, they are compressed bytes of the entry whose local header is at
-// `header` and the kept entry's from `kept` on: where the new entry's bytes
-// begin is known only once its local header has arrived. Without (-1), they
-// are the entry's whole record, the kept one's byte for byte from `kept` on.
+// Bytes [first, end) of the new archive taken from the kept one: compressed
+// bytes of an entry, the kept entry's from `kept` on. With a header (the
+// offset of the entry's local header, fetched), where the new entry's bytes
+// begin is known only once that header has arrived. With `built` (the
+// entry's index in the wanted list; -1 none), the stretch is the entry's
+// whole record: its bare local header, built from its directory record,
+// then its compressed bytes.
 struct DeltaReuse {
     std::int64_t first;
     std::int64_t end;
     std::int64_t kept;
     std::int64_t header;
     std::int64_t compressed;
+    std::int64_t built;
 };
 
 struct DeltaPlan {
-    std::vector<DeltaRange> fetched;  // in order, each one request
+    std::vector<DeltaRange> fetched;  // in order, none adjacent to the next
     std::vector<DeltaReuse> reused;
     std::int64_t fetched_bytes;
     std::int64_t reused_bytes;
@@ -35,9 +38,9 @@ struct DeltaPlan {
 
 // The plan for a new archive whose entries (`wanted`) lie before its central
 // directory at directory_offset, and whose bytes from held_from to its end
-// are already at hand. Reused bytes closer than `gap` to the next request are
+// are already at hand. Reused bytes closer than `gap` to the next range are
 // asked for instead, and so are the shortest stretches of them beyond what
-// `most_ranges` requests allow.
+// `most_ranges` ranges allow.
 DeltaPlan delta_plan(const std::vector<DeltaEntry>& wanted, std::int64_t directory_offset,
                      std::int64_t held_from, const std::vector<DeltaEntry>& kept, std::int64_t gap,
                      int most_ranges);

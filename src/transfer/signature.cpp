@@ -82,22 +82,26 @@ bool file_hash(const char* path, unsigned char hash[hash_size]) {
     return read_whole;
 }
 
-// Whether one of the trusted keys with the signature's key id verifies both
-// signatures (the file's hash, and the signature with the trusted comment).
-bool signed_by_trusted_key(const SignatureFile& parsed, const unsigned char hash[hash_size],
-                           const char* trusted_keys) {
+// Whether key's global signature covers the signature and the trusted comment.
+bool comment_signed(const SignatureFile& parsed, const unsigned char key[signature_key_size]) {
     unsigned char global_message[64 + signature_text_max];
     std::memcpy(global_message, parsed.signature, 64);
     std::memcpy(global_message + 64, parsed.trusted_comment, parsed.trusted_comment_length);
-    const std::size_t global_length = 64 + parsed.trusted_comment_length;
+    return crypto_sign_verify_detached(parsed.global_signature, global_message,
+                                       64 + parsed.trusted_comment_length, key + 10) == 0;
+}
 
+// Whether one of the trusted keys with the signature's key id verifies the
+// trusted comment and, given a hash, the file's hash too.
+bool signed_by_trusted_key(const SignatureFile& parsed, const unsigned char* hash,
+                           const char* trusted_keys) {
     const char* rest = trusted_keys;
     unsigned char key[signature_key_size];
     while (signature_next_key(&rest, key)) {
         if (std::memcmp(key + 2, parsed.key_id, 8) != 0) continue;
-        if (crypto_sign_verify_detached(parsed.signature, hash, hash_size, key + 10) == 0 &&
-            crypto_sign_verify_detached(parsed.global_signature, global_message, global_length,
-                                        key + 10) == 0)
+        if ((hash == nullptr ||
+             crypto_sign_verify_detached(parsed.signature, hash, hash_size, key + 10) == 0) &&
+            comment_signed(parsed, key))
             return true;
     }
     return false;
@@ -200,12 +204,28 @@ bool signature_verify(const char* text, std::size_t length, const char* path,
     return true;
 }
 
+bool signature_verify_comment(const char* text, std::size_t length, const char* package_file,
+                              const char* trusted_keys, SignatureFile* parsed,
+                              std::uint64_t* timestamp) {
+    SignatureFile taken{};
+    std::uint64_t value = 0;
+    if (sodium_init() < 0 || !signature_parse(text, length, &taken) ||
+        !signature_fields(taken, package_file, &value) ||
+        !signed_by_trusted_key(taken, nullptr, trusted_keys))
+        return false;
+    *parsed = taken;
+    *timestamp = value;
+    return true;
+}
+
 bool signature_verify_hash(const char* text, std::size_t length,
                            const unsigned char file_hash_bytes[64], const char* package_file,
                            const char* trusted_keys, std::uint64_t* timestamp) {
     SignatureFile parsed{};
     std::uint64_t value = 0;
-    if (sodium_init() < 0 || !signature_parse(text, length, &parsed) ||
+    // Without a hash only the comment would be checked: never the file's signature.
+    if (file_hash_bytes == nullptr || sodium_init() < 0 ||
+        !signature_parse(text, length, &parsed) ||
         !signature_fields(parsed, package_file, &value) ||
         !signed_by_trusted_key(parsed, file_hash_bytes, trusted_keys))
         return false;

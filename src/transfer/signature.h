@@ -34,6 +34,14 @@ bool signature_verify(const char* text, std::size_t length, const char* path,
                       const char* package_file, const char* trusted_keys,
                       std::uint64_t* timestamp);
 
+// The trusted comment alone, before the file it signs is at hand: true when
+// text is signed by one of trusted_keys, its global signature covers the
+// comment, and the comment holds the fields above. Sets *parsed (whose
+// comment points into text) and the timestamp then.
+bool signature_verify_comment(const char* text, std::size_t length, const char* package_file,
+                              const char* trusted_keys, SignatureFile* parsed,
+                              std::uint64_t* timestamp);
+
 // signature_verify of a file whose BLAKE2b-512 hash was taken as it was
 // written: the file is not read.
 bool signature_verify_hash(const char* text, std::size_t length,

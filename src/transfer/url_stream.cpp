@@ -134,6 +134,37 @@ void read_range(UrlResponse& response, std::string_view value) {
     response.range_total = total == "*" ? -1 : whole_number(total);
 }
 
+// "multipart/byteranges; boundary=..." (the boundary quoted or not): its
+// boundary, when it is one a multipart body can have.
+void read_boundary(UrlResponse& response, std::string_view value) {
+    constexpr std::string_view type = "multipart/byteranges";
+    response.boundary[0] = '\0';
+    if (value.size() < type.size() || _strnicmp(value.data(), type.data(), type.size()) != 0 ||
+        (value.size() > type.size() && value[type.size()] != ';' && value[type.size()] != ' '))
+        return;
+    for (std::size_t at = value.find(';'); at != std::string_view::npos;
+         at = value.find(';', at + 1)) {
+        std::string_view parameter = value.substr(at + 1);
+        while (!parameter.empty() && (parameter.front() == ' ' || parameter.front() == '\t'))
+            parameter.remove_prefix(1);
+        constexpr std::string_view name = "boundary=";
+        if (parameter.size() <= name.size() ||
+            _strnicmp(parameter.data(), name.data(), name.size()) != 0)
+            continue;
+        std::string_view boundary = parameter.substr(name.size());
+        boundary = boundary.substr(0, boundary.find(';'));
+        if (boundary.size() >= 2 && boundary.front() == '"' && boundary.back() == '"')
+            boundary = boundary.substr(1, boundary.size() - 2);
+        if (boundary.empty() || boundary.size() > 70) return;
+        for (char c : boundary) {
+            if (static_cast<unsigned char>(c) <= 0x20 || c == '"' || c == 0x7f) return;
+        }
+        std::memcpy(response.boundary, boundary.data(), boundary.size());
+        response.boundary[boundary.size()] = '\0';
+        return;
+    }
+}
+
 void response_reset(UrlResponse& response) {
     std::memset(&response, 0, sizeof response);
     response.length = -1;
@@ -168,6 +199,8 @@ void record_header(UrlResponse& response, std::string_view line) {
         response.length = whole_number(value);
     } else if (header_value(line, "content-range", &value)) {
         read_range(response, value);
+    } else if (header_value(line, "content-type", &value)) {
+        read_boundary(response, value);
     }
 }
 
@@ -189,6 +222,8 @@ std::int64_t url_slowest_bytes_per_second() {
 const char* url_validator(const UrlResponse& response) {
     return response.etag[0] != '\0' ? response.etag : response.last_modified;
 }
+
+void url_part_header(UrlResponse& part, std::string_view line) { record_header(part, line); }
 
 std::size_t on_header(char* data, std::size_t size, std::size_t count, void* user_data) {
     const std::size_t total = size * count;

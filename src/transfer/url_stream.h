@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 #include <curl/curl.h>
 
@@ -19,6 +20,9 @@ struct UrlResponse {
     std::int64_t range_total;  // -1 when absent or unknown ("*")
     char etag[url_validator_size];           // strong ETag as sent; "" none or weak
     char last_modified[url_validator_size];  // Last-Modified as sent; "" none
+    // A multi-range answer (multipart/byteranges): the boundary between its
+    // parts, at most 70 characters; "" for any other body.
+    char boundary[72];
 };
 
 // Takes each piece of a body as it arrives, instead of the stream's buffer;
@@ -93,6 +97,9 @@ UrlStream* url_fopen_drained(const char* url, std::int64_t from, const char* val
 void url_drain(UrlStream* stream, UrlSink sink, void* context);
 // The response's validator: its strong ETag, else its Last-Modified; "" none.
 const char* url_validator(const UrlResponse& response);
+// Reads one header line of a part of a multi-range answer (its Content-Range,
+// as a response's); the blank line that ends the part's head sets `complete`.
+void url_part_header(UrlResponse& part, std::string_view line);
 
 int stream_fill(UrlStream* stream, std::uint32_t want);
 void stream_consume(UrlStream* stream, std::int32_t n);

@@ -9,6 +9,7 @@ PackageStatus package_state(const char* package_file, const PackageResult& resul
            (status.available->back() == '\n' || status.available->back() == '\r'))
         status.available->pop_back();
     status.installed = package_installed_version(package_file);
+    status.held_until = result.end == PackageEnd::held ? result.held_until : 0;
     switch (result.end) {
         case PackageEnd::up_to_date: status.state = PackageState::up_to_date; break;
         case PackageEnd::installed: status.state = PackageState::installed; break;

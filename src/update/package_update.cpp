@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 #include "orvane_config.h"
@@ -16,6 +17,7 @@
 #include "update/installer.h"
 #include "update/limits.h"
 #include "update/policy_decide.h"
+#include "update/rollout.h"
 
 namespace {
 
@@ -147,17 +149,18 @@ std::uint64_t kept_timestamp(const char* package_file) {
     return timestamp;
 }
 
-// The signature check of a download whose digest matched: fetches the
-// signature file, verifies it against the download and the kept one, and
-// writes it beside the kept one (under the download suffix) for the download
-// to bring into place. 0 accepted; -1 refused, reported; 1 the signature
-// file could not be written, reported.
-// `hash`: the download's, taken as it was written; without, the file is read.
+// The signature check of a download whose digest matched: verifies the
+// release's signature file (fetched now unless given) against the download
+// (its hash taken as it was written when given, else the file read) and the
+// kept one, and writes it beside the kept one (under the download suffix)
+// for the download to bring into place. 0 accepted; -1 refused, reported; 1
+// the signature file could not be written, reported.
 int check_signature(const char* package_url_text, const char* package_file, const char* part,
-                    const unsigned char* hash, const char* signature_part, ReportFn report_fn) {
+                    const unsigned char* hash, const char* signature_part, ReportFn report_fn,
+                    const char* text) {
     PathBuffer signature_url;
     if (!join(signature_url, package_url_text, signature_suffix)) return -1;
-    const char* text = fetch_text(signature_url);
+    if (text == nullptr) text = fetch_text(signature_url);
     const std::size_t length = text != nullptr ? std::strlen(text) : 0;
     std::uint64_t timestamp = 0;
     if (text == nullptr ||
@@ -177,6 +180,55 @@ int check_signature(const char* package_url_text, const char* package_file, cons
         return 1;
     }
     return 0;
+}
+
+// The release's signature file, fetched into text (signature_text_max + 1
+// bytes) before its archive, with its trusted comment verified and the
+// rollout fields it carries. 0 taken; 2 the server could not be reached, as
+// a download that cannot start; -1 refused. Reported.
+int fetch_signature(const char* package_url_text, const char* package_file, char* text,
+                    std::uint64_t* timestamp, Rollout* rollout) {
+    PathBuffer signature_url;
+    if (!join(signature_url, package_url_text, signature_suffix)) return -1;
+    const char* fetched = fetch_text(signature_url);
+    // An outage is no signature fault: said as the archive's download would.
+    if (fetched == nullptr) {
+        report(-1, -1, "Error downloading file.");
+        return 2;
+    }
+    const std::size_t length = std::strlen(fetched);
+    SignatureFile parsed{};
+    if (length > signature_text_max ||
+        !signature_verify_comment(fetched, length, package_file, trusted_keys, &parsed,
+                                  timestamp)) {
+        report(-1, -1, "Package signature missing or not valid.");
+        return -1;
+    }
+    if (!rollout_parse(parsed.trusted_comment, parsed.trusted_comment_length, rollout)) {
+        const std::string message =
+            std::string("Package signature not valid: malformed rollout field in ") + package_file +
+            signature_suffix + ".";
+        report(-1, -1, message.c_str());
+        return -1;
+    }
+    // The fetch buffer is the next fetch's.
+    std::memcpy(text, fetched, length + 1);
+    return 0;
+}
+
+// Whether the pass takes the release now by its staged rollout; held or
+// halted is reported and recorded in the result.
+bool release_admitted(const Rollout& rollout, std::uint64_t timestamp, const Policy& policy,
+                      bool scheduled, const std::string& package, const char* version,
+                      PackageResult* package_result) {
+    const RolloutDecision decision = rollout_decide(rollout, timestamp, std::time(nullptr), policy,
+                                                    scheduled, package.c_str(), version);
+    if (!decision.message.empty()) report(-1, -1, decision.message.c_str());
+    if (decision.verdict == RolloutVerdict::take || decision.verdict == RolloutVerdict::take_ahead)
+        return true;
+    package_result->end = PackageEnd::held;
+    package_result->held_until = decision.opens_at;
+    return false;
 }
 
 bool package_url(PathBuffer& out, const char* base_url, const char* package_file) {
@@ -229,7 +281,8 @@ int check_version(const char* package_url_text, const char* package_file) {
 }
 
 int download_and_validate(const char* package_url_text, const char* package_file,
-                          const char** version_text, ReportFn report_fn, bool delta) {
+                          const char** version_text, ReportFn report_fn, bool delta,
+                          const char* signature_text) {
     *version_text = nullptr;
     PathBuffer part;
     PathBuffer digest_url;
@@ -290,7 +343,7 @@ int download_and_validate(const char* package_url_text, const char* package_file
             } else if (signed_releases &&
                        (result = check_signature(package_url_text, package_file, part,
                                                  digested ? hash : nullptr, signature_part,
-                                                 report_fn)) != 0) {
+                                                 report_fn, signature_text)) != 0) {
                 // Refused or not kept: reported; nothing takes the package file's place.
             } else {
                 report_fn(-1, -1, "File received and validated.");
@@ -351,7 +404,7 @@ int resume_install(const char* package_file, int retry, bool attempted) {
     }
 }
 
-int update_package(const char* package_file, int retry, const Policy& policy,
+int update_package(const char* package_file, int retry, const Policy& policy, bool scheduled,
                    PackageResult* package_result) {
     auto ended = [package_result](PackageEnd end) {
         package_result->end = end;
@@ -408,8 +461,26 @@ int update_package(const char* package_file, int retry, const Policy& policy,
         return -1;
     }
 
+    // A signed release's trusted comment decides, before the archive is
+    // asked for, whether this machine takes it now; the archive is checked
+    // against the same signature file once it is here.
+    char signature[signature_text_max + 1] = "";
+    std::uint64_t signed_at = 0;
+    Rollout rollout;
+    if (signed_releases) {
+        if (int fetched = fetch_signature(url, package_file, signature, &signed_at, &rollout);
+            fetched != 0)
+            return fetched;
+        // Versions that differ: the one the server named. (Equal ones are a
+        // release this machine took already, fetched again to repair it.)
+        if (equal == 0 && !release_admitted(rollout, signed_at, policy, scheduled, package,
+                                            package_result->available->c_str(), package_result))
+            return 0;
+    }
+
     const char* fetched_version = nullptr;
-    int result = download_and_validate(url, package_file, &fetched_version, report, equal == 0);
+    int result = download_and_validate(url, package_file, &fetched_version, report, equal == 0,
+                                       signed_releases ? signature : nullptr);
     if (result != 0) return result;
     if (fetched_version == nullptr || fetched_version[0] == '\0') {
         report(-1, -1, "No version number received. Aborting update.");
@@ -428,6 +499,13 @@ int update_package(const char* package_file, int retry, const Policy& policy,
         report(-1, -1, held.c_str());
         _unlink(package_file);
         return ended(PackageEnd::held);
+    }
+    // A version not known before the download: its rollout is decided now.
+    if (signed_releases && equal == -1 &&
+        !release_admitted(rollout, signed_at, policy, scheduled, package, version,
+                          package_result)) {
+        _unlink(package_file);
+        return 0;
     }
 
     report(-1, -1, "Installing update ...");

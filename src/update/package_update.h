@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <ctime>
 #include <optional>
 #include <string>
 
@@ -23,10 +24,13 @@ enum class PackageEnd { failed, up_to_date, installed, held };
 struct PackageResult {
     PackageEnd end = PackageEnd::failed;
     std::optional<std::string> available;  // the server's version text, when it answered
+    std::time_t held_until = 0;  // held by a staged rollout: when it will be taken; 0 not known
 };
 
 // The policy gives the update server and the versions that may be taken.
-int update_package(const char* package_file, int retry, const Policy& policy,
+// Scheduled: the service's own pass, which waits for a staged rollout to
+// reach this machine; a manual pass takes the release ahead of it.
+int update_package(const char* package_file, int retry, const Policy& policy, bool scheduled,
                    PackageResult* package_result);
 // The package's version record, without the line break it may end with;
 // none when there is no record.
@@ -37,9 +41,12 @@ bool package_waiting(const char* package_file);
 // too long to record.
 int check_version(const char* package_url, const char* package_file);
 // With delta set, the archive is downloaded as a delta against the installed
-// release's, where the server and the kept archive allow.
+// release's, where the server and the kept archive allow. A build that signs
+// releases checks the archive against signature_text, the release's signature
+// file already fetched (fetched here when null).
 int download_and_validate(const char* package_url, const char* package_file,
-                          const char** version_text, ReportFn report_fn, bool delta);
+                          const char** version_text, ReportFn report_fn, bool delta,
+                          const char* signature_text = nullptr);
 // Attempted: the package file was installed with errors earlier in this
 // pass, so even the first attempt here writes only what failed.
 int resume_install(const char* package_file, int retry, bool attempted = false);

@@ -125,6 +125,11 @@ std::string take(Policy& policy, const Read& value, long long* quiet, bool* quie
         if (fault.empty()) policy.max_download_kbps = number;
         return fault;
     }
+    if (named(name, "RolloutBucket")) {
+        std::string fault = in_range(0, 99);
+        if (fault.empty()) policy.rollout_bucket = static_cast<int>(number);
+        return fault;
+    }
     if (named(name, "UpdateDefault")) {
         std::string fault = in_range(0, 2);
         if (fault.empty()) policy.update_default = static_cast<int>(number);

@@ -23,6 +23,7 @@ struct Policy {
     std::map<std::string, int> update_modes;  // Update.<package>
     std::map<std::string, std::string> target_version_prefixes;  // TargetVersionPrefix.<package>
     long long max_download_kbps = 0;  // MaxDownloadKbps; 0: no limit
+    int rollout_bucket = -1;  // RolloutBucket, 0 to 99; -1: the machine's own of each release
 };
 
 // The policy as its store holds it now; an absent store is a valid, empty policy.

@@ -14,4 +14,5 @@ constexpr const char* policy_names[] = {
     "Update.",
     "TargetVersionPrefix.",
     "MaxDownloadKbps",
+    "RolloutBucket",
 };

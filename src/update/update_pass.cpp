@@ -84,7 +84,7 @@ void update_named_package(const char* name, const Policy& policy, bool scheduled
         return;
     }
     PackageResult result;
-    update_package(package_file, 1, policy, &result);
+    update_package(package_file, 1, policy, scheduled, &result);
     status_end_package(name, package_state(package_file, result));
 }
 }  // namespace

@@ -926,7 +926,7 @@ class RealWebServer(PackageUpdate):
             "untrusted": pki.certificate("untrusted", cls.HOST, "unknown-root"),
             "wrong-name": pki.certificate("wrong-name", "wrong.orvane.test", "orvane-test-root"),
             "http2": pki.certificate("http2", cls.HOST, "orvane-test-root"),
-        }, http2={"http2"}, plain={"no-ranges": "max_ranges 0;"})
+        }, http2={"http2"}, plain={"no-ranges": "max_ranges 0;", "one-range": "max_ranges 1;"})
         cls.addClassCleanup(cls.nginx.close)
         cls.tunnel = harness.Proxy()
         cls.addClassCleanup(cls.tunnel.close)
@@ -1024,6 +1024,16 @@ class RealWebServer(PackageUpdate):
         cut, shifted = {"cut_after": 200 << 10}, {"rewrite": shift}  # links: through the tunnel
         delta_line = re.compile(r"Delta: (\d+) Kb downloaded, (\d+) Kb reused from the installed "
                                 r"release\.$")
+        def info_zip(entries, stamp):  # zip -r of a tree whose files all bear the time stamp
+            with tempfile.TemporaryDirectory() as root:
+                tree = harness.Tree(installed=root)
+                for name, data in entries:
+                    tree.write(name, data), os.utime(tree.path(name), (stamp, stamp))
+                subprocess.run(["zip", "-q", "-r", "-D", "a.zip", "app"], cwd=root, check=True)
+                return tree.read("a.zip")
+        # Each unchanged entry's local header in the answer, with its part's head.
+        headers_sent = DELTA_GAP + 1024 + (64 << 10) + 4096 + 102 * 200
+        site = lambda multi: ("site", {"validator": "etag", "multi_range": multi})
         # (row, listener, kept archive, new archive, messages before INSTALLING,
         #  least and most requests for the archive, most bytes nginx sends)
         rows = [("delta", "plain", archive(old), archive(new), [VALIDATED, "Delta"], (2, 2),
@@ -1031,10 +1041,23 @@ class RealWebServer(PackageUpdate):
                 ("ranges refused", "no-ranges", archive(old), archive(new), [VALIDATED], (1, 1), None),
                 ("kept archive damaged", "plain", bytes(damaged), archive(new),
                  [DELTA_MISMATCH, VALIDATED], (2, 2), None),
-                ("more ranges than allowed", "plain", archive(many_old), archive(many_new, 2),
-                 [VALIDATED, "Delta"], (DELTA_RANGES, 1 + DELTA_RANGES), None),
+                # Many runs in one request; a server that takes no multi-range
+                # request (whole, or one range) gets single ranges, as many as allowed.
+                ("many runs", "plain", archive(many_old), archive(many_new, 2),
+                 [VALIDATED, "Delta"], (2, 2), None),
+                ("multi-range refused", "one-range", archive(many_old), archive(many_new, 2),
+                 [VALIDATED, "Delta"], (1 + DELTA_RANGES, 2 + DELTA_RANGES), None),
+                ("multi-range answered with one range", site("first"), archive(many_old),
+                 archive(many_new, 2), [VALIDATED, "Delta"], (1 + DELTA_RANGES, 2 + DELTA_RANGES), None),
+                ("part out of place", site("misplace"), archive(many_old), archive(many_new, 2),
+                 [DELTA_MISMATCH, VALIDATED], (2, 2), None),
                 ("one file of many changed", "plain", archive(same), archive(one_changed),
                  [VALIDATED, "Delta"], (2, 2), DELTA_GAP + 1024 + (64 << 10) + 4096),
+                # Every entry's time new: headers built; Info-ZIP's, with their extra fields, asked for.
+                ("re-stamped", "plain", archive(same), archive(one_changed, 2),
+                 [VALIDATED, "Delta"], (2, 2), DELTA_GAP + 1024 + (64 << 10) + 4096),
+                ("Info-ZIP", "plain", info_zip(same, 1.7e9), info_zip(one_changed, 1.8e9),
+                 [VALIDATED, "Delta"], (2, 2), headers_sent),
                 # The range cut once, asked for its rest; or shifted: given up at its answer.
                 ("range cut once", cut, archive(old), archive(new), [VALIDATED, "Delta"], (3, 3), None),
                 ("other bytes", shifted, archive(old), archive(new), [DELTA_MISMATCH, VALIDATED], (2, 2), None)]
@@ -1046,10 +1069,15 @@ class RealWebServer(PackageUpdate):
                 self.tree.write_list("alpha")
                 self.write_record("1.0")
                 self.tree.write("Updater/alpha.zip", kept)
-                self.nginx.publish("alpha.zip", "2.0", published)
                 link, listener = (listener, "plain") if isinstance(listener, dict) else ({}, listener)
-                self.tunnel.reset(), self.tunnel.__dict__.update(link, target=self.nginx.ports[listener])
-                self.nginx.take_sent(listener), self.nginx.take_requests(listener)
+                server = self.site if isinstance(listener, tuple) else self.nginx
+                server.publish("alpha.zip", "2.0", published)
+                self.site.rules({"alpha.zip": listener[1]} if server is self.site else {})
+                port = self.site.server.port if server is self.site else self.nginx.ports[listener]
+                self.tunnel.reset(), self.tunnel.__dict__.update(link, target=port)
+                self.site.take_requests()
+                if server is self.nginx:
+                    self.nginx.take_sent(listener), self.nginx.take_requests(listener)
                 console = self.update(self.tunnel.proxy)
                 self.assertEqual([delta_line.sub("Delta", m) for m in self.last_log],
                                  messages + [INSTALLING, INSTALLED])
@@ -1064,16 +1092,18 @@ class RealWebServer(PackageUpdate):
                 self.assertEqual(self.record(), b"2.0")
                 self.assertFalse(self.tree.exists("alpha.zip"))
                 self.assertNoTemporaries()
-                requests = self.nginx.take_requests(listener, 5)
+                requests = ([r.split(" bytes=")[0] for r in self.site.take_requests()]
+                            if server is self.site else self.nginx.take_requests(listener, 5))
                 again = int(DELTA_MISMATCH in messages)  # whole once more, and its digest
+                at_answer = row in ("other bytes", "part out of place")  # no digest of it
                 self.assertEqual([r for r in requests if r != req("alpha.zip")],
                                  [req("alpha.zip.version")]
-                                 + [req("alpha.zip.md5")] * (1 + again - (link is shifted))
+                                 + [req("alpha.zip.md5")] * (1 + again - at_answer)
                                  + [req("alpha.zip.version"), req("notify_installed.osp")])
                 archive_requests = requests.count(req("alpha.zip")) - again
                 self.assertTrue(asked[0] <= archive_requests <= asked[1], archive_requests)
                 if most_sent is not None:
-                    self.assertLessEqual(self.nginx.take_sent(listener), most_sent)
+                    self.assertLessEqual(self.nginx.take_sent(listener), most_sent, row)
                 progress = re.findall(rb"Read: (\d+)/(\d+) Kb", self.last_out)
                 self.assertEqual(set(total for _, total in progress), {b"%d" % (len(published) // 1024)})
                 self.assertEqual(progress[-1][0], progress[-1][1])
@@ -1315,7 +1345,14 @@ class Publishing(PackageUpdate):
         runs = [publish_signed(3600, "\trollout:100"), self.publish_with_tool(None, None, *sign)]
         subprocess.run(["minisign", "-V", "-p", public, "-m", self.site.folder + "/alpha.zip"],
                        check=True, capture_output=True, timeout=60)
+        if harness.SIGNED_EXE:  # a signed build's manual pass never takes it halted, takes it resumed
+            self.tree = harness.Tree(exe=harness.SIGNED_EXE)
+            self.addCleanup(self.tree.remove)
+            self.tree.write_list("alpha")
+            self.assertMessages(self.update(), ["alpha 2.0 halted by its publisher: staged rollout at 0%."])
         runs += [self.publish_with_tool("2.0", prepared, *sign, "--rollout", "10", "--widen", "5/24")]
+        if harness.SIGNED_EXE:
+            self.assertEqual((self.update()[-1], self.record()), (INSTALLED, b"2.0"))
         said = [re.search(rb"timestamp:([0-9]+)\tfile:alpha.zip\t(.*)\n", served["alpha.zip.minisig"])
                 for _, served in runs]
         self.assertEqual([s[2] for s in said], [b"rollout:100", b"rollout:0", b"rollout:10\twiden:5/24"])
@@ -1332,11 +1369,12 @@ class Publishing(PackageUpdate):
 
 SIGNATURE_INVALID = "Package signature missing or not valid."
 SIGNATURE_OLDER = "Package signature older than the installed release."
+MALFORMED = "Package signature not valid: malformed rollout field in alpha.zip.minisig."
 
 
 # The requests of an update of a signed release.
-SIGNED_UPDATE = [req("alpha.zip.version"), req("alpha.zip"), req("alpha.zip.md5"),
-                 req("alpha.zip.minisig"), req("alpha.zip.version"), req("notify_installed.osp")]
+SIGNED_UPDATE = [req("alpha.zip.version"), req("alpha.zip.minisig"), req("alpha.zip"),
+                 req("alpha.zip.md5"), req("alpha.zip.version"), req("notify_installed.osp")]
 
 
 def comment(timestamp, name="alpha.zip"):
@@ -1387,7 +1425,7 @@ class SignedReleases(PackageUpdate):
                 self.assertEqual(self.kept(), signature)
                 self.assertNoTemporaryFile()
                 self.assertEqual(self.site.take_requests(), SIGNED_UPDATE if version == "2.0"
-                                 else SIGNED_UPDATE[:1] + [DELTA_FIRST] + SIGNED_UPDATE[2:])
+                                 else SIGNED_UPDATE[:2] + [DELTA_FIRST] + SIGNED_UPDATE[3:])
 
     def test_releases_not_signed_by_a_trusted_key_are_refused_and_change_nothing(self):
         pending = harness.zip_archive({"old/pending.txt": b"pending"})
@@ -1409,6 +1447,7 @@ class SignedReleases(PackageUpdate):
             ("valid, but no version text after it",
              harness.minisign(PACKAGE, comment=comment(2000)), [VALIDATED, NO_VERSION]),
         ]
+        before_archive = ("missing", "unknown key", "file: of another package")
         if harness.RUNNER:
             rows = rows[:1]  # the Windows build: one refusal is enough
         for case, served, messages in rows:
@@ -1430,7 +1469,28 @@ class SignedReleases(PackageUpdate):
                 self.assertNoTemporaryFile()
                 self.assertFalse(self.tree.exists("app"), "nothing installed")
                 self.assertEqual(self.site.take_requests()[:4],
-                                 SIGNED_UPDATE[:4])
+                                 SIGNED_UPDATE[:2 if case in before_archive else 4])
+
+    def test_staged_rollout_is_decided_by_the_signed_comment_before_the_archive(self):
+        policy, now, taken = harness.Policy(self, self.tree), int(time.time()), [VALIDATED, INSTALLING, INSTALLED]
+        ahead = "alpha 2.0 taken by a manual pass ahead of its staged rollout: %d%% of machines so far, this machine at %d."
+        for bucket, fields, hours_ago, messages in [  # noservice: a manual pass
+                (9, "rollout:10", 0, taken), (39, "rollout:10\twiden:10/1", 3.1, taken),  # widened thrice
+                (40, "widen:10/1\trollout:10", 3.1, [ahead % (40, 40)] + taken),
+                (10, "rollout:10\twiden:10/1", -5, [ahead % (10, 10)] + taken),  # signed ahead: no period
+                (0, "rollout:0\twiden:100/1", 9, ["alpha 2.0 halted by its publisher: staged rollout at 0%."]),
+                (0, "rollout:10\trollout:10", 0, [MALFORMED]), (0, "widen:5/0", 0, [MALFORMED]),
+                (0, "rollout: 5", 0, [MALFORMED]), (0, "rollout:101", 0, [MALFORMED]), (0, "widen:1/2/3", 0, [MALFORMED])]:
+            with self.subTest(fields=fields, hours_ago=hours_ago):
+                shutil.rmtree(self.tree.path("Updater"), True)  # no kept archive or signature: no delta, no rollback
+                self.tree.write_list("alpha") or self.write_record("1.0") or policy.set({"RolloutBucket": bucket})
+                self.publish_signed("2.0", comment=comment(now - hours_ago * 3600) + "\t" + fields)
+                self.assertMessages(self.update(), messages)
+                installed, state = messages[-1] == INSTALLED, json.loads(self.tree.read("Updater/status.json"))
+                self.assertEqual((self.site.take_requests(), self.record()),
+                                 (SIGNED_UPDATE, b"2.0") if installed else (SIGNED_UPDATE[:2], b"1.0"))
+                self.assertEqual((state["packages"]["alpha"]["state"], state["packages"]["alpha"]["held_until"]),
+                                 ("installed" if installed else "held" if "halted" in messages[0] else "failed", None))
 
     def test_signature_that_cannot_be_kept_leaves_the_download_unused(self):
         self.publish_signed("2.0")

@@ -17,7 +17,7 @@ import time
 import unittest
 
 import harness
-from harness import EXIT_MINUS_1, TreeTestCase
+from harness import EXIT_MINUS_1, TreeTestCase, text
 
 TICK = harness.TICK_MS / 1000.0
 INITIAL_DELAY = harness.INITIAL_DELAY_TICKS * TICK
@@ -388,6 +388,27 @@ class Schedule(ServiceCase):
         self.stop_in_order(supervisor)
         code, out, _ = self.tree.run("check")  # systemctl reload finds no running unit here
         self.assertEqual((code, self.assertBanner(out)[-35:]), (1, b"The update service is not running.\n"))
+
+    def test_staged_release_is_held_by_scheduled_passes_and_taken_by_a_check(self):
+        if not (harness.SIGNED_EXE and shutil.which("minisign")):
+            self.skipTest("needs ORVANE_SIGNED_EXE and minisign")
+        self.tree, path = harness.Tree(exe=harness.SIGNED_EXE), "Updater/status.json"
+        self.addCleanup(self.tree.remove)
+        harness.Policy(self, self.tree).set({"RolloutBucket": 50})
+        signed, archive = int(time.time()) - 3600, harness.zip_archive([("data.txt", b"new")])
+        self.site.publish("alpha.zip", "2.0", archive)  # 10 points every 2 hours: above 50 after five periods
+        self.site.serve("alpha.zip.minisig", harness.minisign(archive, comment="timestamp:%d\tfile:alpha.zip"
+                                                              "\trollout:10\twiden:10/2" % signed))
+        self.tree.write_list("alpha") or (supervisor := self.supervise()).wait_running(self)
+        until = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(signed + 5 * 7200))
+        self.assertTrue(eventually(lambda: self.tree.exists(path) and until.encode() in self.tree.read(path)))
+        held = "alpha 2.0 %s: 10%% of machines so far, this machine at 50."
+        self.assertIn(held % "held by staged rollout", self.tree.log_messages())
+        self.assertIn("alpha: installed none, available 2.0, held until " + until, text(self.tree.run("status")[1]).decode())
+        self.assertNotIn(self.site.request("alpha.zip"), self.site.requests())
+        supervisor.send(signal.SIGHUP)  # check: a manual pass, which takes it ahead of the rollout
+        self.assertTrue(eventually(lambda: self.tree.exists("data.txt")))
+        self.assertIn(held % "taken by a manual pass ahead of its staged rollout", self.tree.log_messages())
 
     def publish_new_updater(self):
         name = "bin/" + harness.PROGRAM_NAME

@@ -47,9 +47,14 @@ The path is matched without its query. Rule keys:
 - "header_delay": s: send the status line alone, wait s seconds, then the rest.
 - "validator": "etag" | "weak-etag" | "last-modified": the response carries
   that validator, made from the body's MD5 (so it changes with the body), and
-  a "Range: bytes=N-" request is answered with 206 and "Content-Range: bytes
-  N-<last>/<size>" when its If-Range (if any) matches, else whole with 200.
-  The request log line then ends in " bytes=N-".
+  a "Range: bytes=..." request is answered when its If-Range (if any)
+  matches, else whole with 200: one range ("N-", "a-b" or "-n") with 206 and
+  "Content-Range: bytes <first>-<last>/<size>", several with 206 and a
+  multipart/byteranges body, one part per range in the order asked. The
+  request log line then ends in " bytes=...".
+- "multi_range": "whole" | "first" | "misplace": a request for several
+  ranges is answered whole with 200, with its first range alone, or with its
+  first two parts swapped.
 - "ignore_ranges": true: ranges are never honoured (always 200, whole).
 - "range_offset": k: the Content-Range announced starts k bytes off the truth.
 - "drops": k: "drop_after" cuts only the first k responses of the path.
@@ -72,6 +77,7 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 REQUEST_LOG = "_requests.log"
 RULES_FILE = "_rules.json"
 CHUNK = 256 * 1024
+BOUNDARY = "00000000000000000001"
 
 REASONS = {200: "OK", 204: "No Content", 301: "Moved Permanently", 302: "Found",
            304: "Not Modified", 400: "Bad Request", 403: "Forbidden", 404: "Not Found",
@@ -139,7 +145,9 @@ class _Handler(BaseHTTPRequestHandler):
         extra = list(rule.get("headers") or [])
         offset = 0
         if rule.get("validator"):
-            status, offset, size = self._ranged(rule, body, file_path, size, status, extra)
+            status, offset, size, ranged = self._ranged(rule, body, file_path, size, status, extra)
+            if ranged is not body:  # a multi-range answer, made in full
+                body, file_path = ranged, None
         head = "HTTP/1.1 %d %s\r\n" % (status, REASONS.get(status, "Status"))
         own_length = rule.get("length") != "none" and not any(
             line.lower().startswith("content-length:") for line in extra)
@@ -162,7 +170,7 @@ class _Handler(BaseHTTPRequestHandler):
 
     def _ranged(self, rule, body, file_path, size, status, extra):
         """The validator and, for a range request it honours, the part: returns
-        (status, offset, bytes to send)."""
+        (status, offset, bytes to send, body: the multipart one it made)."""
         if body is None:
             with open(file_path, "rb") as f:
                 digest = hashlib.md5(f.read()).hexdigest()
@@ -177,17 +185,52 @@ class _Handler(BaseHTTPRequestHandler):
             extra.append("ETag: %s\r\n" % validator)
         asked = self.headers.get("Range") or ""
         if_range = self.headers.get("If-Range")
+        spans = self._spans(asked, size)
         if (status not in (None, 200) or rule.get("ignore_ranges") or kind == "weak-etag"
-                or not asked.startswith("bytes=") or not asked.endswith("-")
-                or (if_range is not None and if_range != validator)):
-            return status, 0, size
-        first = int(asked[6:-1])
-        if first >= size:
+                or spans is None or (if_range is not None and if_range != validator)):
+            return status, 0, size, body
+        if not spans:
             extra.append("Content-Range: bytes */%d\r\n" % size)
-            return 416, size, 0
-        extra.append("Content-Range: bytes %d-%d/%d\r\n"
-                     % (first + int(rule.get("range_offset", 0)), size - 1, size))
-        return 206, first, size - first
+            return 416, size, 0, body
+        multi = rule.get("multi_range")
+        if len(spans) > 1 and multi == "whole":
+            return status, 0, size, body
+        if len(spans) == 1 or multi == "first":
+            first, last = spans[0]
+            extra.append("Content-Range: bytes %d-%d/%d\r\n"
+                         % (first + int(rule.get("range_offset", 0)), last, size))
+            return 206, first, last + 1 - first, body
+        if multi == "misplace":
+            spans[0], spans[1] = spans[1], spans[0]
+        if body is None:
+            with open(file_path, "rb") as f:
+                body = f.read()
+        extra.append("Content-Type: multipart/byteranges; boundary=%s\r\n" % BOUNDARY)
+        parts = b"".join(b"\r\n--%s\r\nContent-Type: application/octet-stream\r\n"
+                         b"Content-Range: bytes %d-%d/%d\r\n\r\n%s"
+                         % (BOUNDARY.encode(), a, b, size, body[a:b + 1]) for a, b in spans)
+        parts += b"\r\n--%s--\r\n" % BOUNDARY.encode()
+        return 206, 0, len(parts), parts
+
+    @staticmethod
+    def _spans(asked, size):
+        """The [first, last] spans of a Range header ("bytes=a-b,c-,-n"): None
+        when there is none or it is malformed, [] when none can be served."""
+        if not asked.startswith("bytes="):
+            return None
+        spans = []
+        for item in asked[6:].split(","):
+            first, dash, last = item.strip().partition("-")
+            if not dash or not (first + last).isdigit():
+                return None
+            if not first:
+                first, last = max(0, size - int(last)), size - 1
+            first, last = int(first), min(int(last or size - 1), size - 1)
+            if last < first and not (first >= size):
+                return None
+            if first < size:
+                spans.append((first, last))
+        return spans
 
     def _send_body(self, rule, body, file_path, size, offset=0):
         owner = self.server.owner
