@@ -364,7 +364,8 @@ TEST_F(Download, CutTransferResumesOnlyWhatTheServerCanStillSendInPart) {
         site.put_file("/pkg.zip", body);
         site.set_rules("{\"/pkg.zip\": {" + c.rule + "}}");
         calls.clear();
-        FileDigest digest{true};
+        FileDigest digest{};
+        digest.with_hash = true;
         download_digest = &digest;
         EXPECT_EQ(download(site.url("/pkg.zip"), "pkg.zip"), c.result);
         if (c.result == 0) expect_written_digests(digest, "pkg.zip");
