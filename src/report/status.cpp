@@ -2,6 +2,7 @@
 // at the end, and told by the `status` word.
 #include "report/status.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <set>
@@ -26,6 +27,17 @@ constexpr DWORD rename_pause_ms = 20;
 // The pass's own copy of the file, and the packages it has named so far.
 Json document;
 std::set<std::string> named;
+// The replacements after each package cost the time to write the whole file:
+// with a long list of quick packages (all up to date) that would grow with
+// the square of the list. A package whose state stays as it was is written
+// only once the pass has gone on for ten times what the last write took,
+// so the file costs a pass no more than a tenth; a package whose state
+// changed, and the pass's end, are written at once.
+using Clock = std::chrono::steady_clock;
+constexpr int write_cost_share = 10;
+Clock::time_point last_write_end;
+Clock::duration last_write_cost{};
+
 // Beside the pass, for a pass of a service: 0 none known yet.
 std::time_t next_pass = 0;
 bool next_pass_known = false;
@@ -58,22 +70,24 @@ Json read_document(bool* found) {
     return read;
 }
 
-// Written beside the file, on disk, then renamed over it: a reader or a power
-// cut sees the old file or the new one. A failure leaves the old one; the
-// next write tries again.
-void write_document(const Json& written) {
+// Written beside the file, then renamed over it: a reader sees the old file
+// or the new one. Durable: on disk before the rename, and the rename on disk
+// too, so a power cut leaves the one or the other as well; the replacements
+// after each package are not (a file damaged by a power cut is started
+// afresh, and the pass's last replacement is durable). A failure leaves the
+// old file; the next write tries again.
+void write_document(const Json& written, bool durable) {
     const std::string text =
         written.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
     const std::string temporary = std::string(status_path) + temporary_suffix;
     std::FILE* file = std::fopen(temporary.c_str(), "wb");
     if (file == nullptr) return;
     bool done = std::fwrite(text.data(), 1, text.size(), file) == text.size() &&
-                std::fflush(file) == 0 && _commit(_fileno(file)) == 0;
+                std::fflush(file) == 0 && (!durable || _commit(_fileno(file)) == 0);
     if (std::fclose(file) != 0) done = false;
+    const DWORD flags = MOVEFILE_REPLACE_EXISTING | (durable ? MOVEFILE_WRITE_THROUGH : 0);
     for (int attempt = 1; done; ++attempt) {
-        if (MoveFileExA(temporary.c_str(), status_path,
-                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-            return;
+        if (MoveFileExA(temporary.c_str(), status_path, flags)) return;
         if (attempt >= rename_attempts) break;
         Sleep(rename_pause_ms);
     }
@@ -135,6 +149,7 @@ void status_end_package(const char* name, const PackageStatus& status) {
     const std::time_t now = std::time(nullptr);
     Json& entry = document["packages"][name];
     if (!entry.is_object()) entry = Json::object();
+    const std::string state_before = text_of(entry, "state");
     for (const char* member : {"installed", "available", "state", "last_check", "last_success",
                                "pending_since", "held_until", "message", "first_check"}) {
         if (!entry.contains(member)) entry[member] = nullptr;
@@ -156,8 +171,14 @@ void status_end_package(const char* name, const PackageStatus& status) {
         entry["pending_since"] = status_time(now);
     entry["message"] = report_last_message();
     named.insert(name);
+    const Clock::time_point started = Clock::now();
+    if (state_before == state_names[static_cast<int>(status.state)] &&
+        started - last_write_end < write_cost_share * last_write_cost)
+        return;
     stamp(document);
-    write_document(document);
+    write_document(document, false);
+    last_write_end = Clock::now();
+    last_write_cost = last_write_end - started;
 }
 
 void status_end_pass(bool list_read) {
@@ -170,7 +191,7 @@ void status_end_pass(bool list_read) {
         for (const std::string& name : dropped) packages.erase(name);
     }
     stamp(document);
-    write_document(document);
+    write_document(document, true);
 }
 
 void status_set_next_pass(std::time_t when) {
@@ -180,7 +201,7 @@ void status_set_next_pass(std::time_t when) {
     Json written = read_document(&found);
     if (!found) return;
     written["next_pass"] = time_or_null(when);
-    write_document(written);
+    write_document(written, true);
 }
 
 int status_show(long long period_ms) {

@@ -27,10 +27,13 @@ struct PackageStatus {
 void status_begin_pass(const std::string& policy_source, bool policy_valid,
                        const std::string& policy_error);
 // One package's pass has ended; its message is the last one reported since
-// report_package named it. The file is replaced.
+// report_package named it. The file is replaced (not yet on disk), except
+// for a package whose state stayed as it was while the last replacement is
+// recent: a long list of quick packages then costs writes in proportion.
+// The pass's end writes it in any case.
 void status_end_package(const char* name, const PackageStatus& status);
 // The pass has ended. With the list read, the packages it no longer names
-// are dropped. The file is replaced.
+// are dropped. The file is replaced, on disk.
 void status_end_pass(bool list_read);
 // When the service's next pass falls (0: none scheduled); the file is
 // replaced when it exists.
