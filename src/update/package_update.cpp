@@ -471,11 +471,32 @@ int update_package(const char* package_file, int retry, const Policy& policy, bo
         if (int fetched = fetch_signature(url, package_file, signature, &signed_at, &rollout);
             fetched != 0)
             return fetched;
-        // Versions that differ: the one the server named. (Equal ones are a
-        // release this machine took already, fetched again to repair it.)
-        if (equal == 0 && !release_admitted(rollout, signed_at, policy, scheduled, package,
-                                            package_result->available->c_str(), package_result))
+        // Decided before the download, always: a release held after it would
+        // have its signature kept in the installed one's place. Without the
+        // version text (the first fetch failed), it is asked for once more:
+        // the machine's bucket depends on it.
+        if (equal == -1) {
+            if (int again = check_version(url, package_file); again == 0 || again == 1)
+                package_result->available = fetch_buffer;
+        }
+        const char* named =
+            package_result->available ? package_result->available->c_str() : nullptr;
+        const bool halted = rollout.percent == 0;
+        if (equal == 1) {
+            // A release this machine took already, fetched again to repair
+            // it: only a halt stops that.
+            if (halted && !release_admitted(rollout, signed_at, policy, scheduled, package,
+                                            named, package_result))
+                return 0;
+        } else if (named != nullptr || halted ||
+                   rollout_share(rollout, signed_at, std::time(nullptr)) >= 100) {
+            if (!release_admitted(rollout, signed_at, policy, scheduled, package,
+                                  named != nullptr ? named : "", package_result))
+                return 0;
+        } else {
+            report(-1, -1, "No version number received. Aborting update.");
             return 0;
+        }
     }
 
     const char* fetched_version = nullptr;
@@ -499,13 +520,6 @@ int update_package(const char* package_file, int retry, const Policy& policy, bo
         report(-1, -1, held.c_str());
         _unlink(package_file);
         return ended(PackageEnd::held);
-    }
-    // A version not known before the download: its rollout is decided now.
-    if (signed_releases && equal == -1 &&
-        !release_admitted(rollout, signed_at, policy, scheduled, package, version,
-                          package_result)) {
-        _unlink(package_file);
-        return 0;
     }
 
     report(-1, -1, "Installing update ...");

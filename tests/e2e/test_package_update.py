@@ -1371,6 +1371,7 @@ class Publishing(PackageUpdate):
 SIGNATURE_INVALID = "Package signature missing or not valid."
 SIGNATURE_OLDER = "Package signature older than the installed release."
 MALFORMED = "Package signature not valid: malformed rollout field in alpha.zip.minisig."
+HALTED = "alpha 2.0 halted by its publisher: staged rollout at 0%."
 
 
 # The requests of an update of a signed release.
@@ -1479,7 +1480,7 @@ class SignedReleases(PackageUpdate):
                 (9, "rollout:10", 0, taken), (39, "rollout:10\twiden:10/1", 3.1, taken),  # widened thrice
                 (40, "widen:10/1\trollout:10", 3.1, [ahead % (40, 40)] + taken),
                 (10, "rollout:10\twiden:10/1", -5, [ahead % (10, 10)] + taken),  # signed ahead: no period
-                (0, "rollout:0\twiden:100/1", 9, ["alpha 2.0 halted by its publisher: staged rollout at 0%."]),
+                (0, "rollout:0\twiden:100/1", 9, [HALTED]),
                 (0, "rollout:10\trollout:10", 0, [MALFORMED]), (0, "widen:5/0", 0, [MALFORMED]),
                 (0, "rollout: 5", 0, [MALFORMED]), (0, "rollout:101", 0, [MALFORMED]), (0, "widen:1/2/3", 0, [MALFORMED])]:
             with self.subTest(fields=fields, hours_ago=hours_ago):
@@ -1492,6 +1493,9 @@ class SignedReleases(PackageUpdate):
                                  (SIGNED_UPDATE, b"2.0") if installed else (SIGNED_UPDATE[:2], b"1.0"))
                 self.assertEqual((state["packages"]["alpha"]["state"], state["packages"]["alpha"]["held_until"]),
                                  ("installed" if installed else "held" if "halted" in messages[0] else "failed", None))
+        self.write_record("2.0") or self.publish_signed("2.0", comment=comment(now) + "\trollout:0")
+        self.tree.write("alpha.zip", b"not the release")  # a repair fetches the release again: a halt stops it
+        self.assertEqual((self.update()[-1], self.site.take_requests()), (HALTED, SIGNED_UPDATE[:2]))
 
     def test_signature_that_cannot_be_kept_leaves_the_download_unused(self):
         self.publish_signed("2.0")
