@@ -31,9 +31,12 @@ struct PolicyKey {
     std::vector<Value> values;
 };
 
-// Where Windows keeps the installation's id, and where Linux keeps it.
+// Where Windows keeps the installation's id, and where Linux keeps it: the
+// systemd file, else D-Bus's older one (images without systemd may have only
+// that), else the host's name, which a container gets of its own; machines
+// that shared one id would take every staged release together.
 constexpr const char* machine_key = "SOFTWARE\\Microsoft\\Cryptography";
-constexpr const char* machine_id_file = "/etc/machine-id";
+constexpr const char* machine_id_files[] = {"/etc/machine-id", "/var/lib/dbus/machine-id"};
 
 // A policy is a handful of short values; anything near this is not one.
 constexpr std::size_t longest_policy_file = 1 << 20;
@@ -137,18 +140,29 @@ const char* registry_policy_file() {
 
 const char* registry_failure_detail() { return failure_detail.c_str(); }
 
-// The machine id key: its one value, MachineGuid, is the first line of the
-// machine-id file without blanks around it; no id, no key.
-static LSTATUS open_machine_key(PHKEY result) {
-    std::FILE* file = std::fopen(machine_id_file, "rb");
-    if (file == nullptr) return static_cast<LSTATUS>(ERROR_FILE_NOT_FOUND);
+// The first line of a machine-id file without blanks around it; "" when
+// there is none.
+static std::string machine_id_from(const char* path) {
+    std::FILE* file = std::fopen(path, "rb");
+    if (file == nullptr) return "";
     char line[256] = "";
     const bool read = std::fgets(line, sizeof line, file) != nullptr;
     std::fclose(file);
     std::string id = read ? line : "";
     const std::size_t first = id.find_first_not_of(" \t\r\n");
-    if (first == std::string::npos) return static_cast<LSTATUS>(ERROR_FILE_NOT_FOUND);
-    id = id.substr(first, id.find_last_not_of(" \t\r\n") - first + 1);
+    if (first == std::string::npos) return "";
+    return id.substr(first, id.find_last_not_of(" \t\r\n") - first + 1);
+}
+
+// The machine id key: its one value, MachineGuid, is the machine's id as
+// above; no id, no key.
+static LSTATUS open_machine_key(PHKEY result) {
+    std::string id;
+    for (const char* path : machine_id_files) {
+        if (id.empty()) id = machine_id_from(path);
+    }
+    if (char host[256] = ""; id.empty() && gethostname(host, sizeof host - 1) == 0) id = host;
+    if (id.empty()) return static_cast<LSTATUS>(ERROR_FILE_NOT_FOUND);
     auto* opened_key = new PolicyKey;
     opened_key->values.push_back(served("MachineGuid", nlohmann::json(id)));
     std::lock_guard<std::mutex> lock(open_keys_mutex);

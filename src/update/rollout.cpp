@@ -11,7 +11,7 @@
 namespace {
 
 // The id that Windows gives each installation; the Linux stand-in serves
-// /etc/machine-id under the same name.
+// the machine's id (its machine-id, else its host name) under the same name.
 constexpr const char* machine_key = "SOFTWARE\\Microsoft\\Cryptography";
 constexpr const char* machine_value = "MachineGuid";
 // Far more than a GUID or a machine-id needs; a longer value is not taken.
