@@ -35,6 +35,9 @@ struct Assembly {
     char validator[url_validator_size];  // the one its directory came under
     std::int64_t done;                   // bytes assembled
     std::int64_t fetched;
+    // What multi-range answers may still spend on delimiters and part heads:
+    // with the archive's own bytes, no more than the download cap.
+    std::int64_t framing_left;
     ReportFn report_fn;
     bool stopped;      // the callback asked to stop
     bool interrupted;  // a range kept breaking off
@@ -154,7 +157,8 @@ Fetched read_range(Assembly& assembly, Request& request, const std::vector<Delta
         // Each part in the order asked, exactly the range asked.
         UrlResponse part{};
         const MultipartRead read =
-            multipart_next(request.stream, request.stream->response.boundary, &part);
+            multipart_next(request.stream, request.stream->response.boundary, &part,
+                           &assembly.framing_left);
         if (read == MultipartRead::cut) return Fetched::cut;
         if (read != MultipartRead::part || part.range_first != *at ||
             part.range_last != end - 1 || part.range_total != assembly.length)
@@ -200,7 +204,8 @@ bool fetch_range(Assembly& assembly, Request& request, const std::vector<DeltaRa
     if (ended && request.next == request.asked.size() && request.multipart()) {
         UrlResponse part{};
         const MultipartRead read =
-            multipart_next(request.stream, request.stream->response.boundary, &part);
+            multipart_next(request.stream, request.stream->response.boundary, &part,
+                           &assembly.framing_left);
         ended = read == MultipartRead::end || read == MultipartRead::cut;
     }
     if (!ended || request.next == request.asked.size()) close_request(request);
@@ -344,6 +349,7 @@ bool read_tail(UrlStream* stream, Assembly& assembly, std::vector<unsigned char>
     }
     const UrlResponse& response = stream->response;
     assembly.length = response.range_total;
+    assembly.framing_left = download_cap - assembly.length;
     std::snprintf(assembly.validator, sizeof assembly.validator, "%s", url_validator(response));
     const bool whole = stream->failed == 0 && assembly.validator[0] != '\0' &&
                        assembly.length > 0 && assembly.length <= download_cap &&

@@ -14,12 +14,13 @@ constexpr int most_head_lines = 16;
 enum class Line { whole, cut, long_line };
 
 // One line, its line end included, read byte by byte so that nothing of the
-// part's bytes is taken.
-Line read_line(UrlStream* stream, std::string* line) {
+// part's bytes is taken; each byte is taken from *budget.
+Line read_line(UrlStream* stream, std::string* line, std::int64_t* budget) {
     line->clear();
     char c = 0;
-    while (line->size() < longest_line) {
+    while (line->size() < longest_line && *budget > 0) {
         if (url_fread(&c, 1, 1, stream) != 1) return Line::cut;
+        --*budget;
         line->push_back(c);
         if (c == '\n') return Line::whole;
     }
@@ -36,12 +37,13 @@ std::string_view bare(const std::string& line) {
 
 }  // namespace
 
-MultipartRead multipart_next(UrlStream* stream, const char* boundary, UrlResponse* part) {
+MultipartRead multipart_next(UrlStream* stream, const char* boundary, UrlResponse* part,
+                             std::int64_t* budget) {
     std::string line;
     // The line end before a delimiter belongs to it; the body's first
     // delimiter may come without one.
-    Line read = read_line(stream, &line);
-    if (read == Line::whole && bare(line).empty()) read = read_line(stream, &line);
+    Line read = read_line(stream, &line, budget);
+    if (read == Line::whole && bare(line).empty()) read = read_line(stream, &line, budget);
     if (read != Line::whole) return read == Line::cut ? MultipartRead::cut : MultipartRead::malformed;
     std::string_view delimiter = bare(line);
     const std::size_t length = std::strlen(boundary);
@@ -56,7 +58,7 @@ MultipartRead multipart_next(UrlStream* stream, const char* boundary, UrlRespons
     std::memset(part, 0, sizeof *part);
     part->range_first = part->range_last = part->range_total = -1;
     for (int i = 0; i <= most_head_lines; ++i) {
-        read = read_line(stream, &line);
+        read = read_line(stream, &line, budget);
         if (read != Line::whole)
             return read == Line::cut ? MultipartRead::cut : MultipartRead::malformed;
         url_part_header(*part, line);
