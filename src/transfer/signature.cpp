@@ -12,6 +12,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 namespace {
 
@@ -159,30 +160,32 @@ bool signature_parse(const char* text, std::size_t length, SignatureFile* parsed
            decode(line, parsed->global_signature, sizeof parsed->global_signature);
 }
 
+bool signature_next_field(const char* comment, std::size_t length, std::size_t* start,
+                          std::string_view* field) {
+    if (*start > length) return false;
+    const auto* tab = static_cast<const char*>(std::memchr(comment + *start, '\t', length - *start));
+    const std::size_t stop = tab != nullptr ? static_cast<std::size_t>(tab - comment) : length;
+    *field = std::string_view(comment + *start, stop - *start);
+    *start = stop + 1;
+    return true;
+}
+
 bool signature_fields(const SignatureFile& parsed, const char* package_file,
                       std::uint64_t* timestamp) {
-    const std::size_t name_length = std::strlen(package_file);
     int files = 0;
     int named = 0;
     int timestamps = 0;
     std::uint64_t value = 0;
-    const char* comment = parsed.trusted_comment;
-    const std::size_t total = parsed.trusted_comment_length;
-    for (std::size_t start = 0; start <= total;) {
-        const auto* tab =
-            static_cast<const char*>(std::memchr(comment + start, '\t', total - start));
-        const std::size_t stop = tab != nullptr ? static_cast<std::size_t>(tab - comment) : total;
-        const char* field = comment + start;
-        const std::size_t length = stop - start;
-        if (length >= 5 && std::memcmp(field, "file:", 5) == 0) {
+    std::string_view field;
+    for (std::size_t start = 0; signature_next_field(parsed.trusted_comment,
+                                                     parsed.trusted_comment_length, &start, &field);) {
+        if (field.starts_with("file:")) {
             ++files;
-            if (length - 5 == name_length && std::memcmp(field + 5, package_file, name_length) == 0)
-                ++named;
-        } else if (length >= 10 && std::memcmp(field, "timestamp:", 10) == 0) {
+            if (field.substr(5) == package_file) ++named;
+        } else if (field.starts_with("timestamp:")) {
             ++timestamps;
-            if (!decimal(field + 10, length - 10, &value)) return false;
+            if (!decimal(field.data() + 10, field.size() - 10, &value)) return false;
         }
-        start = stop + 1;
     }
     // One of each: a comment naming two files or two times is not taken.
     if (files != 1 || named != 1 || timestamps != 1) return false;
@@ -190,47 +193,45 @@ bool signature_fields(const SignatureFile& parsed, const char* package_file,
     return true;
 }
 
-bool signature_verify(const char* text, std::size_t length, const char* path,
-                      const char* package_file, const char* trusted_keys,
-                      std::uint64_t* timestamp) {
-    SignatureFile parsed{};
+namespace {
+
+// The signature file taken apart, with its fields, signed by a trusted key:
+// its comment always, and with a hash the file's hash too.
+bool verified(const char* text, std::size_t length, const unsigned char* hash,
+              const char* package_file, const char* trusted_keys, SignatureFile* parsed,
+              std::uint64_t* timestamp) {
     std::uint64_t value = 0;
-    unsigned char hash[hash_size];
-    if (sodium_init() < 0 || !signature_parse(text, length, &parsed) ||
-        !signature_fields(parsed, package_file, &value) || !file_hash(path, hash) ||
-        !signed_by_trusted_key(parsed, hash, trusted_keys))
+    if (sodium_init() < 0 || !signature_parse(text, length, parsed) ||
+        !signature_fields(*parsed, package_file, &value) ||
+        !signed_by_trusted_key(*parsed, hash, trusted_keys))
         return false;
     *timestamp = value;
     return true;
 }
 
+}  // namespace
+
+bool signature_verify(const char* text, std::size_t length, const char* path,
+                      const char* package_file, const char* trusted_keys,
+                      std::uint64_t* timestamp) {
+    unsigned char hash[hash_size];
+    return file_hash(path, hash) &&
+           signature_verify_hash(text, length, hash, package_file, trusted_keys, timestamp);
+}
+
 bool signature_verify_comment(const char* text, std::size_t length, const char* package_file,
                               const char* trusted_keys, SignatureFile* parsed,
                               std::uint64_t* timestamp) {
-    SignatureFile taken{};
-    std::uint64_t value = 0;
-    if (sodium_init() < 0 || !signature_parse(text, length, &taken) ||
-        !signature_fields(taken, package_file, &value) ||
-        !signed_by_trusted_key(taken, nullptr, trusted_keys))
-        return false;
-    *parsed = taken;
-    *timestamp = value;
-    return true;
+    return verified(text, length, nullptr, package_file, trusted_keys, parsed, timestamp);
 }
 
 bool signature_verify_hash(const char* text, std::size_t length,
                            const unsigned char file_hash_bytes[64], const char* package_file,
                            const char* trusted_keys, std::uint64_t* timestamp) {
     SignatureFile parsed{};
-    std::uint64_t value = 0;
     // Without a hash only the comment would be checked: never the file's signature.
-    if (file_hash_bytes == nullptr || sodium_init() < 0 ||
-        !signature_parse(text, length, &parsed) ||
-        !signature_fields(parsed, package_file, &value) ||
-        !signed_by_trusted_key(parsed, file_hash_bytes, trusted_keys))
-        return false;
-    *timestamp = value;
-    return true;
+    return file_hash_bytes != nullptr && verified(text, length, file_hash_bytes, package_file,
+                                                  trusted_keys, &parsed, timestamp);
 }
 
 long signature_read(const char* path, char* text) {

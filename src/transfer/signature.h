@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 // The longest signature file taken: minisign's own longest comments (1,024
 // bytes untrusted, 8,192 trusted) and the two lines of signatures.
@@ -20,6 +21,11 @@ struct SignatureFile {
 // False unless text is a signature file of minisign's default form ("ED":
 // Ed25519 over the BLAKE2b-512 hash of the file); the legacy "Ed" is refused.
 bool signature_parse(const char* text, std::size_t length, SignatureFile* parsed);
+
+// The next of a trusted comment's tab-separated fields, from *start on (0
+// for the first), which moves past it; false once none is left.
+bool signature_next_field(const char* comment, std::size_t length, std::size_t* start,
+                          std::string_view* field);
 
 // The timestamp of the trusted comment, whose tab-separated fields must hold
 // exactly one "file:" naming package_file and one "timestamp:" in decimal.

@@ -150,21 +150,16 @@ std::uint64_t kept_timestamp(const char* package_file) {
 }
 
 // The signature check of a download whose digest matched: verifies the
-// release's signature file (fetched now unless given) against the download
+// release's signature file, fetched before the archive, against the download
 // (its hash taken as it was written when given, else the file read) and the
 // kept one, and writes it beside the kept one (under the download suffix)
 // for the download to bring into place. 0 accepted; -1 refused, reported; 1
 // the signature file could not be written, reported.
-int check_signature(const char* package_url_text, const char* package_file, const char* part,
-                    const unsigned char* hash, const char* signature_part, ReportFn report_fn,
-                    const char* text) {
-    PathBuffer signature_url;
-    if (!join(signature_url, package_url_text, signature_suffix)) return -1;
-    if (text == nullptr) text = fetch_text(signature_url);
-    const std::size_t length = text != nullptr ? std::strlen(text) : 0;
+int check_signature(const char* package_file, const char* part, const unsigned char* hash,
+                    const char* signature_part, ReportFn report_fn, const char* text) {
+    const std::size_t length = std::strlen(text);
     std::uint64_t timestamp = 0;
-    if (text == nullptr ||
-        !(hash != nullptr
+    if (!(hash != nullptr
               ? signature_verify_hash(text, length, hash, package_file, trusted_keys, &timestamp)
               : signature_verify(text, length, part, package_file, trusted_keys, &timestamp))) {
         report_fn(-1, -1, "Package signature missing or not valid.");
@@ -341,9 +336,8 @@ int download_and_validate(const char* package_url_text, const char* package_file
                 report_fn(-1, -1, "Invalid file received (checksum error)");
                 result = -1;
             } else if (signed_releases &&
-                       (result = check_signature(package_url_text, package_file, part,
-                                                 digested ? hash : nullptr, signature_part,
-                                                 report_fn, signature_text)) != 0) {
+                       (result = check_signature(package_file, part, digested ? hash : nullptr,
+                                                 signature_part, report_fn, signature_text)) != 0) {
                 // Refused or not kept: reported; nothing takes the package file's place.
             } else {
                 report_fn(-1, -1, "File received and validated.");

@@ -43,10 +43,10 @@ int check_version(const char* package_url, const char* package_file);
 // With delta set, the archive is downloaded as a delta against the installed
 // release's, where the server and the kept archive allow. A build that signs
 // releases checks the archive against signature_text, the release's signature
-// file already fetched (fetched here when null).
+// file fetched before it (unused without keys).
 int download_and_validate(const char* package_url, const char* package_file,
                           const char** version_text, ReportFn report_fn, bool delta,
-                          const char* signature_text = nullptr);
+                          const char* signature_text);
 // Attempted: the package file was installed with errors earlier in this
 // pass, so even the first attempt here writes only what failed.
 int resume_install(const char* package_file, int retry, bool attempted = false);

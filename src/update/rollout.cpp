@@ -5,8 +5,10 @@
 #include <sodium.h>
 
 #include <cstring>
+#include <string_view>
 
 #include "platform/win32.h"
+#include "transfer/signature.h"
 
 namespace {
 
@@ -76,19 +78,15 @@ bool rollout_parse(const char* comment, std::size_t length, Rollout* rollout) {
     Rollout parsed;
     int rollouts = 0;
     int widens = 0;
-    for (std::size_t start = 0; start <= length;) {
-        const auto* tab =
-            static_cast<const char*>(std::memchr(comment + start, '\t', length - start));
-        const std::size_t stop = tab != nullptr ? static_cast<std::size_t>(tab - comment) : length;
-        const char* field = comment + start;
-        const std::size_t field_length = stop - start;
-        if (field_length >= 8 && std::memcmp(field, "rollout:", 8) == 0) {
-            if (++rollouts > 1 || !number(field + 8, field_length - 8, 100, &parsed.percent))
+    std::string_view field;
+    for (std::size_t start = 0; signature_next_field(comment, length, &start, &field);) {
+        if (field.starts_with("rollout:")) {
+            if (++rollouts > 1 || !number(field.data() + 8, field.size() - 8, 100, &parsed.percent))
                 return false;
-        } else if (field_length >= 6 && std::memcmp(field, "widen:", 6) == 0) {
-            if (++widens > 1 || !widen_field(field + 6, field_length - 6, &parsed)) return false;
+        } else if (field.starts_with("widen:")) {
+            if (++widens > 1 || !widen_field(field.data() + 6, field.size() - 6, &parsed))
+                return false;
         }
-        start = stop + 1;
     }
     *rollout = parsed;
     return true;
