@@ -18,21 +18,13 @@
 #include "report/report.h"
 #include "transfer/disk_space.h"
 #include "update/install_aside.h"
+#include "update/install_names.h"
 #include "update/install_unchanged.h"
 #include "update/updater_trial.h"
 
 namespace {
 // One entry's content at a time; longer entries pass through it in pieces.
 constexpr zip_uint64_t work_buffer_size = 25165824;
-// Longest path whose directories are created, terminator included.
-constexpr std::size_t prefix_buffer_size = 8192;
-// An entry is written beside its target under this suffix and takes the
-// target's place only once it is whole on disk; one that a power cut left
-// behind is overwritten by the next attempt.
-constexpr wchar_t temporary_suffix[] = L".orvane-new";
-constexpr char temporary_suffix_narrow[] = ".orvane-new";
-constexpr std::size_t temporary_buffer_size =
-    prefix_buffer_size + sizeof temporary_suffix / sizeof(wchar_t);
 
 int install_errors = 0;
 
@@ -45,63 +37,6 @@ struct InstallLeft {
     bool whole = true;
 };
 InstallLeft install_left;
-
-bool is_separator(char c) { return c == '/' || c == '\\'; }
-
-// A name the installer gives its own files beside a target: the new file
-// before its rename, or a running file set aside. An entry of that name would
-// take another entry's new file's place at the renames, so the other file
-// would get its content. Compared as Windows names them: any case, dots and
-// blanks at the end dropped.
-bool install_name_reserved(const char* name) {
-    std::size_t end = std::strlen(name);
-    while (end > 0 && (name[end - 1] == '.' || name[end - 1] == ' ')) --end;
-    std::size_t dot = end;
-    while (dot > 0 && name[dot - 1] != '.' && !is_separator(name[dot - 1])) --dot;
-    if (dot == 0 || name[dot - 1] != '.') return false;
-    const char* suffix = name + dot - 1;
-    const std::size_t length = end - (dot - 1);
-    return (length == sizeof temporary_suffix_narrow - 1 &&
-            _strnicmp(suffix, temporary_suffix_narrow, length) == 0) ||
-           install_aside_suffix(suffix, length);
-}
-
-// A name that could write outside the install root: absolute, with a drive
-// letter or a stream name (any ':'), or with a ".." component. The service
-// runs with full rights, so such an entry is never written. Nor is one of the
-// installer's own names.
-bool install_name_unsafe(const char* name) {
-    if (is_separator(name[0]) || install_name_reserved(name)) return true;
-    if (std::strchr(name, ':') != nullptr) return true;
-    const char* component = name;
-    for (const char* p = name;; ++p) {
-        if (*p == '\0' || is_separator(*p)) {
-            if (p - component == 2 && component[0] == '.' && component[1] == '.') return true;
-            if (*p == '\0') return false;
-            component = p + 1;
-        }
-    }
-}
-
-// An entry name as a path of this tree: '/' for either separator, as Windows
-// reads both (a backslash elsewhere would be part of a file name), so an
-// archive written with backslashes lands alike on every system. path holds
-// prefix_buffer_size bytes; the caller has checked the name fits.
-void install_path_of(const char* name, char* path) {
-    std::size_t length = 0;
-    for (; name[length] != '\0'; ++length) {
-        path[length] = is_separator(name[length]) ? '/' : name[length];
-    }
-    path[length] = '\0';
-}
-
-// Entry names are UTF-8; the narrow file calls would read them in the
-// machine's code page on Windows, so files and directories are named through
-// the wide calls. False for a name that is not UTF-8.
-bool install_wide_name(const char* path, wchar_t* wide) {
-    return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide,
-                               static_cast<int>(prefix_buffer_size)) > 0;
-}
 
 // An archive with two entries of one name has no one content for that file;
 // the archive library opens it (its stricter checks would also refuse valid
@@ -149,22 +84,6 @@ void install_read_failed(const char* name) {
     std::printf("Error reading %s\n", name);
     std::fflush(stdout);
     ++install_errors;
-}
-
-// The target's name and its temporary's in wide characters; false for a
-// name that is not UTF-8 or is empty (nothing to write beside).
-bool install_wide_names(const char* path, wchar_t* target, wchar_t* temporary) {
-    if (path[0] == '\0') {
-        errno = ENOENT;
-        return false;
-    }
-    if (!install_wide_name(path, target)) {
-        errno = EILSEQ;
-        return false;
-    }
-    std::wcscpy(temporary, target);
-    std::wcscat(temporary, temporary_suffix);
-    return true;
 }
 
 // Writes one opened entry to its temporary file beside the target, its data
@@ -247,25 +166,6 @@ bool install_file_entry(zip_t* archive, zip_uint64_t index, char* path) {
         return false;
     install_path_of(name, path);
     return path[0] == '\0' || path[std::strlen(path) - 1] != '/';
-}
-
-// The file an entry's path names, as the file system tells names apart:
-// separators, "." and empty parts do not count, and where it folds case
-// neither do the dots and blanks at the end of a part.
-std::wstring install_file_key(const wchar_t* path) {
-    std::wstring key;
-    for (const wchar_t* p = path; *p != L'\0';) {
-        const wchar_t* start = p;
-        while (*p != L'\0' && *p != L'/') ++p;
-        std::wstring part(start, p);
-        if (*p == L'/') ++p;
-        while (file_names_fold_case && !part.empty() && (part.back() == L'.' || part.back() == L' '))
-            part.pop_back();
-        if (part.empty() || part == L".") continue;
-        key += L'/';
-        key += part;
-    }
-    return key;
 }
 
 // Entries that name the file an earlier entry names ("t/x.txt", "t\\x.txt",
