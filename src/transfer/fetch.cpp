@@ -11,12 +11,14 @@
 
 #include "orvane_config.h"
 #include "transfer/disk_space.h"
+#include "transfer/download_watch.h"
 #include "transfer/file_digest.h"
 #include "transfer/resume_state.h"
 #include "transfer/url_stream.h"
 
 char fetch_buffer[fetch_buffer_size];
 FileDigest* download_digest = nullptr;
+DownloadWatch* download_watch = nullptr;
 
 namespace {
 
@@ -166,6 +168,7 @@ namespace {
 struct Taking {
     std::FILE* file;
     FileDigest* digest;
+    DownloadWatch* watch;
     const char* url;
     const char* local_path;
     ReportFn report_fn;
@@ -219,6 +222,7 @@ bool take_piece(void* context, const char* data, std::size_t size) {
         }
         const std::int64_t before = taking.done;
         taking.done += piece;
+        download_watch_written(taking.watch, taking.done);
         data += n;
         size -= n;
         // The disk takes the file while it arrives, so that the flush
@@ -239,6 +243,7 @@ bool take_piece(void* context, const char* data, std::size_t size) {
 // held is resumed: that answer is the resource from its first byte).
 int download(const char* url, const char* local_path, ReportFn report_fn, UrlStream* opened) {
     FileDigest* const digest = download_digest;
+    DownloadWatch* const watch = download_watch;
     ResumeState kept{};
     std::int64_t done = 0;  // bytes of the whole resource held in the local file
     FILE* file = nullptr;
@@ -252,8 +257,10 @@ int download(const char* url, const char* local_path, ReportFn report_fn, UrlStr
         if (opened != nullptr) url_fclose(opened);
         return download_not_written(report_fn);
     }
-    // A kept part is taken into the digests once its rest is known to come.
+    // A kept part is taken into the digests, and shown to the watch, once
+    // its rest is known to come.
     file_digest_start(digest);
+    download_watch_start(watch);
 
     UrlStream* stream = opened;
     if (stream == nullptr) {
@@ -287,6 +294,7 @@ int download(const char* url, const char* local_path, ReportFn report_fn, UrlStr
             // Sent whole: the file starts again from its first byte, and
             // what it held is no longer what its record says.
             resume_state_remove(local_path);
+            download_watch_start(watch);
             std::fclose(file);
             file = open_unbuffered(local_path, "wb+");
             done = 0;
@@ -298,6 +306,7 @@ int download(const char* url, const char* local_path, ReportFn report_fn, UrlStr
         }
         if (answer == Answer::rest && digest != nullptr && (!digest->held || digest->length != done))
             file_digest_prefix(digest, file, done);
+        if (answer == Answer::rest) download_watch_written(watch, done);
         const std::int64_t announced = answer == Answer::rest ? kept.total : stream->response.length;
         if (!download_fits(announced, done, url, local_path, report_fn)) {
             url_fclose(stream);
@@ -305,9 +314,11 @@ int download(const char* url, const char* local_path, ReportFn report_fn, UrlStr
         }
         // Progress counts the whole resource: a resumed answer announces only its rest.
         const std::int64_t whole = answer == Answer::rest ? kept.total : content_length;
+        if (watch != nullptr) watch->expected.store(whole);
         Taking taking{};
         taking.file = file;
         taking.digest = digest;
+        taking.watch = watch;
         taking.url = url;
         taking.local_path = local_path;
         taking.report_fn = report_fn;

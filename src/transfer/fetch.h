@@ -25,6 +25,11 @@ constexpr int download_incomplete = 5;
 // the whole file as it was closed.
 struct FileDigest;
 extern FileDigest* download_digest;
+// When set, told how far download_file's file is written as it arrives (a
+// delta's assembly is not followed): set by the owner of the watch, for one
+// download at a time.
+struct DownloadWatch;
+extern DownloadWatch* download_watch;
 int download_file(const char* url, const char* local_path, ReportFn report_fn);
 // download_file, taking `opened` (the server's whole answer to a request for
 // part of url, which it closes) as the first answer.

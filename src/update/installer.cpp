@@ -17,6 +17,7 @@
 #include "platform/win32.h"
 #include "report/report.h"
 #include "transfer/disk_space.h"
+#include "update/install_ahead.h"
 #include "update/install_aside.h"
 #include "update/install_names.h"
 #include "update/install_unchanged.h"
@@ -198,14 +199,16 @@ std::vector<char> install_aliases(zip_t* archive, int entries) {
 
 // Of the entries wanted, those an installation writes: all but those refused,
 // folders, and (when read_installed) those whose installed file already holds
-// their content, which are no longer wanted. Returns the bytes they declare.
+// their content, which are no longer wanted. Returns the bytes they declare,
+// but for those written ahead, which are on the disk already.
 std::uint64_t install_plan(zip_t* archive, char* buffer, const std::vector<char>& refused,
-                           bool read_installed, std::vector<char>* wanted) {
+                           const std::vector<char>& ahead, bool read_installed,
+                           std::vector<char>* wanted) {
     std::uint64_t bytes = 0;
     for (std::size_t index = 0; index < wanted->size(); ++index) {
         zip_stat_t stat;
         char path[prefix_buffer_size];
-        if ((*wanted)[index] == 0 || refused[index] != 0 ||
+        if ((*wanted)[index] == 0 || refused[index] != 0 || ahead[index] != 0 ||
             !install_file_entry(archive, static_cast<zip_uint64_t>(index), path) ||
             zip_stat_index(archive, static_cast<zip_uint64_t>(index), 0, &stat) != 0)
             continue;
@@ -221,6 +224,37 @@ std::uint64_t install_plan(zip_t* archive, char* buffer, const std::vector<char>
         bytes = size > INT64_MAX - bytes ? INT64_MAX : bytes + size;
     }
     return bytes;
+}
+
+// The entries of this archive written ahead while it arrived (1), for a whole
+// installation; those found installed already are no longer wanted. What was
+// written ahead for no entry of it is removed before anything is written.
+std::vector<char> install_take_ahead(zip_t* archive, const std::vector<char>& refused,
+                                     bool read_installed, std::vector<char>* wanted) {
+    std::vector<char> ahead(wanted->size(), 0);
+    constexpr zip_uint64_t needed =
+        ZIP_STAT_NAME | ZIP_STAT_SIZE | ZIP_STAT_COMP_SIZE | ZIP_STAT_CRC | ZIP_STAT_COMP_METHOD;
+    for (std::size_t index = 0; read_installed && index < wanted->size(); ++index) {
+        zip_stat_t stat;
+        if (refused[index] != 0 || zip_stat_index(archive, index, 0, &stat) != 0 ||
+            (stat.valid & needed) != needed || install_name_unsafe(stat.name))
+            continue;
+        switch (install_ahead_take(stat.name, stat.crc, stat.size, stat.comp_size, stat.comp_method)) {
+            case AheadEntry::written: ahead[index] = 1; break;
+            case AheadEntry::unchanged: (*wanted)[index] = 0; break;
+            case AheadEntry::none: break;
+        }
+    }
+    install_ahead_discard();
+    return ahead;
+}
+
+void install_remove_temporary(zip_t* archive, int index) {
+    char path[prefix_buffer_size];
+    wchar_t target[prefix_buffer_size];
+    wchar_t temporary[temporary_buffer_size];
+    install_path_of(zip_get_name(archive, index, 0), path);
+    if (install_wide_names(path, target, temporary)) _wunlink(temporary);
 }
 
 // Puts every written entry in its target's place once all of them are on
@@ -310,13 +344,15 @@ int install_entries(const char* archive_path, std::vector<char> wanted, bool rea
     // file stays and the installation is tried again once there is.
     wanted.resize(static_cast<std::size_t>(entries), read_installed ? 1 : 0);
     const std::vector<char> aliases = install_aliases(archive, entries);
-    const std::uint64_t bytes = install_plan(archive, buffer, aliases, read_installed, &wanted);
+    const std::vector<char> ahead = install_take_ahead(archive, aliases, read_installed, &wanted);
+    const std::uint64_t bytes = install_plan(archive, buffer, aliases, ahead, read_installed, &wanted);
     if (!disk_space_enough(L".", static_cast<std::int64_t>(bytes),
                            "Not enough disk space to install %s (%d MiB needed, %d MiB free).",
                            archive_path, report)) {
         ++install_errors;
         for (int index = 0; index < entries; ++index) {
             if (wanted[static_cast<std::size_t>(index)] != 0) install_left.entries.push_back(index);
+            if (ahead[static_cast<std::size_t>(index)] != 0) install_remove_temporary(archive, index);
         }
         entries = 0;  // nothing is written
     }
@@ -339,6 +375,10 @@ int install_entries(const char* archive_path, std::vector<char> wanted, bool rea
             make_parent_dirs(path);
             // A directory entry: its directory was made with the parents.
             if (path[0] != '\0' && path[std::strlen(path) - 1] == '/') continue;
+            if (ahead[static_cast<std::size_t>(index)] != 0) {
+                written.push_back(index);
+                continue;
+            }
             zip_file_t* entry = zip_fopen_index(archive, index, 0);
             if (entry == nullptr) {
                 install_read_failed(name);

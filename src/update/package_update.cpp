@@ -10,10 +10,12 @@
 #include "orvane_config.h"
 #include "platform/win32.h"
 #include "transfer/delta_download.h"
+#include "transfer/download_watch.h"
 #include "transfer/fetch.h"
 #include "transfer/file_digest.h"
 #include "transfer/md5.h"
 #include "transfer/signature.h"
+#include "update/install_ahead.h"
 #include "update/installer.h"
 #include "update/limits.h"
 #include "update/policy_decide.h"
@@ -303,11 +305,19 @@ int download_and_validate(const char* package_url_text, const char* package_file
         FileDigest digest{};
         digest.with_hash = signed_releases;
         download_digest = &digest;
+        // A whole download (not a delta's assembly) arrives in the archive's
+        // order: its entries are written beside their targets meanwhile, and
+        // used only once it is checked.
+        install_ahead_start(part);
+        download_watch = install_ahead_watch();
         int result = delta ? delta_download(package_url_text, part, kept_archive, report_fn,
                                             &delta_counts)
                            : download_file(package_url_text, part, report_fn);
         download_digest = nullptr;
+        download_watch = nullptr;
+        if (result == 0) install_ahead_end();
         if (result != 0) {
+            install_ahead_discard();
             // An unopenable URL leaves an empty file behind; a download that
             // kept ending early, or found no room for its rest, keeps what
             // arrived for the next pass to resume (download_file removes what
@@ -349,8 +359,12 @@ int download_and_validate(const char* package_url_text, const char* package_file
         // becomes the package file.
         const bool usable = fetched_version != nullptr && fetched_version[0] != '\0' &&
                             std::strlen(fetched_version) <= longest_version_text;
-        if (!usable || !flush_file(part) ||
+        bool placed = usable && flush_file(part);
+        // What was written ahead is of this file only if it is installed.
+        if (placed) install_ahead_wait();
+        if (!placed ||
             !MoveFileExA(part, package_file, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+            install_ahead_discard();
             _unlink(part);
             if (signed_releases) _unlink(signature_part);
             if (usable) {
@@ -398,8 +412,10 @@ int resume_install(const char* package_file, int retry, bool attempted) {
     }
 }
 
-int update_package(const char* package_file, int retry, const Policy& policy, bool scheduled,
-                   PackageResult* package_result) {
+namespace {
+
+int update_package_steps(const char* package_file, int retry, const Policy& policy, bool scheduled,
+                         PackageResult* package_result) {
     auto ended = [package_result](PackageEnd end) {
         package_result->end = end;
         return 0;
@@ -547,6 +563,16 @@ int update_package(const char* package_file, int retry, const Policy& policy, bo
     if (retry != 0 && resume_install(package_file, retry, true) == 1)
         return ended(PackageEnd::installed);
     return 0;
+}
+
+}  // namespace
+
+int update_package(const char* package_file, int retry, const Policy& policy, bool scheduled,
+                   PackageResult* package_result) {
+    const int result = update_package_steps(package_file, retry, policy, scheduled, package_result);
+    // Entries written ahead for a download that was not installed are not left behind.
+    install_ahead_discard();
+    return result;
 }
 
 std::optional<std::string> package_installed_version(const char* package_file) {
