@@ -120,6 +120,8 @@ std::FILE* _wfopen(const wchar_t* path, const wchar_t* mode) {
 
 int _wmkdir(const wchar_t* path) { return mkdir(wide_path_utf8(path).c_str(), 0777); }
 
+int _wrmdir(const wchar_t* path) { return rmdir(wide_path_utf8(path).c_str()); }
+
 int _wunlink(const wchar_t* path) { return unlink(wide_path_utf8(path).c_str()); }
 
 namespace {

@@ -138,6 +138,7 @@ int WideCharToMultiByte(unsigned code_page, DWORD flags, LPCWSTR wide, int wide_
 // Files.
 std::FILE* _wfopen(const wchar_t* path, const wchar_t* mode);
 int _wmkdir(const wchar_t* path);
+int _wrmdir(const wchar_t* path);  // an empty folder only
 int _wunlink(const wchar_t* path);
 constexpr DWORD MOVEFILE_REPLACE_EXISTING = 0x1;
 constexpr DWORD MOVEFILE_DELAY_UNTIL_REBOOT = 0x4;

@@ -18,7 +18,6 @@
 #include "transfer/download_watch.h"
 #include "update/install_names.h"
 #include "update/install_unchanged.h"
-#include "update/installer.h"
 #include "update/updater_trial.h"
 
 namespace {
@@ -52,6 +51,7 @@ struct Follower {
     std::vector<AheadNote> notes;
     std::map<std::string, std::size_t> by_name;  // the notes' indexes
     std::set<std::wstring> files;                // the files an entry was met for
+    std::vector<std::wstring> folders;           // made here, in the order made
     std::FILE* file = nullptr;
     std::vector<unsigned char> input;
     std::size_t begin = 0;    // input[begin, end) is held, unread
@@ -139,6 +139,19 @@ bool pass_data(Follower& f, std::uint64_t length, Take&& take) {
 
 bool pass_over(Follower& f, std::uint64_t length) {
     return pass_data(f, length, [](const unsigned char*, std::size_t) { return true; });
+}
+
+// Makes the folders above path that are missing, as the installer would, and
+// notes them: a download that is not installed leaves none behind.
+void make_folders(Follower& f, const char* path) {
+    std::string prefix;
+    wchar_t wide[prefix_buffer_size];
+    for (const char* p = path; *p != '\0'; ++p) {
+        if (*p == '/' && !prefix.empty() && install_wide_name(prefix.c_str(), wide) &&
+            _wmkdir(wide) == 0)
+            f.folders.emplace_back(wide);
+        prefix += *p;
+    }
 }
 
 // Writes the entry's data (the next `compressed` bytes) into temporary.
@@ -257,7 +270,7 @@ void follow(Follower& f) {
             if (!pass_over(f, compressed)) break;
             continue;
         }
-        make_parent_dirs(path);
+        make_folders(f, path);
         const int written = write_entry(f, target, temporary, method, crc, size, compressed,
                                         output.data(), &stream);
         if (written < 0) break;
@@ -311,9 +324,13 @@ void install_ahead_discard() {
     for (const AheadNote& note : follower.notes) {
         if (!note.taken && !note.temporary.empty()) _wunlink(note.temporary.c_str());
     }
+    // Those that an installation wrote into, or that hold anything else, stay.
+    for (auto folder = follower.folders.rbegin(); folder != follower.folders.rend(); ++folder)
+        _wrmdir(folder->c_str());
     follower.notes.clear();
     follower.by_name.clear();
     follower.files.clear();
+    follower.folders.clear();
     follower.input.clear();
     follower.input.shrink_to_fit();
 }
