@@ -1205,6 +1205,24 @@ class ZipTools(PackageUpdate):
                 self.assertEqual(sorted(os.listdir(self.tree.path(row))),
                                  ["data", "name with blanks.txt", self.FOLDER])
 
+    def test_entry_is_installed_as_the_directory_gives_it(self):
+        # An entry's first local record holds an older content that the
+        # directory no longer names: the directory's record is installed.
+        buffer = io.BytesIO()
+        with zipfile.ZipFile(buffer, "w", zipfile.ZIP_DEFLATED) as archive, warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            for data in (b"stale\n" * 999, b"fresh\n" * 999):
+                archive.writestr("app/readme.txt", data)
+        data = buffer.getvalue()
+        end = data.rindex(b"PK\5\6")
+        start, = struct.unpack_from("<I", data, end + 16)
+        first = 46 + sum(struct.unpack_from("<HHH", data, start + 28))
+        trailer = bytearray(data[end:])
+        struct.pack_into("<HHI", trailer, 8, 1, 1, end - start - first)
+        self.publish("2", data[:start] + data[start + first:end] + bytes(trailer))
+        self.assertMessages(self.update(), [VALIDATED, INSTALLING, INSTALLED])
+        self.assertEqual(self.tree.read("app/readme.txt"), b"fresh\n" * 999)
+
     def test_method_that_no_build_reads_is_an_entry_error(self):
         self.publish("1", self.archive("lzma", "7z a -tzip -mm=LZMA {zip} {src}"))
         console = self.update()
