@@ -152,33 +152,46 @@ for kind in file null; do
 done
 
 # Bytes the pass reads from the download (NAME.zip.part in the install root),
-# by strace's record of every read with its file: those before the last
-# write to it are the download's own (a resumed part, a delta's local
-# headers read back); those after it, until it is renamed into the package
-# file for the installation, are a second reading, which the digests taken
-# as the file is written leave out.
-package_reads() {  # package_reads TREE: prints "DURING AFTER"
+# by strace's record of every read with its file and thread: those of the
+# pass's own thread before the last write to it are the download's own (a
+# resumed part, a delta's local headers read back); those after it, until it
+# is renamed into the package file for the installation, are a second
+# reading, which the digests taken as the file is written leave out. Reads
+# by the other thread are the installation's, taking the entries as they
+# arrive; with those of the package file after the rename they are the
+# installation's reading of the archive.
+package_reads() {  # package_reads TREE: prints "DURING AFTER AHEAD INSTALLATION"
   local tree=$1
-  env -C "$tree/bin" http_proxy="$nginx_http" strace -f -qq -y -s 32 -o "$work/strace.out" \
+  rm -f "$work"/strace.out.*
+  env -C "$tree/bin" http_proxy="$nginx_http" strace -ff -qq -y -s 32 -o "$work/strace.out" \
     -e trace=read,pread64,readv,preadv,preadv2,write,pwrite64,writev,rename,renameat,renameat2 \
     ./orvane-autoupdate noservice \
     > "$work/out.reads" 2>&1 || { echo "the pass failed:" >&2; cat "$work/out.reads" >&2; exit 1; }
   grep -q 'Installed\.' "$work/out.reads" ||
     { echo "the pass did not install:" >&2; cat "$work/out.reads" >&2; exit 1; }
-  awk -v file="$tree/bench.zip.part" '
-    function ours(line) { return index(line, "<" file ">") }
-    { n[NR] = $0 }
-    /rename.*"bench\.zip\.part"/ && !install { install = NR }
-    /(write|writev|pwrite64)\(/ && ours($0) { last_write = NR }
+  # One record per thread: the pass's own is the one that renames the download.
+  local main
+  main=$(grep -l 'rename.*"bench\.zip\.part"' "$work"/strace.out.* | head -1)
+  [ -n "$main" ] || { echo none; return; }
+  local others=()
+  for record in "$work"/strace.out.*; do [ "$record" = "$main" ] || others+=("$record"); done
+  awk -v file="$tree/bench.zip.part" -v package="$tree/bench.zip" -v main="$main" '
+    function ours(line, name) { return index(line, "<" name ">") }
+    function bytes_of(line) { sub(/.*= /, "", line); return line + 0 }
+    function a_read(line) { return line ~ /^(read|readv|pread64|preadv|preadv2)\(/ }
+    FILENAME != main { if (a_read($0) && ours($0, file)) ahead += bytes_of($0); next }
+    { n[++lines] = $0 }
+    /rename.*"bench\.zip\.part"/ && !install { install = lines }
+    /^(write|writev|pwrite64)\(/ && ours($0, file) { last_write = lines }
     END {
-      if (!install) { print "none"; exit }
-      for (k = 1; k < install; ++k) {
-        if (n[k] !~ /(read|readv|pread64|preadv|preadv2)\(/ || !ours(n[k])) continue
-        bytes = n[k]; sub(/.*= /, "", bytes); bytes += 0
-        if (k < last_write) during += bytes; else after += bytes
+      for (k = 1; k <= lines; ++k) {
+        if (!a_read(n[k])) continue
+        if (k > install && ours(n[k], package)) installation += bytes_of(n[k])
+        if (k >= install || !ours(n[k], file)) continue
+        if (k < last_write) during += bytes_of(n[k]); else after += bytes_of(n[k])
       }
-      print during + 0, after + 0
-    }' "$work/strace.out"
+      print during + 0, after + 0, ahead + 0, installation + 0
+    }' "$main" "${others[@]}"
 }
 if command -v strace >/dev/null; then
   reads_scale=(400 64)
@@ -198,14 +211,15 @@ if command -v strace >/dev/null; then
     printf bench > "$tree/Updater/installed.packages.lst"
     printf 1.0 > "$tree/Updater/bench.zip.version"
     [ "$kind" = whole ] || cp "$work/old.zip" "$tree/Updater/bench.zip"
-    read -r during after < <(package_reads "$tree")
+    read -r during after ahead installation < <(package_reads "$tree")
     [ "$during" != none ] || { echo "the download was not renamed into the package file"; exit 1; }
     if [ "$kind" = delta ]; then
       grep -q '^Delta: ' "$work/out.reads" || { echo "the pass made no delta download"; exit 1; }
     fi
-    awk -v k="$kind" -v d="$during" -v a="$after" 'BEGIN {
+    awk -v k="$kind" -v d="$during" -v a="$after" -v h="$ahead" -v i="$installation" 'BEGIN {
       printf "  %-28s during the download %9d   after it, before the installation %d (0)\n",
-        k " download", d, a }'
+        k " download", d, a
+      printf "  %-28s by the installation: as it arrived %9d   after it %9d\n", "", h, i }'
     [ "$after" -eq 0 ] || { echo "the package file was read again before its installation"; exit 1; }
   done
 fi
