@@ -7,7 +7,11 @@
 #include <winsock2.h>
 #include <windows.h>
 #include <direct.h>
+#include <fcntl.h>
 #include <io.h>
+
+#include <cstdint>
+#include <cstdio>
 
 // Durable writes, where Windows needs no call of its own: each installed file
 // is flushed (_commit) as it is written, and NTFS logs renames in order, so
@@ -18,6 +22,21 @@ inline int file_write_out(int) { return 0; }
 inline int file_flush_deferred(int fd) { return _commit(fd); }
 inline int file_flush_volume(const char*) { return 0; }
 inline int file_keep_attributes(int, const wchar_t*) { return 0; }
+// A file read while another handle writes it, which must not stop that
+// writer from removing or renaming it: the C runtime's open shares neither.
+inline std::FILE* file_open_shared(const char* path) {
+    HANDLE handle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDONLY | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    std::FILE* file = _fdopen(fd, "rb");
+    if (file == nullptr) _close(fd);
+    return file;
+}
 // The machine policy's values are the registry's own: no file serves them,
 // and a key that cannot be read says no more than its error code.
 inline const char* registry_policy_file() { return nullptr; }
@@ -229,6 +248,9 @@ int file_flush_volume(const char* path);
 // Gives the open file the permission bits and, where permitted, the owner of
 // the file at target, when there is one: a replaced executable stays one.
 int file_keep_attributes(int fd, const wchar_t* target);
+// A file read while another handle writes it: here any open lets the writer
+// remove or rename it.
+inline std::FILE* file_open_shared(const char* path) { return std::fopen(path, "rb"); }
 
 // Service Control Manager.
 struct SERVICE_STATUS {

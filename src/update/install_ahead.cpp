@@ -213,7 +213,8 @@ void follow(Follower& f) {
         Sleep(1);
     }
     f.generation = watch.starts.load();
-    f.file = std::fopen(f.part.c_str(), "rb");
+    // The download removes its file whenever it gives up, follower or not.
+    f.file = file_open_shared(f.part.c_str());
     if (f.file == nullptr) return;
     std::setvbuf(f.file, nullptr, _IONBF, 0);
     f.input.resize(input_size);
