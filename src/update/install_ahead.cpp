@@ -33,12 +33,19 @@ constexpr std::int64_t given_up = -1;
 
 struct AheadNote {
     std::string name;
-    std::wstring temporary;  // empty: the installed file holds the entry already
+    std::wstring temporary;
     std::uint32_t crc;
     std::uint64_t size;
     std::uint64_t compressed;
     int method;
     bool taken;
+};
+
+struct FileKeyOrder {
+    bool operator()(const std::wstring& a, const std::wstring& b) const {
+        return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
+                                    static_cast<int>(b.size()), file_names_fold_case) == CSTR_LESS_THAN;
+    }
 };
 
 struct Follower {
@@ -50,7 +57,8 @@ struct Follower {
     bool lost = false;  // the file started again under the follower
     std::vector<AheadNote> notes;
     std::map<std::string, std::size_t> by_name;  // the notes' indexes
-    std::set<std::wstring> files;                // the files an entry was met for
+    // The files an entry was met for, told apart as the file system does.
+    std::set<std::wstring, FileKeyOrder> files;
     std::vector<std::wstring> folders;           // made here, in the order made
     std::FILE* file = nullptr;
     std::vector<unsigned char> input;
@@ -178,16 +186,23 @@ int write_entry(Follower& f, const wchar_t* target, const wchar_t* temporary, in
             stream->next_out = output;
             stream->avail_out = static_cast<uInt>(output_size);
             const int status = inflate(stream, Z_NO_FLUSH);
+            // No progress with nothing left to read: the rest is in the next piece.
+            if (status == Z_BUF_ERROR && stream->avail_in == 0) return true;
             if (status != Z_OK && status != Z_STREAM_END) return false;
             const std::size_t n = output_size - stream->avail_out;
-            if (!put(output, n)) return false;
+            if (!put(output, n) || f.final.load() == given_up) return false;
             inflated = status == Z_STREAM_END;
             if (n == 0 && !inflated) return stream->avail_in == 0;
         } while (!inflated && (stream->avail_in > 0 || stream->avail_out == 0));
         // Nothing may follow the end of the deflated data within the entry.
         return stream->avail_in == 0;
     };
-    if (method != 0) inflateReset(stream);
+    if (method != 0) {
+        inflateReset(stream);
+        // What an earlier entry left unread is not this entry's.
+        stream->next_in = Z_NULL;
+        stream->avail_in = 0;
+    }
     bool good = true;
     const bool arrived = pass_data(f, compressed, [&](const unsigned char* data, std::size_t n) {
         if (method == 0) return good = put(data, n);
@@ -245,7 +260,8 @@ void follow(Follower& f) {
         char path[prefix_buffer_size];
         wchar_t target[prefix_buffer_size];
         wchar_t temporary[temporary_buffer_size];
-        bool take = (method == 8 || (method == 0 && compressed == size)) && !name.empty() &&
+        bool take = ((method == 8 && compressed > 0) || (method == 0 && compressed == size)) &&
+                    !name.empty() &&
                     name.size() < prefix_buffer_size && name.find('\0') == std::string::npos &&
                     !install_name_unsafe(name.c_str());
         if (take) {
@@ -256,9 +272,10 @@ void follow(Follower& f) {
                    install_wide_names(path, target, temporary) &&
                    f.files.insert(install_file_key(target)).second;
         }
+        // A file that holds its entry already is left to the installer, which
+        // reads it again when it installs: it may change before then.
         if (take && install_unchanged(target, size, crc, reinterpret_cast<char*>(output.data()),
                                       output_size)) {
-            note(f, AheadNote{name, {}, crc, size, compressed, method, false});
             take = false;
         } else if (take) {
             // Room for the entry and for the rest of the download beside it.
@@ -323,7 +340,7 @@ void install_ahead_discard() {
         install_ahead_wait();
     }
     for (const AheadNote& note : follower.notes) {
-        if (!note.taken && !note.temporary.empty()) _wunlink(note.temporary.c_str());
+        if (!note.taken) _wunlink(note.temporary.c_str());
     }
     // Those that an installation wrote into, or that hold anything else, stay.
     for (auto folder = follower.folders.rbegin(); folder != follower.folders.rend(); ++folder)
@@ -336,14 +353,14 @@ void install_ahead_discard() {
     follower.input.shrink_to_fit();
 }
 
-AheadEntry install_ahead_take(const char* name, std::uint32_t crc, std::uint64_t size,
-                              std::uint64_t compressed, int method) {
+bool install_ahead_take(const char* name, std::uint32_t crc, std::uint64_t size,
+                        std::uint64_t compressed, int method) {
     const auto found = follower.by_name.find(name);
-    if (found == follower.by_name.end()) return AheadEntry::none;
+    if (found == follower.by_name.end()) return false;
     AheadNote& note = follower.notes[found->second];
     if (note.taken || note.crc != crc || note.size != size || note.compressed != compressed ||
         note.method != method)
-        return AheadEntry::none;
+        return false;
     note.taken = true;
-    return note.temporary.empty() ? AheadEntry::unchanged : AheadEntry::written;
+    return true;
 }

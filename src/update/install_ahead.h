@@ -11,9 +11,9 @@ struct DownloadWatch;
 
 // Begins following the download into part_path, which reports to
 // install_ahead_watch(): each entry that the installer would write is written,
-// in the archive's order, beside its target as the installer writes it; one
-// whose installed file holds it already is noted. What an earlier download
-// left is removed first.
+// in the archive's order, beside its target as the installer writes it (not
+// one whose installed file holds it already). What an earlier download left
+// is removed first.
 void install_ahead_start(const char* part_path);
 DownloadWatch* install_ahead_watch();
 // The download has ended with its file whole: the rest of it is followed to
@@ -25,9 +25,7 @@ void install_ahead_wait();
 void install_ahead_discard();
 
 // For the installer, of an entry of the checked archive named name with this
-// CRC-32, size, compressed size and method: whether it was written ahead (its
-// temporary beside the target holds exactly its content), found installed
-// already, or neither. Each note is taken once.
-enum class AheadEntry { none, written, unchanged };
-AheadEntry install_ahead_take(const char* name, std::uint32_t crc, std::uint64_t size,
-                              std::uint64_t compressed, int method);
+// CRC-32, size, compressed size and method: whether it was written ahead, its
+// temporary beside the target holding exactly its content. Each is taken once.
+bool install_ahead_take(const char* name, std::uint32_t crc, std::uint64_t size,
+                        std::uint64_t compressed, int method);

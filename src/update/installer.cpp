@@ -124,6 +124,8 @@ bool install_entry(zip_file_t* entry, const char* name, const char* path, char* 
         }
         if (length == 0) break;
     }
+    // Less than the entry declares is not its content either: its data ended early.
+    if (written && total != declared) read = false;
     // A full disk often shows only when the last bytes are flushed.
     written = written && std::fflush(file) == 0 &&
               file_keep_attributes(_fileno(file), target) == 0 &&
@@ -227,23 +229,20 @@ std::uint64_t install_plan(zip_t* archive, char* buffer, const std::vector<char>
 }
 
 // The entries of this archive written ahead while it arrived (1), for a whole
-// installation; those found installed already are no longer wanted. What was
-// written ahead for no entry of it is removed before anything is written.
+// installation. What was written ahead for no entry of it is removed before
+// anything is written.
 std::vector<char> install_take_ahead(zip_t* archive, const std::vector<char>& refused,
-                                     bool read_installed, std::vector<char>* wanted) {
-    std::vector<char> ahead(wanted->size(), 0);
+                                     bool read_installed, const std::vector<char>& wanted) {
+    std::vector<char> ahead(wanted.size(), 0);
     constexpr zip_uint64_t needed =
         ZIP_STAT_NAME | ZIP_STAT_SIZE | ZIP_STAT_COMP_SIZE | ZIP_STAT_CRC | ZIP_STAT_COMP_METHOD;
-    for (std::size_t index = 0; read_installed && index < wanted->size(); ++index) {
+    for (std::size_t index = 0; read_installed && index < wanted.size(); ++index) {
         zip_stat_t stat;
         if (refused[index] != 0 || zip_stat_index(archive, index, 0, &stat) != 0 ||
             (stat.valid & needed) != needed || install_name_unsafe(stat.name))
             continue;
-        switch (install_ahead_take(stat.name, stat.crc, stat.size, stat.comp_size, stat.comp_method)) {
-            case AheadEntry::written: ahead[index] = 1; break;
-            case AheadEntry::unchanged: (*wanted)[index] = 0; break;
-            case AheadEntry::none: break;
-        }
+        if (install_ahead_take(stat.name, stat.crc, stat.size, stat.comp_size, stat.comp_method))
+            ahead[index] = 1;
     }
     install_ahead_discard();
     return ahead;
@@ -344,7 +343,7 @@ int install_entries(const char* archive_path, std::vector<char> wanted, bool rea
     // file stays and the installation is tried again once there is.
     wanted.resize(static_cast<std::size_t>(entries), read_installed ? 1 : 0);
     const std::vector<char> aliases = install_aliases(archive, entries);
-    const std::vector<char> ahead = install_take_ahead(archive, aliases, read_installed, &wanted);
+    const std::vector<char> ahead = install_take_ahead(archive, aliases, read_installed, wanted);
     const std::uint64_t bytes = install_plan(archive, buffer, aliases, ahead, read_installed, &wanted);
     if (!disk_space_enough(L".", static_cast<std::int64_t>(bytes),
                            "Not enough disk space to install %s (%d MiB needed, %d MiB free).",

@@ -21,6 +21,7 @@ import time
 import unittest
 import warnings
 import zipfile
+import zlib
 
 import harness
 from harness import TreeTestCase, text
@@ -1222,6 +1223,23 @@ class ZipTools(PackageUpdate):
         self.publish("2", data[:start] + data[start + first:end] + bytes(trailer))
         self.assertMessages(self.update(), [VALIDATED, INSTALLING, INSTALLED])
         self.assertEqual(self.tree.read("app/readme.txt"), b"fresh\n" * 999)
+
+    def test_entry_whose_data_ends_before_its_size_is_an_entry_error(self):
+        # app/b.txt declares the size and CRC-32 of a deflated stream that
+        # app/a.txt's data carries after its own end; b.txt has no data.
+        deflate = lambda data: zlib.compress(data)[2:-4]
+        extra = b"not b's data\n" * 9
+        entries = [(b"app/a.txt", b"hello", deflate(b"hello") + deflate(extra)),
+                   (b"app/b.txt", extra, b"")]
+        local, directory = b"", b""
+        for name, data, stored in entries:
+            head = struct.pack("<HHHHHIII", 20, 0, 8, 0, 0, zlib.crc32(data), len(stored), len(data))
+            directory += b"PK\1\2\24\0" + head + struct.pack("<HHHHHII", len(name), 0, 0, 0, 0, 0, len(local)) + name
+            local += b"PK\3\4" + head + struct.pack("<HH", len(name), 0) + name + stored
+        self.publish("2", local + directory + struct.pack("<4s4H2IH", b"PK\5\6", 0, 0, 2, 2, len(directory), len(local), 0))
+        console = self.update()
+        self.assertIn("Error reading app/b.txt", console)
+        self.assertEqual((self.tree.read("app/a.txt"), self.tree.exists("app/b.txt")), (b"hello", False))
 
     def test_method_that_no_build_reads_is_an_entry_error(self):
         self.publish("1", self.archive("lzma", "7z a -tzip -mm=LZMA {zip} {src}"))
