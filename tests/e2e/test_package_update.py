@@ -1224,6 +1224,15 @@ class ZipTools(PackageUpdate):
         self.assertMessages(self.update(), [VALIDATED, INSTALLING, INSTALLED])
         self.assertEqual(self.tree.read("app/readme.txt"), b"fresh\n" * 999)
 
+    def test_entries_of_one_file_install_the_first(self):
+        # Windows names one file by both; elsewhere they are two.
+        self.publish("2", harness.zip_archive({"app/notes.txt": b"first\n" * 99,
+                                               "app/NOTES.txt": b"second\n" * 99}))
+        console = self.update()
+        self.assertEqual((self.tree.read("app/notes.txt"), self.last_log),
+                         (b"first\n" * 99, [VALIDATED, INSTALLING, INSTALLED]))
+        self.assertEqual("Refused unsafe entry app/NOTES.txt" in console, harness.WINDOWS)
+
     def test_entry_whose_data_ends_before_its_size_is_an_entry_error(self):
         # app/b.txt declares the size and CRC-32 of a deflated stream that
         # app/a.txt's data carries after its own end; b.txt has no data.
