@@ -60,6 +60,10 @@ struct Follower {
     // The files an entry was met for, told apart as the file system does.
     std::set<std::wstring, FileKeyOrder> files;
     std::vector<std::wstring> folders;           // made here, in the order made
+    // The temporaries and folders made here, on disk as they are made, so
+    // that a pass killed meanwhile leaves nothing the next one does not find.
+    std::string ledger_path;
+    std::FILE* ledger = nullptr;
     std::FILE* file = nullptr;
     std::vector<unsigned char> input;
     std::size_t begin = 0;    // input[begin, end) is held, unread
@@ -149,6 +153,35 @@ bool pass_over(Follower& f, std::uint64_t length) {
     return pass_data(f, length, [](const unsigned char*, std::size_t) { return true; });
 }
 
+// Notes a path in the ledger: 'T' a file's temporary (before it is made),
+// 'F' a folder (once made, so that none made by others is ever removed).
+bool ledger_note(Follower& f, char kind, const std::string& path) {
+    if (f.ledger == nullptr) f.ledger = std::fopen(f.ledger_path.c_str(), "wb");
+    return f.ledger != nullptr && std::fprintf(f.ledger, "%c%s\n", kind, path.c_str()) > 0 &&
+           std::fflush(f.ledger) == 0;
+}
+
+// Removes what a ledger names: the temporaries, then the folders that are
+// empty, the last made first; then the ledger.
+void ledger_sweep(const std::string& ledger_path) {
+    std::FILE* ledger = std::fopen(ledger_path.c_str(), "rb");
+    if (ledger == nullptr) return;
+    std::vector<std::wstring> folders;
+    char line[prefix_buffer_size + 2];
+    while (std::fgets(line, sizeof line, ledger) != nullptr) {
+        const std::size_t length = std::strcspn(line, "\n");
+        if (line[length] != '\n') break;  // not a line this pass wrote whole
+        line[length] = '\0';
+        wchar_t target[prefix_buffer_size];
+        wchar_t temporary[temporary_buffer_size];
+        if (line[0] == 'T' && install_wide_names(line + 1, target, temporary)) _wunlink(temporary);
+        if (line[0] == 'F' && install_wide_name(line + 1, target)) folders.emplace_back(target);
+    }
+    std::fclose(ledger);
+    for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder) _wrmdir(folder->c_str());
+    _unlink(ledger_path.c_str());
+}
+
 // Makes the folders above path that are missing, as the installer would, and
 // notes them: a download that is not installed leaves none behind.
 void make_folders(Follower& f, const char* path) {
@@ -156,8 +189,10 @@ void make_folders(Follower& f, const char* path) {
     wchar_t wide[prefix_buffer_size];
     for (const char* p = path; *p != '\0'; ++p) {
         if (*p == '/' && !prefix.empty() && install_wide_name(prefix.c_str(), wide) &&
-            _wmkdir(wide) == 0)
+            _wmkdir(wide) == 0) {
             f.folders.emplace_back(wide);
+            ledger_note(f, 'F', prefix);
+        }
         prefix += *p;
     }
 }
@@ -288,6 +323,7 @@ void follow(Follower& f) {
             if (!pass_over(f, compressed)) break;
             continue;
         }
+        if (!ledger_note(f, 'T', path)) break;
         make_folders(f, path);
         const int written = write_entry(f, target, temporary, method, crc, size, compressed,
                                         output.data(), &stream);
@@ -297,6 +333,8 @@ void follow(Follower& f) {
     inflateEnd(&stream);
     std::fclose(f.file);
     f.file = nullptr;
+    if (f.ledger != nullptr) std::fclose(f.ledger);
+    f.ledger = nullptr;
 }
 
 DWORD WINAPI follow_thread(LPVOID) {
@@ -310,6 +348,8 @@ DownloadWatch* install_ahead_watch() { return &watch; }
 
 void install_ahead_start(const char* part_path) {
     install_ahead_discard();
+    follower.ledger_path = std::string(part_path) + ".ahead";
+    ledger_sweep(follower.ledger_path);
     watch.starts.store(0);
     watch.on_file.store(0);
     watch.expected.store(0);
@@ -349,6 +389,7 @@ void install_ahead_discard() {
     follower.by_name.clear();
     follower.files.clear();
     follower.folders.clear();
+    if (!follower.ledger_path.empty()) _unlink(follower.ledger_path.c_str());
     follower.input.clear();
     follower.input.shrink_to_fit();
 }

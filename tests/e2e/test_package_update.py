@@ -135,7 +135,7 @@ class PackageUpdate(TreeTestCase):
     def assertNoTemporaries(self):
         """Nothing that an unfinished write left in the tree."""
         left = [os.path.join(folder, name) for folder, _, names in os.walk(self.tree.root)
-                for name in names if name.endswith((".orvane-new", ".version.new", ".part"))]
+                for name in names if name.endswith((".orvane-new", ".version.new", ".part", ".ahead"))]
         self.assertEqual(left, [])
 
     def small_root(self, room):
@@ -591,6 +591,14 @@ class UnfinishedInstallation(PackageUpdate):
         self.assertFalse(self.tree.exists("alpha.zip"))
         self.assertEqual(self.record(), b"2.0")
         self.assertEqual(self.site.take_requests(), [req("alpha.zip.version")])
+
+    def test_entries_written_ahead_by_a_pass_that_was_killed_are_removed(self):
+        self.publish("2.0")
+        self.tree.write("gone/deep/old.txt.orvane-new", "half an entry")
+        self.tree.write("alpha.zip.part.ahead", "Tgone/deep/old.txt\nFgone\nFgone/deep\nTgone/cut")
+        self.assertMessages(self.update(), [VALIDATED, INSTALLING, INSTALLED])
+        self.assertFalse(self.tree.exists("gone"))
+        self.assertNoTemporaries()
 
     def test_package_file_that_is_no_archive_is_removed_and_fetched_again(self):
         self.publish("2.0")
