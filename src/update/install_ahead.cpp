@@ -44,7 +44,8 @@ struct AheadNote {
 struct FileKeyOrder {
     bool operator()(const std::wstring& a, const std::wstring& b) const {
         return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
-                                    static_cast<int>(b.size()), file_names_fold_case) == CSTR_LESS_THAN;
+                                    static_cast<int>(b.size()), file_names_fold_case) ==
+               CSTR_LESS_THAN;
     }
 };
 
@@ -111,7 +112,8 @@ bool read_more(Follower& f) {
         if (limit > f.offset) {
             const std::int64_t left = limit - f.offset;
             const std::size_t room = f.input.size() - f.end;
-            const std::size_t want = left < static_cast<std::int64_t>(room) ? static_cast<std::size_t>(left) : room;
+            const std::size_t want =
+                left < static_cast<std::int64_t>(room) ? static_cast<std::size_t>(left) : room;
             std::clearerr(f.file);
             const std::size_t n = std::fread(f.input.data() + f.end, 1, want, f.file);
             if (n == 0) return false;
@@ -178,7 +180,8 @@ void ledger_sweep(const std::string& ledger_path) {
         if (line[0] == 'F' && install_wide_name(line + 1, target)) folders.emplace_back(target);
     }
     std::fclose(ledger);
-    for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder) _wrmdir(folder->c_str());
+    for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder)
+        _wrmdir(folder->c_str());
     _unlink(ledger_path.c_str());
 }
 
@@ -288,8 +291,8 @@ void follow(Follower& f) {
         if ((flags & flags_not_taken) != 0 || compressed == 0xFFFFFFFF || size == 0xFFFFFFFF ||
             !need(f, local_header_size + name_length + extra_length))
             break;
-        std::string name(reinterpret_cast<const char*>(f.input.data() + f.begin + local_header_size),
-                         name_length);
+        const char* named = reinterpret_cast<const char*>(f.input.data() + f.begin);
+        std::string name(named + local_header_size, name_length);
         f.begin += local_header_size + name_length + extra_length;
 
         char path[prefix_buffer_size];
@@ -316,8 +319,8 @@ void follow(Follower& f) {
             // Room for the entry and for the rest of the download beside it.
             const std::int64_t expected = watch.expected.load();
             const std::int64_t rest = expected - watch.on_file.load();
-            take = expected > 0 && disk_space_enough(L".", static_cast<std::int64_t>(size) + (rest > 0 ? rest : 0),
-                                                     "%s", name.c_str(), silent);
+            const std::int64_t bytes = static_cast<std::int64_t>(size) + (rest > 0 ? rest : 0);
+            take = expected > 0 && disk_space_enough(L".", bytes, "%s", name.c_str(), silent);
         }
         if (!take) {
             if (!pass_over(f, compressed)) break;

@@ -344,14 +344,16 @@ int install_entries(const char* archive_path, std::vector<char> wanted, bool rea
     wanted.resize(static_cast<std::size_t>(entries), read_installed ? 1 : 0);
     const std::vector<char> aliases = install_aliases(archive, entries);
     const std::vector<char> ahead = install_take_ahead(archive, aliases, read_installed, wanted);
-    const std::uint64_t bytes = install_plan(archive, buffer, aliases, ahead, read_installed, &wanted);
+    const std::uint64_t bytes =
+        install_plan(archive, buffer, aliases, ahead, read_installed, &wanted);
     if (!disk_space_enough(L".", static_cast<std::int64_t>(bytes),
                            "Not enough disk space to install %s (%d MiB needed, %d MiB free).",
                            archive_path, report)) {
         ++install_errors;
         for (int index = 0; index < entries; ++index) {
             if (wanted[static_cast<std::size_t>(index)] != 0) install_left.entries.push_back(index);
-            if (ahead[static_cast<std::size_t>(index)] != 0) install_remove_temporary(archive, index);
+            if (ahead[static_cast<std::size_t>(index)] != 0)
+                install_remove_temporary(archive, index);
         }
         entries = 0;  // nothing is written
     }
