@@ -179,10 +179,25 @@ std::array<unsigned char, delta_local_header_size> delta_bare_header(const Delta
     return header;  // no extra field: its length stays 0
 }
 
+bool delta_local_header(const unsigned char* local, DeltaEntry* entry, std::size_t* name_length,
+                        std::size_t* extra_length) {
+    if (get32(local) != local_signature) return false;
+    entry->flags = get16(local + 6);
+    entry->method = get16(local + 8);
+    entry->crc = get32(local + 14);
+    entry->compressed = get32(local + 18);
+    entry->uncompressed = get32(local + 22);
+    *name_length = get16(local + 26);
+    *extra_length = get16(local + 28);
+    return true;
+}
+
 std::int64_t delta_data_offset(const unsigned char* local, std::int64_t header) {
-    if (get32(local) != local_signature) return -1;
-    return header + static_cast<std::int64_t>(delta_local_header_size) + get16(local + 26) +
-           get16(local + 28);
+    DeltaEntry entry{};
+    std::size_t name_length = 0;
+    std::size_t extra_length = 0;
+    if (!delta_local_header(local, &entry, &name_length, &extra_length)) return -1;
+    return header + static_cast<std::int64_t>(delta_local_header_size + name_length + extra_length);
 }
 
 namespace {

@@ -61,6 +61,13 @@ std::array<unsigned char, delta_local_header_size> delta_bare_header(const Delta
 // they are not a local header.
 std::int64_t delta_data_offset(const unsigned char* local, std::int64_t header);
 
+// What the first delta_local_header_size bytes of a local header say of their
+// entry: its flags, method, CRC-32 and sizes (as written: a zip64 entry's are
+// 0xFFFFFFFF) into *entry, and the lengths of the name and the extra field
+// that follow. False when they are not a local header.
+bool delta_local_header(const unsigned char* local, DeltaEntry* entry, std::size_t* name_length,
+                        std::size_t* extra_length);
+
 // The entries of the archive file at path, each with its data offset (entries
 // whose local header cannot be read keep -1) and whether that header is bare.
 // False when the file is missing or its directory cannot be read.

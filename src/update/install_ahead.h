@@ -9,13 +9,12 @@
 
 struct DownloadWatch;
 
-// Begins following the download into part_path, which reports to
-// install_ahead_watch(): each entry that the installer would write is written,
-// in the archive's order, beside its target as the installer writes it (not
-// one whose installed file holds it already). What an earlier download left
-// is removed first.
-void install_ahead_start(const char* part_path);
-DownloadWatch* install_ahead_watch();
+// Begins following the download into part_path, which reports to the watch
+// returned (for the download): each entry that the installer would write is
+// written, in the archive's order, beside its target as the installer writes
+// it (not one whose installed file holds it already). What an earlier
+// download left is removed first.
+DownloadWatch* install_ahead_start(const char* part_path);
 // The download has ended with its file whole: the rest of it is followed to
 // its end while the file is checked.
 void install_ahead_end();

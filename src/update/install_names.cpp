@@ -88,3 +88,21 @@ std::wstring install_file_key(const wchar_t* path) {
     return key;
 }
 
+
+bool InstallFileKeyOrder::operator()(const std::wstring& a, const std::wstring& b) const {
+    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
+                                static_cast<int>(b.size()), file_names_fold_case) == CSTR_LESS_THAN;
+}
+
+bool install_temporary_close(std::FILE* file, const wchar_t* target) {
+    const bool written = std::fflush(file) == 0 &&
+                         file_keep_attributes(_fileno(file), target) == 0 &&
+                         file_flush_deferred(_fileno(file)) == 0;
+    return std::fclose(file) == 0 && written;
+}
+
+void install_remove_temporary(const char* path) {
+    wchar_t target[prefix_buffer_size];
+    wchar_t temporary[temporary_buffer_size];
+    if (install_wide_names(path, target, temporary)) _wunlink(temporary);
+}

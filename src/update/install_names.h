@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 #include <string>
 
 // Longest path whose directories are created, terminator included.
@@ -42,3 +43,16 @@ bool install_wide_names(const char* path, wchar_t* target, wchar_t* temporary);
 // separators, "." and empty parts do not count, and where it folds case
 // neither do the dots and blanks at the end of a part.
 std::wstring install_file_key(const wchar_t* path);
+// File keys in order, in any case where the file system folds it: two keys
+// neither of which comes first name one file.
+struct InstallFileKeyOrder {
+    bool operator()(const std::wstring& a, const std::wstring& b) const;
+};
+
+// Ends the writing of a temporary beside target: its last bytes flushed (a
+// full disk often shows only then), the target's attributes taken, its data
+// on the way to the disk, closed. False when any of that failed; the file is
+// closed either way.
+bool install_temporary_close(std::FILE* file, const wchar_t* target);
+// Removes the temporary beside path's target, if there is one.
+void install_remove_temporary(const char* path);

@@ -126,11 +126,7 @@ bool install_entry(zip_file_t* entry, const char* name, const char* path, char* 
     }
     // Less than the entry declares is not its content either: its data ended early.
     if (written && total != declared) read = false;
-    // A full disk often shows only when the last bytes are flushed.
-    written = written && std::fflush(file) == 0 &&
-              file_keep_attributes(_fileno(file), target) == 0 &&
-              file_flush_deferred(_fileno(file)) == 0;
-    if (std::fclose(file) != 0) written = false;
+    if (!install_temporary_close(file, target)) written = false;
     // The updater's own file is run once before it may take the place of
     // the running one; the file has the target's permission bits by now.
     const char* refused = read && written && updater_own_file(path) ? updater_trial_run(temporary)
@@ -184,16 +180,12 @@ std::vector<char> install_aliases(zip_t* archive, int entries) {
         if (install_file_entry(archive, index, path) && path[0] != '\0' && install_wide_name(path, wide))
             keys.emplace_back(install_file_key(wide), index);
     }
-    auto order = [](const std::wstring& a, const std::wstring& b) {
-        return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
-                                    static_cast<int>(b.size()), file_names_fold_case);
-    };
+    const InstallFileKeyOrder order;
     // Stable: of the entries of one file, the first in the archive comes first.
-    std::stable_sort(keys.begin(), keys.end(), [&](const auto& a, const auto& b) {
-        return order(a.first, b.first) == CSTR_LESS_THAN;
-    });
+    std::stable_sort(keys.begin(), keys.end(),
+                     [&](const auto& a, const auto& b) { return order(a.first, b.first); });
     for (std::size_t i = 1; i < keys.size(); ++i) {
-        if (order(keys[i - 1].first, keys[i].first) == CSTR_EQUAL)
+        if (!order(keys[i - 1].first, keys[i].first))
             alias[static_cast<std::size_t>(keys[i].second)] = 1;
     }
     return alias;
@@ -228,32 +220,22 @@ std::uint64_t install_plan(zip_t* archive, char* buffer, const std::vector<char>
     return bytes;
 }
 
-// The entries of this archive written ahead while it arrived (1), for a whole
-// installation. What was written ahead for no entry of it is removed before
-// anything is written.
-std::vector<char> install_take_ahead(zip_t* archive, const std::vector<char>& refused,
-                                     bool read_installed, const std::vector<char>& wanted) {
-    std::vector<char> ahead(wanted.size(), 0);
+// The entries of this archive written ahead while it arrived (1); those
+// refused are not taken. What was written ahead for no entry of it is removed
+// before anything is written.
+std::vector<char> install_take_ahead(zip_t* archive, const std::vector<char>& refused) {
+    std::vector<char> ahead(refused.size(), 0);
     constexpr zip_uint64_t needed =
         ZIP_STAT_NAME | ZIP_STAT_SIZE | ZIP_STAT_COMP_SIZE | ZIP_STAT_CRC | ZIP_STAT_COMP_METHOD;
-    for (std::size_t index = 0; read_installed && index < wanted.size(); ++index) {
+    for (std::size_t index = 0; index < refused.size(); ++index) {
         zip_stat_t stat;
-        if (refused[index] != 0 || zip_stat_index(archive, index, 0, &stat) != 0 ||
-            (stat.valid & needed) != needed || install_name_unsafe(stat.name))
-            continue;
-        if (install_ahead_take(stat.name, stat.crc, stat.size, stat.comp_size, stat.comp_method))
+        if (refused[index] == 0 && zip_stat_index(archive, index, 0, &stat) == 0 &&
+            (stat.valid & needed) == needed &&
+            install_ahead_take(stat.name, stat.crc, stat.size, stat.comp_size, stat.comp_method))
             ahead[index] = 1;
     }
     install_ahead_discard();
     return ahead;
-}
-
-void install_remove_temporary(zip_t* archive, int index) {
-    char path[prefix_buffer_size];
-    wchar_t target[prefix_buffer_size];
-    wchar_t temporary[temporary_buffer_size];
-    install_path_of(zip_get_name(archive, index, 0), path);
-    if (install_wide_names(path, target, temporary)) _wunlink(temporary);
 }
 
 // Puts every written entry in its target's place once all of them are on
@@ -296,14 +278,16 @@ void install_replace_targets(zip_t* archive, const std::vector<int>& written) {
 
 int install_error_count() { return install_errors; }
 
-void make_parent_dirs(const char* path) {
+void make_parent_dirs(const char* path, std::vector<std::string>* made) {
     if (std::strlen(path) >= prefix_buffer_size) return;
     char prefix[prefix_buffer_size];
     wchar_t wide[prefix_buffer_size];
     std::size_t length = 0;
     prefix[0] = '\0';
     for (const char* p = path; *p != '\0'; ++p) {
-        if (is_separator(*p) && length > 0 && install_wide_name(prefix, wide)) _wmkdir(wide);
+        if (is_separator(*p) && length > 0 && install_wide_name(prefix, wide) &&
+            _wmkdir(wide) == 0 && made != nullptr)
+            made->emplace_back(prefix);
         prefix[length++] = *p;
         prefix[length] = '\0';
     }
@@ -343,7 +327,7 @@ int install_entries(const char* archive_path, std::vector<char> wanted, bool rea
     // file stays and the installation is tried again once there is.
     wanted.resize(static_cast<std::size_t>(entries), read_installed ? 1 : 0);
     const std::vector<char> aliases = install_aliases(archive, entries);
-    const std::vector<char> ahead = install_take_ahead(archive, aliases, read_installed, wanted);
+    const std::vector<char> ahead = install_take_ahead(archive, aliases);
     const std::uint64_t bytes =
         install_plan(archive, buffer, aliases, ahead, read_installed, &wanted);
     if (!disk_space_enough(L".", static_cast<std::int64_t>(bytes),
@@ -352,8 +336,11 @@ int install_entries(const char* archive_path, std::vector<char> wanted, bool rea
         ++install_errors;
         for (int index = 0; index < entries; ++index) {
             if (wanted[static_cast<std::size_t>(index)] != 0) install_left.entries.push_back(index);
-            if (ahead[static_cast<std::size_t>(index)] != 0)
-                install_remove_temporary(archive, index);
+            if (ahead[static_cast<std::size_t>(index)] != 0) {
+                char path[prefix_buffer_size];
+                install_path_of(zip_get_name(archive, index, 0), path);
+                install_remove_temporary(path);
+            }
         }
         entries = 0;  // nothing is written
     }

@@ -1,6 +1,9 @@
 // Extraction of a package archive over the install tree.
 #pragma once
 
+#include <string>
+#include <vector>
+
 // 0 when the archive was opened, otherwise the archive library's error code.
 int install_package(const char* archive_path);
 
@@ -13,5 +16,6 @@ int install_package_again(const char* archive_path);
 // The number of entries that failed in the last install_package call.
 int install_error_count();
 
-// Creates every directory named by a prefix of path that ends before a separator.
-void make_parent_dirs(const char* path);
+// Creates every directory named by a prefix of path that ends before a
+// separator; those it made are added to *made, in the order made.
+void make_parent_dirs(const char* path, std::vector<std::string>* made = nullptr);

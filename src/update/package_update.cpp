@@ -308,8 +308,7 @@ int download_and_validate(const char* package_url_text, const char* package_file
         // A whole download (not a delta's assembly) arrives in the archive's
         // order: its entries are written beside their targets meanwhile, and
         // used only once it is checked.
-        install_ahead_start(part);
-        download_watch = install_ahead_watch();
+        download_watch = install_ahead_start(part);
         int result = delta ? delta_download(package_url_text, part, kept_archive, report_fn,
                                             &delta_counts)
                            : download_file(package_url_text, part, report_fn);
